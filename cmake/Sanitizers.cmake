@@ -1,0 +1,6 @@
+if(SNIPPING_SANITIZE)
+  string(REPLACE ";" "," _san "${SNIPPING_SANITIZE}")
+  add_compile_options(-fsanitize=${_san} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${_san})
+  message(STATUS "Sanitizers: ${_san}")
+endif()

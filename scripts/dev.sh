@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# The project's entry script.
+#   scripts/dev.sh demo   install what is missing, build, run the demo host
+#   scripts/dev.sh test   install what is missing, build, run every test leg
+#   scripts/dev.sh setup  only install what is missing
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# Debian packages the build and the tests need.
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config
+  rapidjson-dev libasio-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libpng-dev libx11-dev xvfb xauth
+  clang lld libclang-rt-14-dev
+)
+
+log() { printf '\n== %s\n' "$*"; }
+
+setup() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    log "installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+build() {
+  local preset=$1
+  log "configure and build: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+}
+
+run_tests() {
+  local preset=$1
+  log "tests: $preset"
+  ctest --preset "$preset"
+}
+
+demo() {
+  setup
+  build default
+  local demo=build/default/bin/snipping_demo_host
+  if [ ! -x "$demo" ]; then
+    log "the demo host is not there yet: everything is built, there is nothing to run"
+    return 0
+  fi
+  log "demo: one shot through the reference snipping tool"
+  if [ -z "${DISPLAY:-}" ]; then
+    xvfb-run -a -s "-screen 0 1280x800x24" "$demo" "$@"
+  else
+    "$demo" "$@"
+  fi
+}
+
+test_all() {
+  setup
+  build default
+  run_tests default
+}
+
+case "${1:-}" in
+  setup) setup ;;
+  demo) shift; demo "$@" ;;
+  test) test_all ;;
+  *) echo "usage: $0 demo|test|setup" >&2; exit 2 ;;
+esac
