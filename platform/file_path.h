@@ -9,14 +9,18 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file_path_rules.h"
+
 namespace base {
 
 class FilePath {
  public:
 #if defined(_WIN32)
   using StringType = std::wstring;
+  static constexpr internal::PathStyle kStyle = internal::PathStyle::kWindows;
 #else
   using StringType = std::string;
+  static constexpr internal::PathStyle kStyle = internal::PathStyle::kPosix;
 #endif
   using CharType = StringType::value_type;
 
