@@ -1,0 +1,22 @@
+#include "platform/job.h"
+
+#include "platform/last_error.h"
+
+namespace base {
+
+void ScopedJobHandle::Set(JobHandle job) {
+  if (job == job_)
+    return;
+  ScopedLastErrorKeeper keep_last_error;
+  Close();
+  if (IsValidJobHandle(job))
+    job_ = job;
+}
+
+void ScopedJobHandle::Close() {
+  if (IsValidJobHandle(job_))
+    CloseJobObject(job_);
+  job_ = JobHandle();
+}
+
+}  // namespace base

@@ -1,0 +1,41 @@
+// Starting a child process from a command line.
+#ifndef PLATFORM_LAUNCH_H_
+#define PLATFORM_LAUNCH_H_
+
+#include <map>
+#include <string>
+
+#include "platform/command_line.h"
+#include "platform/job.h"
+#include "platform/process.h"
+
+namespace base {
+
+struct LaunchOptions {
+  // The job the child is placed in before it runs any code of its own; a
+  // null handle launches it outside any job.
+  JobHandle job_handle = JobHandle();
+  // Variables added to (or replacing those of) the parent's environment for
+  // the child. Names and values are UTF-8.
+  std::map<std::string, std::string> environment;
+};
+
+// Starts the program of |command_line| with its arguments. On success the
+// last system error is 0; on failure the result is invalid and the last
+// system error tells why (on POSIX also when the executable could not be
+// run: ENOENT, EACCES, ENOEXEC...).
+//
+// The child inherits the standard input, output and error and no other
+// handle or descriptor of the parent.
+//
+// POSIX: a child launched into a kill-on-close job is killed by the kernel
+// when the thread that launched it ends (PR_SET_PDEATHSIG follows the
+// forking thread, not the process). Launch only from threads that live as
+// long as the tool should: the agent launches from the host's calling thread
+// or from a thread of the IPC runtime, both of which last as long as the
+// agent.
+Process LaunchProcess(const CommandLine& command_line, const LaunchOptions& options);
+
+}  // namespace base
+
+#endif  // PLATFORM_LAUNCH_H_
