@@ -37,10 +37,34 @@ build() {
   cmake --build --preset "$preset"
 }
 
+# Tests run under a virtual X display so that the reference tool captures a
+# real screen.
 run_tests() {
   local preset=$1
   log "tests: $preset"
-  ctest --preset "$preset"
+  if [ -z "${DISPLAY:-}" ]; then
+    xvfb-run -a -s "-screen 0 1024x768x24" ctest --preset "$preset"
+  else
+    ctest --preset "$preset"
+  fi
+}
+
+# Each fuzz target runs for FUZZ_SECONDS on its seed corpus (copied, so the
+# tree's corpus stays small).
+fuzz_all() {
+  build fuzz
+  local seconds=${FUZZ_SECONDS:-30}
+  for target in build/fuzz/bin/*_fuzzer; do
+    [ -x "$target" ] || continue
+    local name corpus work
+    name=$(basename "$target")
+    corpus=fuzz/corpus/$name
+    work=$(mktemp -d)
+    [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
+    log "fuzz: $name for ${seconds}s"
+    "$target" -max_total_time="$seconds" -print_final_stats=0 "$work" 2>&1 | tail -n 3
+    rm -rf "$work"
+  done
 }
 
 demo() {
@@ -63,6 +87,11 @@ test_all() {
   setup
   build default
   run_tests default
+  build asan
+  run_tests asan
+  build tsan
+  run_tests tsan
+  fuzz_all
 }
 
 case "${1:-}" in
