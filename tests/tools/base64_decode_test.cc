@@ -1,0 +1,48 @@
+#include "tools/reference_tool/base64_decode.h"
+
+#include <gtest/gtest.h>
+
+namespace reference_tool {
+namespace {
+
+TEST(Base64DecodeTest, DecodesTheStandardVectors) {
+  // RFC 4648, section 10: every padding case.
+  const std::pair<const char*, const char*> vectors[] = {
+      {"", ""},         {"Zg==", "f"},         {"Zm8=", "fo"},      {"Zm9v", "foo"},
+      {"Zm9vYg==", "foob"}, {"Zm9vYmE=", "fooba"}, {"Zm9vYmFy", "foobar"},
+  };
+  for (const auto& [encoded, plain] : vectors) {
+    std::string out = "stale";
+    ASSERT_TRUE(Base64Decode(encoded, &out)) << encoded;
+    EXPECT_EQ(out, plain) << encoded;
+  }
+}
+
+TEST(Base64DecodeTest, DecodesBinaryAndTheUpperAlphabet) {
+  std::string out;
+  // '+' and '/' are the digits 62 and 63; the bytes include NUL.
+  ASSERT_TRUE(Base64Decode("AP/+", &out));
+  EXPECT_EQ(out, std::string("\x00\xff\xfe", 3));
+}
+
+TEST(Base64DecodeTest, RefusesMalformedInputAndLeavesOutputAlone) {
+  const char* malformed[] = {
+      "Zg=",       // not a multiple of four
+      "Zg==Zg==",  // padding before the end
+      "Zh==",      // unused bits of the last digit are not zero
+      "Zm9=",      // the same with one padding character
+      "Zm9v\n",    // white space
+      "Zm-v",      // URL-safe alphabet
+      "=Zm9",      // padding in front
+      "Z=g=",      // padding between digits
+      "====",
+  };
+  for (const char* input : malformed) {
+    std::string out = "untouched";
+    EXPECT_FALSE(Base64Decode(input, &out)) << input;
+    EXPECT_EQ(out, "untouched") << input;
+  }
+}
+
+}  // namespace
+}  // namespace reference_tool

@@ -1,0 +1,95 @@
+#include "tools/reference_tool/png_writer.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+namespace reference_tool {
+namespace {
+
+RgbImage TestImage() {
+  RgbImage image;
+  image.width = 3;
+  image.height = 2;
+  // Every byte distinct, so a swapped channel, row or column shows.
+  for (int i = 0; i < image.width * image.height * 3; ++i)
+    image.pixels.push_back(static_cast<uint8_t>(i * 13 + 7));
+  return image;
+}
+
+// Reads |path| back through libpng as 8-bit RGB.
+bool ReadPng(const std::string& path, RgbImage* image) {
+  png_image png;
+  std::memset(&png, 0, sizeof(png));
+  png.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&png, path.c_str()))
+    return false;
+  png.format = PNG_FORMAT_RGB;
+  image->width = static_cast<int>(png.width);
+  image->height = static_cast<int>(png.height);
+  image->pixels.assign(PNG_IMAGE_SIZE(png), 0);
+  return png_image_finish_read(&png, nullptr, image->pixels.data(), 0, nullptr) != 0;
+}
+
+bool Exists(const std::string& path) {
+  return std::ifstream(path).good();
+}
+
+class PngWriterTest : public ::testing::Test {
+ protected:
+  void TearDown() override { std::remove(path_.c_str()); }
+  const std::string path_ = ::testing::TempDir() + "reference_tool_png_writer_test.png";
+};
+
+TEST_F(PngWriterTest, WritesPixelsThatReadBackUnchanged) {
+  const RgbImage image = TestImage();
+  std::string error;
+  ASSERT_TRUE(WritePng(path_, image, &error)) << error;
+  RgbImage read;
+  ASSERT_TRUE(ReadPng(path_, &read));
+  EXPECT_EQ(read.width, 3);
+  EXPECT_EQ(read.height, 2);
+  EXPECT_EQ(read.pixels, image.pixels);
+}
+
+TEST_F(PngWriterTest, ReplacesALargerFileCompletely) {
+  {
+    std::ofstream junk(path_, std::ios::binary);
+    junk << std::string(100000, 'x');
+  }
+  std::string error;
+  ASSERT_TRUE(WritePng(path_, TestImage(), &error)) << error;
+  RgbImage read;
+  EXPECT_TRUE(ReadPng(path_, &read)) << "left-over bytes of the old file would corrupt the PNG";
+  std::ifstream in(path_, std::ios::binary | std::ios::ate);
+  EXPECT_LT(in.tellg(), 1000);
+}
+
+TEST_F(PngWriterTest, RefusesInconsistentImagesWithoutTouchingTheDisk) {
+  RgbImage empty;
+  RgbImage short_buffer = TestImage();
+  short_buffer.pixels.pop_back();
+  RgbImage negative = TestImage();
+  negative.width = -3;
+  negative.height = -2;
+  for (const RgbImage* image : {&empty, &short_buffer, &negative}) {
+    std::string error;
+    EXPECT_FALSE(WritePng(path_, *image, &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(Exists(path_));
+  }
+}
+
+TEST_F(PngWriterTest, ReportsAPathThatCannotBeWritten) {
+  std::string error;
+  const std::string path = ::testing::TempDir() + "no/such/dir/shot.png";
+  EXPECT_FALSE(WritePng(path, TestImage(), &error));
+  EXPECT_NE(error.find(path), std::string::npos) << error;
+  EXPECT_FALSE(WritePng("", TestImage(), &error));
+}
+
+}  // namespace
+}  // namespace reference_tool

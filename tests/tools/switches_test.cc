@@ -1,0 +1,144 @@
+#include "tools/reference_tool/switches.h"
+
+#include <gtest/gtest.h>
+
+namespace reference_tool {
+namespace {
+
+// Base64 of {"-1":false,"3":true}.
+constexpr char kFeatures[] = "eyItMSI6ZmFsc2UsIjMiOnRydWV9";
+// Base64 of {"reference_tool_script":"{\"steps\":[]}","timeout_config":"{}"}.
+constexpr char kExtras[] =
+    "eyJyZWZlcmVuY2VfdG9vbF9zY3JpcHQiOiJ7XCJzdGVwc1wiOltdfSIsInRpbWVvdXRfY29uZmlnIjoie30ifQ==";
+constexpr char kEmptyObject[] = "e30=";  // {}
+
+bool Parse(Flavour flavour, std::vector<std::string> args, ToolOptions* options,
+           std::string* error) {
+  return ParseToolSwitches(flavour, args, options, error);
+}
+
+TEST(SwitchesTest, ReadsTheClassicSetAsTheAgentWritesIt) {
+  ToolOptions options;
+  std::string error;
+  ASSERT_TRUE(Parse(Flavour::kClassic,
+                    {"--channel-port=50123", "--env", "--user-id=-42", "--version=1.2.3",
+                     "--dui-config", "--log-file=/tmp/a b/agent.log", "--snipping-config",
+                     std::string("--snipping-features=") + kFeatures,
+                     std::string("--snipping-extras=") + kExtras},
+                    &options, &error))
+      << error;
+  EXPECT_EQ(options.flavour, Flavour::kClassic);
+  EXPECT_EQ(options.port, 50123);
+  EXPECT_EQ(options.user_id, -42);
+  EXPECT_EQ(options.sleep_ms, -1);
+  ASSERT_EQ(options.switches.size(), 9u);
+  EXPECT_EQ(options.switches[1], std::make_pair(std::string("env"), std::string()));
+  EXPECT_EQ(options.switches[5].second, "/tmp/a b/agent.log");
+  // Every Base64 switch is decoded, the empty ones to empty text.
+  ASSERT_EQ(options.documents.size(), 4u);
+  EXPECT_EQ(options.documents[0], std::make_pair(std::string("dui-config"), std::string()));
+  EXPECT_EQ(options.documents[2].second, R"({"-1":false,"3":true})");
+  const std::map<std::string, std::string> extras = {
+      {"reference_tool_script", R"({"steps":[]})"}, {"timeout_config", "{}"}};
+  EXPECT_EQ(options.extras, extras);
+}
+
+TEST(SwitchesTest, ReadsTheVizudeDezoSetWithoutAPort) {
+  ToolOptions options;
+  std::string error;
+  ASSERT_TRUE(Parse(Flavour::kVizudeDezo,
+                    {"--user_id=7", "--version=9", "--local_language", "--app_data_path=/x",
+                     "--app_theme=dark", "--enable_screen_tool_gray_win=true",
+                     "--enable_screen_tool_scroll_screenshot_win=false",
+                     "--enable_screen_tool_recording_0909=false", "--enable_screen_tool_1028=true",
+                     "--enable_screen_tool_commercialize=false", "--enable_ai_recognize=true",
+                     std::string("--extension=") + kEmptyObject},
+                    &options, &error))
+      << error;
+  EXPECT_EQ(options.port, 0) << "without channel-port the tool connects by identity";
+  EXPECT_EQ(options.user_id, 7);
+  EXPECT_TRUE(options.extras.empty());
+}
+
+TEST(SwitchesTest, KeepsEverythingAfterTheFirstEqualsSign) {
+  ToolOptions options;
+  std::string error;
+  ASSERT_TRUE(Parse(Flavour::kClassic, {"--version=a=b=", "--env="}, &options, &error)) << error;
+  EXPECT_EQ(options.switches[0].second, "a=b=");
+  EXPECT_EQ(options.switches[1].second, "");
+}
+
+TEST(SwitchesTest, TakesTheExtremesOfTheNumericRanges) {
+  ToolOptions options;
+  std::string error;
+  ASSERT_TRUE(Parse(Flavour::kClassic, {"--channel-port=65535", "--user-id=-9223372036854775808"},
+                    &options, &error))
+      << error;
+  EXPECT_EQ(options.port, 65535);
+  EXPECT_EQ(options.user_id, INT64_MIN);
+  ASSERT_TRUE(Parse(Flavour::kVizudeDezo, {"--channel-port=1", "--user_id=9223372036854775807"},
+                    &options, &error))
+      << error;
+  EXPECT_EQ(options.port, 1);
+  EXPECT_EQ(options.user_id, INT64_MAX);
+}
+
+struct Refusal {
+  Flavour flavour;
+  std::vector<std::string> args;
+  const char* reason_fragment;
+};
+
+TEST(SwitchesTest, RefusesWhatTheAgentMustNeverSend) {
+  const Refusal refusals[] = {
+      {Flavour::kClassic, {"positional"}, "not a switch"},
+      {Flavour::kClassic, {"-env"}, "not a switch"},
+      {Flavour::kClassic, {"--"}, "not a switch"},
+      {Flavour::kClassic, {"--user_id=1"}, "unknown switch for QuilloSnippingTool: --user_id"},
+      {Flavour::kVizudeDezo, {"--user-id=1"}, "unknown switch for VizudeDezo: --user-id"},
+      {Flavour::kVizudeDezo, {"--snipping-extras=e30="}, "unknown switch"},
+      {Flavour::kClassic, {"--env=a", "--env=b"}, "given twice: --env"},
+      {Flavour::kClassic, {"--channel-port=0"}, "--channel-port is not a port"},
+      {Flavour::kClassic, {"--channel-port=65536"}, "--channel-port is not a port"},
+      {Flavour::kClassic, {"--channel-port=12a"}, "--channel-port is not a port"},
+      {Flavour::kClassic, {"--channel-port"}, "--channel-port is not a port"},
+      {Flavour::kClassic, {"--channel-port= 80"}, "--channel-port is not a port"},
+      {Flavour::kClassic, {"--user-id=9223372036854775808"}, "--user-id is not a 64-bit"},
+      {Flavour::kClassic, {"--user-id=-"}, "--user-id is not a 64-bit"},
+      {Flavour::kVizudeDezo, {"--enable_ai_recognize=yes"}, "neither \"true\" nor \"false\""},
+      {Flavour::kVizudeDezo, {"--enable_ai_recognize"}, "neither \"true\" nor \"false\""},
+      {Flavour::kVizudeDezo, {"--app_theme=blue"}, "neither \"dark\" nor \"light\""},
+      {Flavour::kClassic, {"--dui-config=e30"}, "--dui-config is not Base64"},
+      // {"x":true}: a feature name that is no number.
+      {Flavour::kClassic, {"--snipping-features=eyJ4Ijp0cnVlfQ=="}, "not a 32-bit decimal"},
+      // {"a":1}: an extras value that is not a string.
+      {Flavour::kClassic, {"--snipping-extras=eyJhIjoxfQ=="}, "not a string: a"},
+      // ["x"]: not an object.
+      {Flavour::kVizudeDezo, {"--extension=WyJ4Il0="}, "--extension is not a JSON object"},
+      // not json
+      {Flavour::kClassic, {"--snipping-features=bm90IGpzb24="}, "is not a JSON object"},
+      {Flavour::kClassic, {"--reference-tool-sleep-ms=600001"}, "not a number of milliseconds"},
+      {Flavour::kClassic, {"--reference-tool-sleep-ms=5", "--env"}, "takes no other switch"},
+  };
+  for (const Refusal& refusal : refusals) {
+    ToolOptions options;
+    options.port = 99;
+    std::string error;
+    EXPECT_FALSE(Parse(refusal.flavour, refusal.args, &options, &error)) << refusal.args[0];
+    EXPECT_NE(error.find(refusal.reason_fragment), std::string::npos)
+        << refusal.args[0] << " gave: " << error;
+    EXPECT_EQ(options.port, 99) << "a refused command line leaves the options alone";
+  }
+}
+
+TEST(SwitchesTest, RecognisesTheSleeperInBothFlavours) {
+  for (Flavour flavour : {Flavour::kClassic, Flavour::kVizudeDezo}) {
+    ToolOptions options;
+    std::string error;
+    ASSERT_TRUE(Parse(flavour, {"--reference-tool-sleep-ms=250"}, &options, &error)) << error;
+    EXPECT_EQ(options.sleep_ms, 250);
+  }
+}
+
+}  // namespace
+}  // namespace reference_tool
