@@ -75,7 +75,7 @@ class ExitWatcher {
   bool Unregister(ExitWaitHandle wait, bool wait_for_running_callback) {
     std::unique_lock<std::mutex> hold(lock_);
     auto it = entries_.find(wait);
-    if (it == entries_.end() || it->second.reap_only) {
+    if (it == entries_.end() || it->second.reap_only || it->second.unregistered) {
       SetLastSystemError(EINVAL);
       return false;
     }

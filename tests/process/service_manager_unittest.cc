@@ -1,0 +1,148 @@
+#include "platform/service_manager.h"
+
+#include <atomic>
+#include <map>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/once.h"
+#include "tests/process/test_support.h"
+#include "tests/process/fake_service_manager.h"
+
+namespace kvbase {
+namespace {
+
+using fake_host::FakeGraySwitchMgr;
+using fake_host::FakeServiceManager;
+using fake_host::FakeThemeManager;
+
+TEST(UndecoratedTypeNameTest, KindBlankAndQualifiedName) {
+  EXPECT_EQ(UndecoratedTypeName<model::IGraySwitchMgr>(), "class model::IGraySwitchMgr");
+  EXPECT_EQ(UndecoratedTypeName<biz::IThemeManager>(), "class biz::IThemeManager");
+}
+
+class ServiceLookupTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ServiceManagerHolder::GetInstance()->SetServiceManager(manager_); }
+  void TearDown() override { ServiceManagerHolder::GetInstance()->SetServiceManager(nullptr); }
+
+  std::shared_ptr<FakeServiceManager> manager_ = std::make_shared<FakeServiceManager>();
+};
+
+TEST_F(ServiceLookupTest, NoManagerGivesDefaultsWithoutAnyLog) {
+  ServiceManagerHolder::GetInstance()->SetServiceManager(nullptr);
+  test_support::LogCapture log;
+  EXPECT_FALSE(GetGraySwitch("increase_screen_ipc_time"));
+  EXPECT_EQ(GetAppTheme(), "light");
+  EXPECT_EQ(GetServiceFromServiceManager<biz::IThemeManager>("anything"), nullptr);
+  EXPECT_TRUE(log.Lines().empty());
+  EXPECT_TRUE(manager_->log().empty());
+}
+
+TEST_F(ServiceLookupTest, MissingServiceIsLoggedThroughTheManagerAtLevel2) {
+  EXPECT_FALSE(GetGraySwitch("increase_screen_ipc_time"));
+  EXPECT_EQ(GetAppTheme(), "light");
+  const std::vector<std::pair<int, std::string>> expected(
+      2, {2, "GetServiceFromServiceManager. service is null."});
+  EXPECT_EQ(manager_->log(), expected);
+  EXPECT_EQ(manager_->requested_services(),
+            (std::vector<std::string>{kGraySwitchMgrServiceName, "class biz::IThemeManager"}));
+}
+
+TEST_F(ServiceLookupTest, MissingInterfaceGivesNothingAndLogsNothing) {
+  manager_->AddService(kGraySwitchMgrServiceName);
+  EXPECT_FALSE(GetGraySwitch("increase_screen_ipc_time"));
+  EXPECT_TRUE(manager_->log().empty());
+}
+
+TEST_F(ServiceLookupTest, SwitchIsReadFromGroupGeneral) {
+  auto switches = std::make_shared<FakeGraySwitchMgr>();
+  switches->Set("general", "increase_screen_ipc_time", true);
+  switches->Set("other", "diable_screen_tool_downgrade", true);
+  manager_->AddInterface(kGraySwitchMgrServiceName, "class model::IGraySwitchMgr", switches);
+
+  EXPECT_TRUE(GetGraySwitch("increase_screen_ipc_time"));
+  // On, but in another group.
+  EXPECT_FALSE(GetGraySwitch("diable_screen_tool_downgrade"));
+  EXPECT_FALSE(GetGraySwitch("unknown"));
+  EXPECT_EQ(switches->queried_groups(),
+            (std::vector<std::string>{"general", "general", "general"}));
+  EXPECT_TRUE(switches->out_values_started_false());
+  EXPECT_TRUE(manager_->log().empty());
+}
+
+TEST_F(ServiceLookupTest, ThemeIsDarkOnlyForOne) {
+  auto themes = std::make_shared<FakeThemeManager>();
+  manager_->AddInterface("class biz::IThemeManager", "class biz::IThemeManager", themes);
+  for (const auto& [theme, expected] :
+       std::vector<std::pair<int, std::string>>{{1, "dark"}, {0, "light"}, {2, "light"}}) {
+    themes->set_theme(theme);
+    EXPECT_EQ(GetAppTheme(), expected) << "theme " << theme;
+  }
+}
+
+TEST_F(ServiceLookupTest, ResultKeepsTheInterfaceHandleAlive) {
+  auto themes = std::make_shared<FakeThemeManager>();
+  manager_->AddInterface("class biz::IThemeManager", "class biz::IThemeManager", themes);
+  std::shared_ptr<biz::IThemeManager> found =
+      GetServiceFromServiceManager<biz::IThemeManager>("class biz::IThemeManager");
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found.get(), themes.get());
+  const int live_handles = fake_host::FakeInterfaceHandle::live_count();
+  EXPECT_GT(live_handles, 0);
+  found.reset();
+  EXPECT_EQ(fake_host::FakeInterfaceHandle::live_count(), live_handles - 1);
+}
+
+TEST(ServiceManagerHolderTest, CreatedOnceUnderConcurrentFirstUse) {
+  constexpr int kThreads = 8;
+  std::atomic<int> ready{0};
+  std::vector<ServiceManagerHolder*> seen(kThreads, nullptr);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      ready.fetch_add(1);
+      while (ready.load() < kThreads) {
+      }
+      seen[i] = ServiceManagerHolder::GetInstance();
+    });
+  }
+  for (std::thread& thread : threads)
+    thread.join();
+  ASSERT_NE(seen[0], nullptr);
+  for (ServiceManagerHolder* holder : seen)
+    EXPECT_EQ(holder, seen[0]);
+}
+
+// OnceValue itself, with a creation slow enough that the other threads
+// arrive while it runs and must wait for its result.
+std::atomic<int> g_creations{0};
+int g_created_value = 42;
+
+void* SlowCreate() {
+  g_creations.fetch_add(1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return &g_created_value;
+}
+
+TEST(OnceValueTest, EveryConcurrentCallerGetsTheSingleCreation) {
+  static base::OnceValue once;
+  constexpr int kThreads = 8;
+  std::vector<void*> seen(kThreads, nullptr);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i)
+    threads.emplace_back([&, i] { seen[i] = once.Get(&SlowCreate); });
+  for (std::thread& thread : threads)
+    thread.join();
+  EXPECT_EQ(g_creations.load(), 1);
+  for (void* value : seen)
+    EXPECT_EQ(value, &g_created_value);
+  EXPECT_EQ(once.Get(&SlowCreate), &g_created_value);
+  EXPECT_EQ(g_creations.load(), 1);
+}
+
+}  // namespace
+}  // namespace kvbase

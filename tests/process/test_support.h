@@ -1,0 +1,103 @@
+// Helpers shared by the process and tool-process tests: the child program,
+// temporary directories, bounded waits, captured log lines and checks on the
+// children of the test process.
+#ifndef TESTS_PROCESS_TEST_SUPPORT_H_
+#define TESTS_PROCESS_TEST_SUPPORT_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/logging.h"
+
+namespace test_support {
+
+// Upper bound of every wait for something that normally happens at once; it
+// only matters when a test is failing.
+inline constexpr std::chrono::milliseconds kGenerousTimeout{10000};
+// How long a test watches for something that must not happen.
+inline constexpr std::chrono::milliseconds kQuietPeriod{100};
+
+// The path of the child program (process_test_child).
+std::string ChildProgram();
+
+// Polls |condition| until it holds or |limit| has passed; its last result.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = kGenerousTimeout);
+
+// A fresh directory, removed with its content at destruction.
+class TempDir {
+ public:
+  TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& content);
+// The file's content once it exists (the child writes it through a rename),
+// or empty after kGenerousTimeout.
+std::string WaitForFile(const std::string& path);
+// The pid written to |path| by the child, or 0.
+pid_t WaitForPidFile(const std::string& path);
+
+// The child's report (see process_test_child).
+struct ChildReport {
+  std::vector<std::string> argv;
+  std::vector<std::string> environment;
+  std::vector<int> open_fds;
+  bool parsed = false;
+};
+ChildReport ParseReport(const std::string& text);
+ChildReport WaitForReport(const std::string& path);
+
+// A pidfd for any process (not only children), or -1.
+int OpenPidfd(pid_t pid);
+// True when the process of |pidfd| ended within |limit|.
+bool WaitForPidfdExit(int pidfd, std::chrono::milliseconds limit = kGenerousTimeout);
+bool IsAlive(pid_t pid);
+
+// Children of this process, from /proc: all of them, and the zombies.
+std::vector<pid_t> ChildPids();
+std::vector<pid_t> ZombieChildPids();
+
+// Collects the records of the log while alive.
+class LogCapture {
+ public:
+  LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+  ~LogCapture();
+
+  std::vector<std::string> Lines() const;
+  std::vector<std::string> LinesContaining(const std::string& text) const;
+  std::vector<logging::LogSeverity> Severities() const;
+  void Clear();
+  // Waits until a line holding |text| has been logged.
+  bool WaitForLine(const std::string& text) const;
+
+ private:
+  // Shared with the installed handler: a record already being emitted when
+  // the capture ends may still arrive.
+  struct Records {
+    std::mutex lock;
+    std::vector<std::string> lines;
+    std::vector<logging::LogSeverity> severities;
+  };
+  std::shared_ptr<Records> records_;
+  logging::LogHandler previous_;
+};
+
+}  // namespace test_support
+
+#endif  // TESTS_PROCESS_TEST_SUPPORT_H_
