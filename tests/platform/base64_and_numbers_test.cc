@@ -1,0 +1,87 @@
+#include "platform/string_number_conversions.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+
+#include "platform/base64.h"
+
+namespace base {
+namespace {
+
+TEST(StringNumberConversionsTest, FullRange) {
+  EXPECT_EQ(Int64ToString(INT64_MIN), "-9223372036854775808");
+  EXPECT_EQ(Int64ToString(INT64_MAX), "9223372036854775807");
+  EXPECT_EQ(Int64ToString(0), "0");
+  EXPECT_EQ(Int64ToString(-1), "-1");
+  EXPECT_EQ(IntToString(INT_MIN), "-2147483648");
+  EXPECT_EQ(IntToString(INT_MAX), "2147483647");
+  EXPECT_EQ(IntToString(-10), "-10");
+  EXPECT_EQ(UintToString(UINT_MAX), "4294967295");
+  EXPECT_EQ(UintToString(0), "0");
+}
+
+std::string Encode(std::string_view bytes) {
+  std::string out = "not overwritten";
+  kvbase::Base64EncodeWrapper(bytes, &out);
+  return out;
+}
+
+// Decodes the standard alphabet with padding; enough to check the encoder
+// against a second, independent reading of the same rules.
+std::string Decode(const std::string& text) {
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  std::string out;
+  unsigned bits = 0;
+  int count = 0;
+  for (char c : text) {
+    if (c == '=')
+      break;
+    bits = (bits << 6) | static_cast<unsigned>(value(c));
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out.push_back(static_cast<char>((bits >> count) & 0xFF));
+    }
+  }
+  return out;
+}
+
+TEST(Base64Test, Rfc4648Vectors) {
+  EXPECT_EQ(Encode(""), "");
+  EXPECT_EQ(Encode("f"), "Zg==");
+  EXPECT_EQ(Encode("fo"), "Zm8=");
+  EXPECT_EQ(Encode("foo"), "Zm9v");
+  EXPECT_EQ(Encode("foob"), "Zm9vYg==");
+  EXPECT_EQ(Encode("fooba"), "Zm9vYmE=");
+  EXPECT_EQ(Encode("foobar"), "Zm9vYmFy");
+}
+
+TEST(Base64Test, NulAndHighBytes) {
+  EXPECT_EQ(Encode(std::string("\0", 1)), "AA==");
+  EXPECT_EQ(Encode(std::string("\0\0\0", 3)), "AAAA");
+  EXPECT_EQ(Encode("\xFF\xFF\xFF"), "////");
+  EXPECT_EQ(Encode("\xFB\xFF"), "+/8=");
+  EXPECT_EQ(Encode(std::string("a\0b", 3)), "YQBi");
+
+  std::string every_byte;
+  for (int i = 0; i < 256; ++i)
+    every_byte.push_back(static_cast<char>(i));
+  for (size_t length = 0; length <= every_byte.size(); ++length) {
+    const std::string input = every_byte.substr(every_byte.size() - length);
+    const std::string encoded = Encode(input);
+    EXPECT_EQ(encoded.size(), (length + 2) / 3 * 4);
+    EXPECT_EQ(Decode(encoded), input) << length;
+  }
+}
+
+}  // namespace
+}  // namespace base

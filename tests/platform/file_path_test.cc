@@ -1,0 +1,162 @@
+#include "platform/file_path.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/file_path_rules.h"
+#include "platform/file_util.h"
+
+namespace base {
+namespace {
+
+using internal::PathStyle;
+
+struct PathCase {
+  const char* path;
+  const char* expected;
+};
+
+std::string DirName(PathStyle style, const char* path) {
+  return internal::PathDirName<char>(style, path);
+}
+
+std::string BaseName(PathStyle style, const char* path) {
+  return internal::PathBaseName<char>(style, path);
+}
+
+TEST(FilePathRulesTest, WindowsDirName) {
+  const PathCase cases[] = {
+      {"C:\\a\\b", "C:\\a"},
+      {"C:\\a", "C:\\"},
+      {"C:\\", "C:\\"},
+      {"C:", "C:"},
+      {"C:a", "C:"},
+      {"C:a\\b", "C:a"},
+      {"c:/a/b/", "c:/a"},
+      {"C:\\a\\\\", "C:\\"},
+      {"C:\\a\\\\b", "C:\\a"},
+      {"C:\\\\", "C:\\\\"},
+      {"\\\\server\\share\\x", "\\\\server\\share"},
+      {"\\\\server\\share\\x\\y\\", "\\\\server\\share\\x"},
+      {"\\\\server\\share\\", "\\\\server\\share"},
+      {"\\\\server\\share", "\\\\server\\share"},
+      {"\\\\server\\", "\\\\server"},
+      {"\\\\server", "\\\\server"},
+      {"//server/share/x", "//server/share"},
+      {"\\a", "\\"},
+      {"\\", "\\"},
+      {"/a/b", "/a"},
+      {"a\\b", "a"},
+      {"a/b\\c", "a/b"},
+      {"a\\", "."},
+      {"a", "."},
+      {"", "."},
+      {"1:\\a", "1:"},  // not a drive: digits name no drive
+  };
+  for (const PathCase& c : cases)
+    EXPECT_EQ(DirName(PathStyle::kWindows, c.path), c.expected) << c.path;
+}
+
+TEST(FilePathRulesTest, WindowsGrandparentOfALogFile) {
+  // The data directory is found two levels above the log file.
+  const std::string log = "C:\\Users\\u\\X\\logs\\agent.log";
+  EXPECT_EQ(DirName(PathStyle::kWindows, DirName(PathStyle::kWindows, log.c_str()).c_str()),
+            "C:\\Users\\u\\X");
+  EXPECT_EQ(DirName(PathStyle::kWindows, DirName(PathStyle::kWindows, "C:\\a\\b\\c.log").c_str()),
+            "C:\\a");
+  // The wide instantiation follows the same rules.
+  EXPECT_EQ(internal::PathDirName<wchar_t>(PathStyle::kWindows, L"\\\\s\\sh\\a\\b.log"),
+            L"\\\\s\\sh\\a");
+}
+
+TEST(FilePathRulesTest, PosixDirName) {
+  const PathCase cases[] = {
+      {"/a/b", "/a"},   {"/a/b/", "/a"}, {"/a", "/"},    {"/", "/"},      {"//", "//"},
+      {"//a", "//"},    {"a/b", "a"},    {"a//b", "a"},  {"a/b//", "a"},  {"a", "."},
+      {"a/", "."},      {"", "."},       {"a\\b", "."},  {"C:\\a", "."},  {"/a\\b/c", "/a\\b"},
+  };
+  for (const PathCase& c : cases)
+    EXPECT_EQ(DirName(PathStyle::kPosix, c.path), c.expected) << c.path;
+}
+
+TEST(FilePathRulesTest, BaseName) {
+  const PathCase windows[] = {
+      {"C:\\a\\b.log", "b.log"}, {"C:\\a\\", "a"},  {"C:\\", "C:\\"},  {"C:", "C:"},
+      {"C:x", "x"},              {"a/b\\c", "c"},   {"\\\\s\\sh", "\\\\s\\sh"},
+      {"\\\\s\\sh\\f", "f"},     {"", ""},
+  };
+  for (const PathCase& c : windows)
+    EXPECT_EQ(BaseName(PathStyle::kWindows, c.path), c.expected) << c.path;
+  const PathCase posix[] = {
+      {"/a/b", "b"}, {"/a/b/", "b"}, {"/", "/"}, {"a", "a"}, {"a\\b", "a\\b"}, {"", ""},
+  };
+  for (const PathCase& c : posix)
+    EXPECT_EQ(BaseName(PathStyle::kPosix, c.path), c.expected) << c.path;
+}
+
+TEST(FilePathRulesTest, RootLength) {
+  EXPECT_EQ(internal::PathRootLength<char>(PathStyle::kWindows, "C:\\a"), 3u);
+  EXPECT_EQ(internal::PathRootLength<char>(PathStyle::kWindows, "C:a"), 2u);
+  EXPECT_EQ(internal::PathRootLength<char>(PathStyle::kWindows, "\\\\server\\share\\a"), 14u);
+  EXPECT_EQ(internal::PathRootLength<char>(PathStyle::kWindows, "\\a"), 1u);
+  EXPECT_EQ(internal::PathRootLength<char>(PathStyle::kWindows, "a\\b"), 0u);
+  EXPECT_EQ(internal::PathRootLength<char>(PathStyle::kPosix, "/a"), 1u);
+  EXPECT_EQ(internal::PathRootLength<char>(PathStyle::kPosix, "C:\\a"), 0u);
+}
+
+TEST(FilePathRulesTest, Append) {
+  auto append = [](PathStyle style, const char* path, const char* component, char separator) {
+    return internal::PathAppend<char>(style, path, component, separator);
+  };
+  EXPECT_EQ(append(PathStyle::kPosix, "a", "b", '/'), "a/b");
+  EXPECT_EQ(append(PathStyle::kPosix, "a/", "b", '/'), "a/b");
+  EXPECT_EQ(append(PathStyle::kPosix, "/", "b", '/'), "/b");
+  EXPECT_EQ(append(PathStyle::kPosix, "", "b", '/'), "b");
+  EXPECT_EQ(append(PathStyle::kPosix, "a", "/b", '/'), "a/b");
+  EXPECT_EQ(append(PathStyle::kPosix, "a", "", '/'), "a");
+  EXPECT_EQ(append(PathStyle::kPosix, "a", "b/c", '/'), "a/b/c");
+  EXPECT_EQ(append(PathStyle::kWindows, "C:\\a", "b.exe", '\\'), "C:\\a\\b.exe");
+  EXPECT_EQ(append(PathStyle::kWindows, "C:\\", "b", '\\'), "C:\\b");
+  EXPECT_EQ(append(PathStyle::kWindows, "C:/x/", "y", '\\'), "C:/x/y");
+  EXPECT_EQ(append(PathStyle::kWindows, "\\\\s\\sh", "\\f", '\\'), "\\\\s\\sh\\f");
+}
+
+TEST(FilePathTest, NativePathFollowsThePlatformRules) {
+  const FilePath path = FilePath::FromUTF8Unsafe("/opt/\xE5\xBF\xAB/bin/tool");
+  EXPECT_EQ(path.AsUTF8Unsafe(), "/opt/\xE5\xBF\xAB/bin/tool");
+  EXPECT_EQ(path.DirName().AsUTF8Unsafe(), "/opt/\xE5\xBF\xAB/bin");
+  EXPECT_EQ(path.BaseName().AsUTF8Unsafe(), "tool");
+  EXPECT_EQ(path.DirName().Append(FilePath::FromUTF8Unsafe("other")),
+            FilePath::FromUTF8Unsafe("/opt/\xE5\xBF\xAB/bin/other"));
+  EXPECT_EQ(FilePath::kSeparator, '/');
+  std::ostringstream out;
+  out << path;
+  EXPECT_EQ(out.str(), path.AsUTF8Unsafe());
+  FilePath cleared = path;
+  cleared.clear();
+  EXPECT_TRUE(cleared.empty());
+  EXPECT_EQ(FilePath().DirName().value(), ".");
+}
+
+TEST(FileUtilTest, PathExists) {
+  char dir_template[] = "/tmp/platform_test_XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const FilePath dir(dir_template);
+  const FilePath file = dir.Append("file.txt");
+  EXPECT_TRUE(PathExists(dir));
+  EXPECT_FALSE(PathExists(file));
+  std::ofstream(file.value()) << "x";
+  EXPECT_TRUE(PathExists(file));
+  EXPECT_FALSE(PathExists(FilePath()));
+  EXPECT_FALSE(PathExists(dir.Append("missing").Append("file.txt")));
+  unlink(file.value().c_str());
+  rmdir(dir.value().c_str());
+  EXPECT_FALSE(PathExists(dir));
+}
+
+}  // namespace
+}  // namespace base

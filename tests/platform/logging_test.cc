@@ -1,0 +1,144 @@
+#include "platform/logging.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace logging {
+namespace {
+
+struct Record {
+  LogSeverity severity;
+  std::string file;
+  int line;
+  std::string message;
+};
+
+// Installs a collecting handler and the given minimum level for one test,
+// and puts back what was there before.
+class LoggingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous_level_ = GetMinLogLevel();
+    previous_handler_ = SetLogHandler([this](LogSeverity severity, const char* file, int line,
+                                             std::string_view message) {
+      std::lock_guard<std::mutex> lock(lock_);
+      records_.push_back({severity, file, line, std::string(message)});
+    });
+  }
+  void TearDown() override {
+    SetLogHandler(previous_handler_);
+    SetMinLogLevel(previous_level_);
+  }
+
+  std::vector<Record> TakeRecords() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return std::move(records_);
+  }
+
+ private:
+  LogSeverity previous_level_ = LOG_INFO;
+  LogHandler previous_handler_;
+  std::mutex lock_;
+  std::vector<Record> records_;
+};
+
+TEST_F(LoggingTest, DisabledStatementEvaluatesNoneOfItsPieces) {
+  SetMinLogLevel(LOG_ERROR);
+  int evaluated = 0;
+  auto piece = [&evaluated] {
+    ++evaluated;
+    return "piece";
+  };
+  LOG(INFO) << piece() << piece();
+  LOG(WARNING) << piece();
+  EXPECT_EQ(evaluated, 0);
+  EXPECT_TRUE(TakeRecords().empty());
+
+  LOG(ERROR) << piece() << " " << piece();
+  EXPECT_EQ(evaluated, 2);
+  const std::vector<Record> records = TakeRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, "piece piece");
+  EXPECT_EQ(records[0].severity, LOG_ERROR);
+}
+
+TEST_F(LoggingTest, MinimumLevel) {
+  SetMinLogLevel(LOG_WARNING);
+  EXPECT_EQ(GetMinLogLevel(), LOG_WARNING);
+  EXPECT_FALSE(ShouldCreateLogMessage(LOG_INFO));
+  EXPECT_TRUE(ShouldCreateLogMessage(LOG_WARNING));
+  EXPECT_TRUE(ShouldCreateLogMessage(LOG_ERROR));
+  LOG(INFO) << "dropped";
+  LOG(WARNING) << "kept";
+  const std::vector<Record> records = TakeRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, "kept");
+  EXPECT_EQ(records[0].severity, LOG_WARNING);
+  // The file is named relative to the source tree.
+  EXPECT_EQ(records[0].file, "tests/platform/logging_test.cc");
+  EXPECT_GT(records[0].line, 0);
+}
+
+TEST_F(LoggingTest, RecordsReachTheHandlerWholeFromManyThreads) {
+  SetMinLogLevel(LOG_INFO);
+  constexpr int kThreads = 8;
+  constexpr int kRecordsPerThread = 500;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kRecordsPerThread; ++i)
+        LOG(INFO) << "[SnippingToolAgent] Test thread:" << t << " index:" << i << " tail:" << t;
+    });
+  }
+  for (std::thread& thread : threads)
+    thread.join();
+
+  const std::vector<Record> records = TakeRecords();
+  ASSERT_EQ(records.size(), static_cast<size_t>(kThreads * kRecordsPerThread));
+  // Every record arrives as one piece, and each thread's records in order.
+  std::map<int, int> next_index;
+  for (const Record& record : records) {
+    int thread = -1, index = -1, tail = -1;
+    ASSERT_EQ(std::sscanf(record.message.c_str(),
+                          "[SnippingToolAgent] Test thread:%d index:%d tail:%d", &thread, &index,
+                          &tail),
+              3)
+        << record.message;
+    EXPECT_EQ(thread, tail) << record.message;
+    EXPECT_EQ(record.message, "[SnippingToolAgent] Test thread:" + std::to_string(thread) +
+                                  " index:" + std::to_string(index) +
+                                  " tail:" + std::to_string(thread));
+    EXPECT_EQ(index, next_index[thread]++) << record.message;
+  }
+  EXPECT_EQ(next_index.size(), static_cast<size_t>(kThreads));
+}
+
+TEST_F(LoggingTest, WideTextIsWrittenAsUTF8) {
+  SetMinLogLevel(LOG_INFO);
+  const std::wstring path = L"C:\\\u622A\u56FE\\\U0001F600.png";
+  LOG(INFO) << " path:" << path << " raw:" << L"\u00E9" << " null:" << static_cast<const wchar_t*>(nullptr);
+  const std::vector<Record> records = TakeRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message,
+            " path:C:\\\xE6\x88\xAA\xE5\x9B\xBE\\\xF0\x9F\x98\x80.png raw:\xC3\xA9 null:");
+}
+
+TEST(LoggingDefaultTest, WithoutAHandlerRecordsGoToStderr) {
+  const LogHandler previous = SetLogHandler(LogHandler());
+  ::testing::internal::CaptureStderr();
+  LOG(ERROR) << "to stderr " << 42;
+  const std::string output = ::testing::internal::GetCapturedStderr();
+  SetLogHandler(previous);
+  EXPECT_THAT(output, ::testing::HasSubstr("ERROR"));
+  EXPECT_THAT(output, ::testing::HasSubstr("to stderr 42\n"));
+}
+
+}  // namespace
+}  // namespace logging
