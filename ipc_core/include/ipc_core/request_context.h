@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "ipc_core/ref_count.h"
 
@@ -24,8 +25,8 @@ int64_t NowTicks();
 class ErrorResult {
  public:
   ErrorResult() = default;
-  ErrorResult(int32_t status, int32_t code, std::string reason)
-      : status(status), code(code), reason(std::move(reason)) {}
+  ErrorResult(int32_t status_value, int32_t code_value, std::string reason_text)
+      : status(status_value), code(code_value), reason(std::move(reason_text)) {}
   virtual ~ErrorResult() = default;
 
   bool is_timeout() const { return code == kErrorTimeout; }

@@ -5,6 +5,7 @@
 #define IPC_CORE_SERVICE_HOST_H_
 
 #include <cstdint>
+#include <string>
 
 #include "ipc_core/ref_count.h"
 #include "ipc_core/request_context.h"
@@ -26,6 +27,10 @@ enum ErrorCode : int32_t {
   kErrorNoHandler = 1006,
   kErrorListenFailed = 1007,
   kErrorRemote = 1008,
+  // The opening exchange was refused (wrong or used secret, wrong version).
+  kErrorRefused = 1009,
+  // The peer sent bytes that are not a valid frame.
+  kErrorProtocol = 1010,
 };
 
 // Receives the events of one service host, on runtime threads. The runtime
@@ -83,6 +88,12 @@ int32_t InitIPCCoreRuntime(LogCallback log_callback);
 int32_t CreateServiceHost(const char* host_name, const char* app_name, const char* identity,
                           int32_t app_id, int32_t protocol_tag, IServiceHostObserver* observer,
                           IServiceHost** out);
+
+// A fresh one-time secret for AddPeerSecret: 256 bits from the operating
+// system's random source, as 64 lower-case hex digits. Empty if the source
+// failed (never use an empty secret: every connection presenting it is
+// refused anyway).
+std::string GeneratePeerSecret();
 
 // Stops |host| if it is running and drops the runtime's own bookkeeping of
 // it; the caller still releases its reference.

@@ -1,0 +1,33 @@
+// Seams for tests of the runtime and of code built on it. They turn
+// situations that are rare in the field (a host that cannot listen, a port
+// that comes late, a peer that never says hello) into ones a test can cause.
+// Process-wide; not for production code.
+#ifndef IPC_CORE_TESTING_H_
+#define IPC_CORE_TESTING_H_
+
+#include <cstdint>
+
+namespace ipc_core {
+namespace testing {
+
+// The next Start of any service host fails: OnServiceHostStartFailure
+// arrives with |error_code| (a non-zero code; 0 clears a pending failure).
+void FailNextStart(int32_t error_code);
+
+// Every later OnServiceHostStartSuccess arrives |delay_ms| after the host
+// listens (0 restores immediate delivery). GetPort reports the port only
+// once the event is delivered.
+void SetStartSuccessDelayMs(int32_t delay_ms);
+
+// How long a new connection may take to complete the opening exchange
+// before it is closed, on both ends (<= 0 restores the default, 5000 ms).
+void SetHelloTimeoutMs(int32_t timeout_ms);
+
+// Service hosts and clients alive (created and not yet freed), to check
+// that none leaks.
+int LiveObjectCount();
+
+}  // namespace testing
+}  // namespace ipc_core
+
+#endif  // IPC_CORE_TESTING_H_

@@ -1,0 +1,187 @@
+#include "connection.h"
+
+#include <utility>
+
+#include "ipc_core/service_host.h"
+#include "runtime.h"
+
+namespace ipc_core {
+namespace {
+
+// One read takes what the kernel has, up to this much; frames larger than
+// this simply span several reads.
+constexpr size_t kReadChunk = 64 * 1024;
+
+}  // namespace
+
+Connection::Connection(asio::ip::tcp::socket socket, int64_t log_id,
+                       std::shared_ptr<ConnectionOwner> owner)
+    : socket_(std::move(socket)),
+      hello_timer_(socket_.get_executor()),
+      log_id_(log_id),
+      read_buffer_(kReadChunk),
+      owner_(std::move(owner)) {}
+
+Connection::~Connection() = default;
+
+void Connection::Start(int32_t hello_timeout_ms) {
+  std::error_code ignored;
+  std::lock_guard<std::mutex> lock(mu_);
+  // Requests are small and answered one by one; Nagle's delay would add to
+  // every round trip.
+  socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+  hello_timer_.expires_after(std::chrono::milliseconds(hello_timeout_ms));
+  std::weak_ptr<Connection> weak = weak_from_this();
+  hello_timer_.async_wait([weak, hello_timeout_ms](const std::error_code& ec) {
+    auto self = weak.lock();
+    if (ec || !self || self->established())
+      return;
+    IPC_LOG(kLogWarning, self->log_id())
+        << "no opening exchange within " << hello_timeout_ms << " ms, closing";
+    self->Close(kErrorTimeout);
+  });
+  ReadMoreLocked();
+}
+
+void Connection::MarkEstablished() {
+  established_.store(true, std::memory_order_release);
+  std::lock_guard<std::mutex> lock(mu_);
+  hello_timer_.cancel();
+}
+
+void Connection::ReadMoreLocked() {
+  auto self = shared_from_this();
+  socket_.async_read_some(asio::buffer(read_buffer_),
+                          [self](const std::error_code& ec, size_t size) { self->OnRead(ec, size); });
+}
+
+void Connection::OnRead(const std::error_code& ec, size_t size) {
+  if (ec)
+    return Finish(ec);
+  if (!draining_.load(std::memory_order_acquire)) {
+    decoder_.Append(read_buffer_.data(), size);
+    wire::Frame frame;
+    for (;;) {
+      if (closed_.load(std::memory_order_acquire))
+        break;
+      auto result = decoder_.Next(&frame);
+      if (result == wire::FrameDecoder::Result::kNeedMore)
+        break;
+      if (result == wire::FrameDecoder::Result::kError) {
+        IPC_LOG(kLogWarning, log_id()) << "malformed input (" << decoder_.error() << "), closing";
+        Close(kErrorProtocol);
+        break;
+      }
+      owner_->OnFrame(shared_from_this(), frame);
+    }
+  }
+  std::unique_lock<std::mutex> lock(mu_);
+  if (closed_.load(std::memory_order_acquire)) {
+    lock.unlock();
+    return Finish(asio::error::operation_aborted);
+  }
+  ReadMoreLocked();
+}
+
+void Connection::Finish(const std::error_code& ec) {
+  bool ours;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ours = closed_.load();
+    CloseLocked(ec == asio::error::eof ? 0 : kErrorConnectionLost);
+  }
+  if (!ours && decoder_.buffered() > 0) {
+    IPC_LOG(kLogWarning, log_id())
+        << "peer closed the connection in the middle of a frame (" << decoder_.buffered()
+        << " bytes pending)";
+  } else if (!ours && ec != asio::error::eof) {
+    IPC_LOG(kLogInfo, log_id()) << "connection lost: " << ec.message();
+  } else {
+    IPC_LOG(kLogInfo, log_id()) << "connection closed";
+  }
+  std::shared_ptr<ConnectionOwner> owner = std::move(owner_);
+  owner->OnConnectionClosed(shared_from_this());
+}
+
+void Connection::Send(std::string bytes) {
+  bool overflow = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (closed_.load() || close_after_flush_)
+      return;
+    queued_bytes_ += bytes.size();
+    queue_.push_back(std::move(bytes));
+    if (queued_bytes_ > kMaxQueuedBytes) {
+      overflow = CloseLocked(kErrorConnectionLost);
+    } else if (!write_in_progress_) {
+      StartWriteLocked();
+    }
+  }
+  if (overflow) {
+    IPC_LOG(kLogWarning, log_id())
+        << "peer leaves more than " << kMaxQueuedBytes << " bytes unread, closing";
+  }
+}
+
+void Connection::SendAndClose(std::string bytes, int32_t close_code) {
+  draining_.store(true, std::memory_order_release);
+  std::lock_guard<std::mutex> lock(mu_);
+  if (closed_.load() || close_after_flush_)
+    return;
+  close_code_.store(close_code, std::memory_order_release);
+  queued_bytes_ += bytes.size();
+  queue_.push_back(std::move(bytes));
+  close_after_flush_ = true;
+  if (!write_in_progress_)
+    StartWriteLocked();
+}
+
+void Connection::StartWriteLocked() {
+  writing_.swap(queue_);
+  queue_.clear();
+  queued_bytes_ = 0;
+  write_buffers_.clear();
+  for (const std::string& frame : writing_)
+    write_buffers_.emplace_back(asio::buffer(frame));
+  write_in_progress_ = true;
+  auto self = shared_from_this();
+  asio::async_write(socket_, write_buffers_,
+                    [self](const std::error_code& ec, size_t) { self->OnWrite(ec); });
+}
+
+void Connection::OnWrite(const std::error_code& ec) {
+  std::lock_guard<std::mutex> lock(mu_);
+  write_in_progress_ = false;
+  writing_.clear();
+  if (ec) {
+    CloseLocked(kErrorConnectionLost);
+    return;
+  }
+  if (closed_.load())
+    return;
+  if (!queue_.empty()) {
+    StartWriteLocked();
+  } else if (close_after_flush_) {
+    CloseLocked(close_code_.load());
+  }
+}
+
+void Connection::Close(int32_t close_code) {
+  std::lock_guard<std::mutex> lock(mu_);
+  CloseLocked(close_code);
+}
+
+bool Connection::CloseLocked(int32_t close_code) {
+  if (closed_.load())
+    return false;
+  if (!close_after_flush_)
+    close_code_.store(close_code, std::memory_order_release);
+  closed_.store(true, std::memory_order_release);
+  std::error_code ignored;
+  hello_timer_.cancel();
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  socket_.close(ignored);
+  return true;
+}
+
+}  // namespace ipc_core

@@ -1,0 +1,94 @@
+// One TCP connection of either end: reads and decodes frames, writes queued
+// frames in gathered batches, and reports its end exactly once.
+#ifndef IPC_CORE_SRC_CONNECTION_H_
+#define IPC_CORE_SRC_CONNECTION_H_
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "asio.hpp"
+#include "wire_format.h"
+
+namespace ipc_core {
+
+class Connection;
+
+// The end (host or client) a connection reports to. Calls for one connection
+// never overlap: they all come from its read path, one at a time.
+class ConnectionOwner {
+ public:
+  virtual ~ConnectionOwner() = default;
+  // One decoded frame, in arrival order.
+  virtual void OnFrame(const std::shared_ptr<Connection>& connection, wire::Frame& frame) = 0;
+  // The connection has ended, for whatever cause; no OnFrame follows.
+  virtual void OnConnectionClosed(const std::shared_ptr<Connection>& connection) = 0;
+};
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  // Outgoing bytes a peer may leave unread before the connection is dropped:
+  // a stuck peer must not make the runtime buffer without bound.
+  static constexpr size_t kMaxQueuedBytes = 64u * 1024 * 1024;
+
+  Connection(asio::ip::tcp::socket socket, int64_t log_id, std::shared_ptr<ConnectionOwner> owner);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Starts reading, and closes the connection if MarkEstablished has not
+  // been called within |hello_timeout_ms|.
+  void Start(int32_t hello_timeout_ms);
+  // The opening exchange is done; the hello deadline no longer applies.
+  void MarkEstablished();
+  // Queues one or more encoded frames. Dropped quietly once closed.
+  void Send(std::string bytes);
+  // Sends |bytes|, ignores everything the peer sends meanwhile, and closes
+  // once they are written: the way a refusal leaves.
+  void SendAndClose(std::string bytes, int32_t close_code);
+  // Closes at once, from any thread; OnConnectionClosed follows on the read
+  // path. |close_code| tells the owner why (kept only for the first close).
+  void Close(int32_t close_code);
+
+  int64_t log_id() const { return log_id_.load(std::memory_order_relaxed); }
+  void set_log_id(int64_t id) { log_id_.store(id, std::memory_order_relaxed); }
+  bool established() const { return established_.load(std::memory_order_acquire); }
+  // Why the connection ended: 0 for an orderly end by the peer, otherwise
+  // one of the runtime's error codes. Meaningful in OnConnectionClosed.
+  int32_t close_code() const { return close_code_.load(std::memory_order_acquire); }
+
+ private:
+  void ReadMoreLocked();
+  void OnRead(const std::error_code& ec, size_t size);
+  void Finish(const std::error_code& ec);
+  void StartWriteLocked();
+  void OnWrite(const std::error_code& ec);
+  bool CloseLocked(int32_t close_code);
+
+  std::mutex mu_;  // guards the socket, the timer and the write state
+  asio::ip::tcp::socket socket_;
+  asio::steady_timer hello_timer_;
+  std::vector<std::string> queue_;
+  std::vector<std::string> writing_;
+  std::vector<asio::const_buffer> write_buffers_;
+  size_t queued_bytes_ = 0;
+  bool write_in_progress_ = false;
+  bool close_after_flush_ = false;
+  std::atomic<bool> closed_{false};
+  std::atomic<bool> draining_{false};
+  std::atomic<bool> established_{false};
+  std::atomic<int32_t> close_code_{0};
+  std::atomic<int64_t> log_id_;
+
+  // Read side: touched only by the one read in flight and its handler.
+  wire::FrameDecoder decoder_;
+  std::vector<uint8_t> read_buffer_;
+  std::shared_ptr<ConnectionOwner> owner_;
+};
+
+}  // namespace ipc_core
+
+#endif  // IPC_CORE_SRC_CONNECTION_H_

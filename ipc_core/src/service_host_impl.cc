@@ -1,0 +1,688 @@
+// The host end: listens on loopback, admits tools that present a one-time
+// secret, routes their requests to registered services and carries invokes
+// to the most recently connected tool.
+//
+// Lifetime. The caller's counted references keep |self_|, a shared_ptr to
+// the object; every pending asio operation holds another. The caller's last
+// Release stops the host, and the memory goes when the last operation ends.
+//
+// Callbacks and Stop. Every callback of a host is counted in |scheduled_|
+// from the moment it is scheduled until it has returned. Stop records which
+// of them are on its own thread's stack (|exempt_|: the one Stop was called
+// from must not be waited for, or a callback that stops the host and then
+// waits for OnServiceHostStoped would wait for itself). OnServiceHostStoped
+// goes out once every other counted callback has returned, from whichever
+// thread finishes the last of them, or from Stop itself when none is left.
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "connection.h"
+#include "ipc_core/service_host.h"
+#include "pending_invokes.h"
+#include "random.h"
+#include "rendezvous.h"
+#include "request_feature.h"
+#include "runtime.h"
+#include "wire_format.h"
+
+namespace ipc_core {
+namespace {
+
+// Connections that have not said hello yet, and established ones together:
+// a local process opening sockets in a loop must not exhaust descriptors.
+constexpr size_t kMaxConnections = 64;
+
+std::mutex g_registry_mutex;
+std::set<IServiceHost*>* g_registry = new std::set<IServiceHost*>;
+
+bool SecretsEqual(const std::string& a, const std::string& b) {
+  // Compares in time independent of where the texts differ.
+  if (a.size() != b.size())
+    return false;
+  unsigned char diff = 0;
+  for (size_t i = 0; i < a.size(); ++i)
+    diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
+
+class ServiceHostImpl final : public IServiceHost,
+                              public ConnectionOwner,
+                              public std::enable_shared_from_this<ServiceHostImpl> {
+ public:
+  ServiceHostImpl(Runtime* runtime, std::string host_name, std::string app_name,
+                  std::string identity, int32_t app_id, int32_t protocol_tag,
+                  IServiceHostObserver* observer)
+      : io_(runtime->io()),
+        host_name_(std::move(host_name)),
+        app_name_(std::move(app_name)),
+        identity_(std::move(identity)),
+        app_id_(app_id),
+        protocol_tag_(protocol_tag),
+        observer_(observer),
+        events_(asio::make_strand(io_)),
+        acceptor_(io_),
+        deadline_timer_(io_),
+        start_delay_timer_(io_) {
+    CountLiveRuntimeObject(+1);
+  }
+
+  ~ServiceHostImpl() override {
+    {
+      std::lock_guard<std::mutex> lock(g_registry_mutex);
+      g_registry->erase(this);
+    }
+    CountLiveRuntimeObject(-1);
+  }
+
+  void Init(std::shared_ptr<ServiceHostImpl> self) {
+    self_ = std::move(self);
+    {
+      std::lock_guard<std::mutex> lock(g_registry_mutex);
+      g_registry->insert(this);
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    PostObserverEventLocked(events_, [this] { observer_->OnServiceHostInit(this); });
+  }
+
+  // IRefCount: the caller's references. The last one stops the host.
+  void AddRef() override { refs_.fetch_add(1, std::memory_order_relaxed); }
+  void Release() override {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) != 1)
+      return;
+    Stop();
+    std::shared_ptr<ServiceHostImpl> last = std::move(self_);
+  }
+
+  const char* GetHostName() override { return host_name_.c_str(); }
+
+  bool RegisterService(IService* service) override {
+    if (!service)
+      return false;
+    const char* name = service->GetServiceName();
+    if (!name || !*name)
+      return false;
+    bool added = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (state_ < State::kStopping)
+        added = services_.emplace(name, service).second;
+    }
+    if (!added)
+      IPC_LOG(kLogWarning, 0) << "service " << name << " not registered (duplicate or stopped)";
+    return added;
+  }
+
+  bool AddPeerSecret(const char* secret) override {
+    if (!secret || !*secret || std::char_traits<char>::length(secret) > wire::kMaxNameLength)
+      return false;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (state_ >= State::kStopping)
+      return false;
+    secrets_.emplace_back(secret);
+    return true;
+  }
+
+  int32_t GetPort() override { return port_.load(std::memory_order_acquire); }
+
+  bool Start() override {
+    int32_t port = 0;
+    std::string failure;
+    int32_t failure_code = 0;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (state_ != State::kCreated)
+        return false;
+      state_ = State::kStarting;
+      failure_code = TakeInjectedStartFailure();
+      if (failure_code != 0) {
+        failure = "start failure injected by a test";
+      } else if (!ListenLocked(&port, &failure)) {
+        failure_code = kErrorListenFailed;
+      }
+      if (failure_code != 0) {
+        PostObserverEventLocked(events_, [this, failure_code] {
+          observer_->OnServiceHostStartFailure(this, failure_code);
+        });
+      }
+    }
+    if (failure_code != 0) {
+      IPC_LOG(kLogError, 0) << "service host " << host_name_ << " cannot listen: " << failure;
+      return true;
+    }
+    IPC_LOG(kLogInfo, 0) << "service host " << host_name_ << " listening on 127.0.0.1:" << port;
+    PublishIdentity(port);
+
+    std::lock_guard<std::mutex> lock(mu_);
+    if (state_ >= State::kStopping)
+      return true;
+    int32_t delay_ms = StartSuccessDelayMs();
+    auto deliver = [this, port] {
+      port_.store(port, std::memory_order_release);
+      observer_->OnServiceHostStartSuccess(this, port);
+    };
+    if (delay_ms <= 0) {
+      PostObserverEventLocked(events_, deliver);
+    } else {
+      ++scheduled_;
+      start_delay_timer_.expires_after(std::chrono::milliseconds(delay_ms));
+      start_delay_timer_.async_wait(asio::bind_executor(
+          events_, [self = shared_from_this(), deliver](const std::error_code&) {
+            self->RunScheduled(true, deliver);
+          }));
+    }
+    return true;
+  }
+
+  void Stop() override {
+    std::vector<InvokeOutcome> outcomes;
+    std::vector<std::shared_ptr<Connection>> connections;
+    int32_t published_port = 0;
+    bool deliver = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (state_ >= State::kStopping)
+        return;
+      state_ = State::kStopping;
+      exempt_ += MarkCallbackFramesExempt(this);
+      pending_.TakeAll(kErrorHostStopped, "service host stopped", &outcomes);
+      std::error_code ignored;
+      deadline_timer_.cancel();
+      start_delay_timer_.cancel();
+      acceptor_.close(ignored);
+      for (auto& entry : peers_)
+        connections.push_back(entry.second.connection);
+      live_.reset();
+      secrets_.clear();
+      published_port = published_port_;
+      published_port_ = 0;
+      if (!outcomes.empty())
+        ++scheduled_;
+      deliver = TakeStoppedDeliveryLocked();
+    }
+    for (auto& connection : connections)
+      connection->Close(kErrorHostStopped);
+    if (published_port != 0)
+      RemoveRendezvous(identity_, published_port);
+    IPC_LOG(kLogInfo, 0) << "service host " << host_name_ << " stopping, "
+                         << connections.size() << " connection(s), " << outcomes.size()
+                         << " pending invoke(s)";
+    if (!outcomes.empty()) {
+      // The caller may be any thread; the outcomes go out on runtime threads.
+      asio::post(io_, [self = shared_from_this(), outcomes = std::move(outcomes)]() mutable {
+        self->RunScheduled(false, [&outcomes] {
+          for (auto& outcome : outcomes)
+            outcome.Deliver();
+        });
+      });
+    }
+    if (deliver)
+      DeliverStopped();
+  }
+
+  bool Invoke(const char* method, const char* payload, IRequestContext* context) override {
+    if (!context)
+      return false;
+    ipc_core_refptr<IRequestContext> ref(context);
+    if (!method || !*method)
+      return Refuse(std::move(ref), kErrorInvalidArgument, "empty method");
+    std::string frame;
+    uint64_t id = next_request_id_.fetch_add(1, std::memory_order_relaxed);
+    wire::AppendRequest(&frame, id, method, payload ? payload : "");
+    if (frame.size() > wire::kHeaderSize + wire::kMaxBodyLength ||
+        std::char_traits<char>::length(method) > wire::kMaxMethodLength) {
+      return Refuse(std::move(ref), kErrorInvalidArgument, "request exceeds the frame limit");
+    }
+    std::shared_ptr<Connection> target;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      // When stopping, |ref| stays set and is refused below, outside the lock.
+      if (state_ < State::kStopping) {
+        int32_t timeout_ms = std::max<int32_t>(0, context->GetTimeoutMs());
+        auto deadline = PendingInvokes::Clock::now() + std::chrono::milliseconds(timeout_ms);
+        int32_t connection_id = live_ ? static_cast<int32_t>(live_->log_id()) : 0;
+        target = live_;
+        if (pending_.Add(id, std::move(ref), deadline, connection_id,
+                         target ? std::string() : std::move(frame))) {
+          ArmDeadlineLocked(deadline);
+        }
+      }
+    }
+    if (ref)
+      return Refuse(std::move(ref), kErrorHostStopped, "service host stopped");
+    if (target)
+      target->Send(std::move(frame));
+    return true;
+  }
+
+  void Destroy() { Stop(); }
+
+  // ConnectionOwner.
+  void OnFrame(const std::shared_ptr<Connection>& connection, wire::Frame& frame) override {
+    int32_t connection_id = static_cast<int32_t>(connection->log_id());
+    std::vector<InvokeOutcome> outcomes;
+    std::string refusal;
+    bool counted = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      auto it = peers_.find(connection_id);
+      if (it == peers_.end() || state_ >= State::kStopping)
+        return;
+      Peer& peer = it->second;
+      if (!peer.established) {
+        refusal = CheckHelloLocked(frame);
+        if (refusal.empty())
+          EstablishLocked(peer);
+      } else if (frame.type == wire::FrameType::kRequest) {
+        PostObserverEventLocked(
+            peer.strand, [this, connection, connection_id, frame = std::move(frame)] {
+              IService* service = FindService(frame.method);
+              DispatchRequest(service, connection, connection_id, frame.id, frame.method,
+                              frame.text);
+            });
+        return;
+      } else if (frame.type == wire::FrameType::kReply ||
+                 frame.type == wire::FrameType::kErrorReply) {
+        bool error = frame.type == wire::FrameType::kErrorReply;
+        if (pending_.TakeAnswered(
+                frame.id, connection_id,
+                error ? InvokeOutcome::Kind::kError : InvokeOutcome::Kind::kResponse, frame.code,
+                std::move(frame.text), &outcomes)) {
+          counted = CountLocked();
+        }
+      } else {
+        refusal = "unexpected frame after the opening exchange";
+      }
+    }
+    if (!refusal.empty()) {
+      IPC_LOG(kLogWarning, connection_id) << "refused: " << refusal;
+      std::string bytes;
+      wire::AppendRefused(&bytes, kErrorRefused, refusal);
+      connection->SendAndClose(std::move(bytes), kErrorRefused);
+      return;
+    }
+    if (frame.type == wire::FrameType::kHello) {
+      IPC_LOG(kLogInfo, connection_id) << "tool " << frame.name << " connected";
+      return;
+    }
+    if (outcomes.empty()) {
+      IPC_LOG(kLogWarning, connection_id) << "answer to unknown request " << frame.id << " ignored";
+      return;
+    }
+    RunCounted(counted, [&outcomes] { outcomes.front().Deliver(); });
+  }
+
+  void OnConnectionClosed(const std::shared_ptr<Connection>& connection) override {
+    int32_t connection_id = static_cast<int32_t>(connection->log_id());
+    std::vector<InvokeOutcome> outcomes;
+    bool counted = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      auto it = peers_.find(connection_id);
+      if (it == peers_.end())
+        return;
+      Peer peer = std::move(it->second);
+      peers_.erase(it);
+      if (!peer.established)
+        return;
+      if (live_ == connection) {
+        // The next invoke goes to the most recent tool still connected.
+        live_.reset();
+        for (auto rit = peers_.rbegin(); rit != peers_.rend(); ++rit) {
+          if (rit->second.established) {
+            live_ = rit->second.connection;
+            break;
+          }
+        }
+      }
+      pending_.TakeConnection(connection_id, kErrorConnectionLost, "connection lost", &outcomes);
+      if (!outcomes.empty())
+        counted = CountLocked();
+      // Queued behind every request of this connection on its strand, so the
+      // observer hears of the end only after the last request was handled.
+      PostObserverEventLocked(peer.strand, [this, connection_id] {
+        observer_->OnServiceInvokerDisconnected(this, connection_id);
+      });
+    }
+    RunCounted(counted, [&outcomes] {
+      for (auto& outcome : outcomes)
+        outcome.Deliver();
+    });
+  }
+
+ private:
+  enum class State { kCreated, kStarting, kStopping };
+  using Strand = asio::strand<asio::io_context::executor_type>;
+
+  struct Peer {
+    std::shared_ptr<Connection> connection;
+    Strand strand;
+    bool established = false;
+  };
+
+  bool ListenLocked(int32_t* port, std::string* failure) {
+    std::error_code ec;
+    asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::loopback(), 0);
+    acceptor_.open(endpoint.protocol(), ec);
+    if (!ec)
+      acceptor_.bind(endpoint, ec);
+    if (!ec)
+      acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    if (!ec)
+      *port = acceptor_.local_endpoint(ec).port();
+    if (ec) {
+      *failure = ec.message();
+      acceptor_.close(ec);
+      return false;
+    }
+    AcceptLocked();
+    return true;
+  }
+
+  void PublishIdentity(int32_t port) {
+    if (identity_.empty())
+      return;
+    std::string error;
+    if (!PublishRendezvous(identity_, RendezvousRecord{port, app_id_, protocol_tag_}, &error)) {
+      IPC_LOG(kLogWarning, 0) << "identity " << identity_ << " not published: " << error;
+      return;
+    }
+    bool stopped;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopped = state_ >= State::kStopping;
+      if (!stopped)
+        published_port_ = port;
+    }
+    // A Stop that ran while the record was being written could not remove it.
+    if (stopped)
+      RemoveRendezvous(identity_, port);
+  }
+
+  void AcceptLocked() {
+    acceptor_.async_accept(
+        [self = shared_from_this()](const std::error_code& ec, asio::ip::tcp::socket socket) {
+          self->OnAccept(ec, std::move(socket));
+        });
+  }
+
+  void OnAccept(const std::error_code& ec, asio::ip::tcp::socket socket) {
+    if (ec == asio::error::operation_aborted)
+      return;
+    int32_t connection_id = 0;
+    bool full = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (state_ >= State::kStopping)
+        return;
+      if (!ec) {
+        if (peers_.size() >= kMaxConnections) {
+          full = true;
+        } else {
+          connection_id = next_connection_id_++;
+          auto connection =
+              std::make_shared<Connection>(std::move(socket), connection_id, shared_from_this());
+          peers_.emplace(connection_id, Peer{connection, asio::make_strand(io_), false});
+          connection->Start(HelloTimeoutMs());
+        }
+      }
+      AcceptLocked();
+    }
+    if (ec) {
+      IPC_LOG(kLogWarning, 0) << "accept failed: " << ec.message();
+    } else if (full) {
+      IPC_LOG(kLogWarning, 0) << "connection refused: " << kMaxConnections << " already open";
+    } else {
+      IPC_LOG(kLogInfo, connection_id) << "connection accepted";
+    }
+  }
+
+  // Empty when |frame| is an acceptable hello; the refusal's reason otherwise.
+  // A matching secret is used up here, whatever happens to the connection.
+  std::string CheckHelloLocked(const wire::Frame& frame) {
+    if (frame.type != wire::FrameType::kHello)
+      return "expected a hello frame";
+    if (frame.version != wire::kProtocolVersion)
+      return "protocol version " + std::to_string(frame.version) + " is not supported";
+    if (frame.secret.empty())
+      return "no secret presented";
+    bool found = false;
+    for (auto it = secrets_.begin(); it != secrets_.end(); ++it) {
+      if (!found && SecretsEqual(*it, frame.secret)) {
+        secrets_.erase(it);
+        found = true;
+        break;
+      }
+    }
+    return found ? std::string() : "unknown or already used secret";
+  }
+
+  void EstablishLocked(Peer& peer) {
+    peer.established = true;
+    int32_t connection_id = static_cast<int32_t>(peer.connection->log_id());
+    peer.connection->MarkEstablished();
+    std::string bytes;
+    wire::AppendWelcome(&bytes, wire::kProtocolVersion, app_id_, protocol_tag_,
+                        static_cast<uint32_t>(connection_id), host_name_);
+    // Invokes made while no tool was connected follow the welcome, in order.
+    pending_.AssignWaiting(connection_id, &bytes);
+    peer.connection->Send(std::move(bytes));
+    live_ = peer.connection;
+    PostObserverEventLocked(peer.strand, [this, connection_id] {
+      observer_->OnServiceInvokerConnected(this, connection_id);
+    });
+  }
+
+  IService* FindService(const std::string& method) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = services_.find(ServiceNameOf(method));
+    return it == services_.end() ? nullptr : it->second;
+  }
+
+  void ArmDeadlineLocked(PendingInvokes::Clock::time_point deadline) {
+    deadline_timer_.expires_at(deadline);
+    deadline_timer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
+      if (ec != asio::error::operation_aborted)
+        self->OnDeadline();
+    });
+  }
+
+  void OnDeadline() {
+    std::vector<InvokeOutcome> outcomes;
+    bool counted = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (state_ >= State::kStopping)
+        return;
+      pending_.TakeExpired(PendingInvokes::Clock::now(), &outcomes);
+      if (!pending_.empty())
+        ArmDeadlineLocked(pending_.next_deadline());
+      if (!outcomes.empty())
+        counted = CountLocked();
+    }
+    RunCounted(counted, [&outcomes] {
+      for (auto& outcome : outcomes)
+        outcome.Deliver();
+    });
+  }
+
+  bool Refuse(ipc_core_refptr<IRequestContext> context, int32_t code, const char* reason) {
+    IPC_LOG(kLogWarning, 0) << "invoke refused: " << reason;
+    InvokeOutcome outcome;
+    outcome.context = std::move(context);
+    outcome.code = code;
+    outcome.text = reason;
+    bool counted;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      counted = CountLocked();
+    }
+    asio::post(io_, [self = shared_from_this(), counted, outcome = std::move(outcome)]() mutable {
+      self->RunCounted(counted, [&outcome] { outcome.Deliver(); });
+    });
+    return false;
+  }
+
+  // Schedules an observer-side callback (observer event or HandleRequest) on
+  // |strand|; it is skipped if the host is stopping by the time it runs.
+  template <typename Fn>
+  void PostObserverEventLocked(Strand& strand, Fn fn) {
+    if (state_ >= State::kStopping)
+      return;
+    ++scheduled_;
+    asio::post(strand, [self = shared_from_this(), fn = std::move(fn)]() mutable {
+      self->RunScheduled(true, fn);
+    });
+  }
+
+  // Counts a callback about to run; false once OnServiceHostStoped is out,
+  // after which callbacks (only invoke outcomes remain) are not counted.
+  bool CountLocked() {
+    if (stopped_delivered_)
+      return false;
+    ++scheduled_;
+    return true;
+  }
+
+  template <typename Fn>
+  void RunScheduled(bool observer_side, Fn&& fn) {
+    bool run;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      run = !(observer_side && state_ >= State::kStopping);
+    }
+    bool exempt = false;
+    if (run) {
+      ScopedCallbackFrame frame(this);
+      fn();
+      exempt = frame.exempt();
+    }
+    FinishCallback(exempt);
+  }
+
+  template <typename Fn>
+  void RunCounted(bool counted, Fn fn) {
+    if (!counted) {
+      fn();
+      return;
+    }
+    RunScheduled(false, fn);
+  }
+
+  void FinishCallback(bool exempt) {
+    bool deliver;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      --scheduled_;
+      if (exempt)
+        --exempt_;
+      deliver = TakeStoppedDeliveryLocked();
+    }
+    if (deliver)
+      DeliverStopped();
+  }
+
+  bool TakeStoppedDeliveryLocked() {
+    if (state_ != State::kStopping || stopped_delivered_ || scheduled_ != exempt_)
+      return false;
+    stopped_delivered_ = true;
+    return true;
+  }
+
+  void DeliverStopped() {
+    // Kept alive by this reference even if the observer drops the caller's
+    // last reference to the host from inside the event.
+    auto self = shared_from_this();
+    IPC_LOG(kLogInfo, 0) << "service host " << host_name_ << " stopped";
+    observer_->OnServiceHostStoped(this);
+  }
+
+  asio::io_context& io_;
+  const std::string host_name_;
+  const std::string app_name_;
+  const std::string identity_;
+  const int32_t app_id_;
+  const int32_t protocol_tag_;
+  IServiceHostObserver* const observer_;
+  std::atomic<int32_t> refs_{1};
+  std::shared_ptr<ServiceHostImpl> self_;
+  std::atomic<int32_t> port_{0};
+  std::atomic<uint64_t> next_request_id_{1};
+  Strand events_;
+
+  std::mutex mu_;
+  State state_ = State::kCreated;
+  asio::ip::tcp::acceptor acceptor_;
+  asio::steady_timer deadline_timer_;
+  asio::steady_timer start_delay_timer_;
+  std::map<std::string, IService*> services_;
+  std::vector<std::string> secrets_;
+  std::map<int32_t, Peer> peers_;
+  std::shared_ptr<Connection> live_;
+  int32_t next_connection_id_ = 1;
+  int32_t published_port_ = 0;
+  PendingInvokes pending_;
+  int scheduled_ = 0;
+  int exempt_ = 0;
+  bool stopped_delivered_ = false;
+};
+
+}  // namespace
+
+int32_t InitIPCCoreRuntime(LogCallback log_callback) {
+  Runtime::Init(log_callback);
+  return kOk;
+}
+
+int32_t CreateServiceHost(const char* host_name, const char* app_name, const char* identity,
+                          int32_t app_id, int32_t protocol_tag, IServiceHostObserver* observer,
+                          IServiceHost** out) {
+  if (!out)
+    return kErrorInvalidArgument;
+  *out = nullptr;
+  Runtime* runtime = Runtime::Get();
+  if (!runtime)
+    return kErrorNotStarted;
+  if (!observer)
+    return kErrorInvalidArgument;
+  auto host = std::make_shared<ServiceHostImpl>(runtime, host_name ? host_name : "",
+                                                app_name ? app_name : "",
+                                                identity ? identity : "", app_id, protocol_tag,
+                                                observer);
+  host->Init(host);
+  *out = host.get();
+  return kOk;
+}
+
+int32_t DestroyServiceHost(IServiceHost* host) {
+  if (!host)
+    return kErrorInvalidArgument;
+  {
+    std::lock_guard<std::mutex> lock(g_registry_mutex);
+    if (g_registry->erase(host) == 0)
+      return kErrorInvalidArgument;
+  }
+  static_cast<ServiceHostImpl*>(host)->Destroy();
+  return kOk;
+}
+
+std::string GeneratePeerSecret() {
+  uint8_t bytes[32];
+  if (!FillRandomBytes(bytes, sizeof(bytes)))
+    return std::string();
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (uint8_t b : bytes) {
+    text.push_back(kHex[b >> 4]);
+    text.push_back(kHex[b & 15]);
+  }
+  return text;
+}
+
+}  // namespace ipc_core
