@@ -1,0 +1,317 @@
+#include "ipc/ipc_server/snipping_tool_process.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ipc/ipc_server/launch_switches.h"
+#include "ipc_core/service_client.h"
+#include "platform/command_line.h"
+#include "platform/path_service.h"
+#include "tests/process/test_support.h"
+
+namespace snipping_tool {
+namespace {
+
+using test_support::kGenerousTimeout;
+using test_support::kQuietPeriod;
+using test_support::WaitUntil;
+
+constexpr uint32_t kPort = 41234;
+constexpr char kPrefix[] = "[SnippingToolAgent] ";
+
+// A module directory holding the child program under the tools' names;
+// each tool does what its "<name>.actions" file says.
+class SnippingToolProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base::PathService::OverrideForTesting(base::DIR_MODULE,
+                                          base::FilePath::FromUTF8Unsafe(dir_.path()));
+  }
+
+  void TearDown() override {
+    base::PathService::OverrideForTesting(base::DIR_MODULE, base::FilePath());
+  }
+
+  std::string ToolPath(bool use_screen_tool) const {
+    return dir_.File(use_screen_tool ? kVizudeDezoExecutable : kQuilloSnippingToolExecutable);
+  }
+
+  void InstallTool(bool use_screen_tool, const std::string& actions) {
+    const std::string path = ToolPath(use_screen_tool);
+    unlink(path.c_str());
+    ASSERT_EQ(symlink(test_support::ChildProgram().c_str(), path.c_str()), 0) << errno;
+    SetActions(use_screen_tool, actions);
+  }
+
+  void SetActions(bool use_screen_tool, const std::string& actions) {
+    test_support::WriteFile(ToolPath(use_screen_tool) + ".actions", actions);
+  }
+
+  // The pid the running tool wrote into |file|.
+  pid_t ToolPid(const std::string& file) { return test_support::WaitForPidFile(dir_.File(file)); }
+
+  std::string Line(const std::string& text) const { return kPrefix + text; }
+
+  test_support::TempDir dir_;
+  test_support::LogCapture log_;
+};
+
+TEST_F(SnippingToolProcessTest, MissingExecutableGivesFalseAndTheErrorLine) {
+  SnippingToolProcess process;
+  for (bool use_screen_tool : {false, true}) {
+    log_.Clear();
+    EXPECT_FALSE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, use_screen_tool));
+    EXPECT_FALSE(process.IsValid());
+    EXPECT_EQ(log_.Lines(),
+              (std::vector<std::string>{
+                  Line("StartProcessIfNeed is_valid:0 port_number:" + std::to_string(kPort)),
+                  Line("child process binary file not exists path:" + ToolPath(use_screen_tool))}));
+    EXPECT_EQ(log_.Severities(),
+              (std::vector<logging::LogSeverity>{logging::LOG_INFO, logging::LOG_ERROR}));
+  }
+}
+
+TEST_F(SnippingToolProcessTest, EachFlagStartsItsOwnExecutable) {
+  for (bool use_screen_tool : {false, true}) {
+    InstallTool(use_screen_tool, "write-pid " + dir_.File("pid") + "\nwait-forever");
+    // Only the executable chosen by the flag exists.
+    unlink(ToolPath(!use_screen_tool).c_str());
+    SnippingToolProcess process;
+    log_.Clear();
+    ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, use_screen_tool));
+    const pid_t pid = ToolPid("pid");
+    ASSERT_GT(pid, 0);
+    const std::vector<std::string> result = log_.LinesContaining("StartProcess result");
+    ASSERT_EQ(result.size(), 1u);
+    EXPECT_EQ(result[0], Line("StartProcess result is_valid:1 pid:" + std::to_string(pid) +
+                              " snipping_tool_path:" + ToolPath(use_screen_tool) +
+                              " last_error:0"));
+    process.ResetStatus();
+    process.CancelExitWait();
+    unlink(dir_.File("pid").c_str());
+  }
+}
+
+TEST_F(SnippingToolProcessTest, ToolReceivesEachSwitchSetByteForByte) {
+  SnippingToolConfig config;
+  config.env = "env with \"quotes\" and  blanks";
+  config.version = "1.2 \\\"x\\\"";
+  config.user_id = 42;
+  config.log_file = "/home/u/My Data/logs/a \"b\".log";
+  config.dui_config = R"({"lang":"zh CN \"s\""})";
+  config.pass_channel_port = true;
+  config.enable_ai_recognize = true;
+  config.features = {{7, true}};
+  config.extras = {{"k y", "v \"w\""}};
+  for (bool use_screen_tool : {false, true}) {
+    InstallTool(use_screen_tool, "report " + dir_.File("report") + "\nwait-forever");
+    SnippingToolProcess process;
+    ASSERT_TRUE(process.StartProcessIfNeed(config, kPort, use_screen_tool));
+    const test_support::ChildReport report = test_support::WaitForReport(dir_.File("report"));
+    ASSERT_TRUE(report.parsed);
+
+    base::CommandLine expected(base::FilePath::FromUTF8Unsafe(ToolPath(use_screen_tool)));
+    if (use_screen_tool)
+      AppendVizudeDezoSwitches(config, kPort, &expected);
+    else
+      AppendClassicSwitches(config, kPort, &expected);
+    EXPECT_EQ(report.argv, expected.argv()) << "use_screen_tool " << use_screen_tool;
+    process.ResetStatus();
+    process.CancelExitWait();
+    unlink(dir_.File("report").c_str());
+  }
+}
+
+TEST_F(SnippingToolProcessTest, PeerSecretReachesTheToolOnlyWhenItIsLaunched) {
+  InstallTool(false, "report " + dir_.File("report") + "\nwait-forever");
+  SnippingToolProcess process;
+  int secrets_made = 0;
+  auto make_secret = [&secrets_made] {
+    ++secrets_made;
+    return std::string("s3cr3t-") + std::to_string(secrets_made);
+  };
+  ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false, make_secret));
+  const test_support::ChildReport report = test_support::WaitForReport(dir_.File("report"));
+  ASSERT_TRUE(report.parsed);
+  const std::string expected =
+      std::string(ipc_core::kPeerSecretEnvironmentVariable) + "=s3cr3t-1";
+  EXPECT_NE(std::find(report.environment.begin(), report.environment.end(), expected),
+            report.environment.end());
+  // A start that finds the tool running launches nothing and makes no secret.
+  ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false, make_secret));
+  EXPECT_EQ(secrets_made, 1);
+  process.ResetStatus();
+  process.CancelExitWait();
+}
+
+TEST_F(SnippingToolProcessTest, SecondStartWhileRunningStartsNothing) {
+  InstallTool(false, "write-pid " + dir_.File("pid") + "\nwait-forever");
+  SnippingToolProcess process;
+  ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false));
+  const pid_t first = ToolPid("pid");
+  ASSERT_GT(first, 0);
+
+  log_.Clear();
+  SnippingToolConfig changed;
+  changed.env = "changed";
+  EXPECT_TRUE(process.StartProcessIfNeed(changed, kPort + 1, false));
+  EXPECT_EQ(log_.Lines(), (std::vector<std::string>{Line(
+                              "StartProcessIfNeed is_valid:1 port_number:" +
+                              std::to_string(kPort + 1))}));
+  // Still the one tool, and no second child.
+  EXPECT_TRUE(WaitUntil([&] { return test_support::ChildPids() == std::vector<pid_t>{first}; }));
+  process.ResetStatus();
+  process.CancelExitWait();
+}
+
+TEST_F(SnippingToolProcessTest, ToolEndingByItselfIsNoticedAndANewOneCanStart) {
+  InstallTool(false, "exit 3");
+  SnippingToolProcess process;
+  ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false));
+  ASSERT_TRUE(log_.WaitForLine("ResetStatus"));
+  EXPECT_TRUE(WaitUntil([&] { return !process.IsValid(); }));
+
+  std::vector<std::string> lines = log_.Lines();
+  const auto watch_line = std::find(lines.begin(), lines.end(),
+                                    Line("WaitForProcessExit TimerOrWaitFired:0"));
+  ASSERT_NE(watch_line, lines.end());
+  EXPECT_EQ(std::vector<std::string>(watch_line, lines.end()),
+            (std::vector<std::string>{Line("WaitForProcessExit TimerOrWaitFired:0"),
+                                      Line("OnProcessExit"), Line("ResetStatus")}));
+
+  // The next start launches a new tool.
+  SetActions(false, "write-pid " + dir_.File("pid") + "\nwait-forever");
+  log_.Clear();
+  EXPECT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false));
+  EXPECT_TRUE(process.IsValid());
+  EXPECT_GT(ToolPid("pid"), 0);
+  EXPECT_EQ(log_.LinesContaining("StartProcess result is_valid:1").size(), 1u);
+  process.ResetStatus();
+  process.CancelExitWait();
+}
+
+TEST_F(SnippingToolProcessTest, CrashingToolIsNoticedToo) {
+  InstallTool(true, "abort");
+  SnippingToolProcess process;
+  ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, true));
+  EXPECT_TRUE(log_.WaitForLine("OnProcessExit"));
+  EXPECT_TRUE(WaitUntil([&] { return !process.IsValid(); }));
+}
+
+TEST_F(SnippingToolProcessTest, ResetStatusEndsTheToolAndWhatItStarted) {
+  InstallTool(false, "write-pid " + dir_.File("pid") + "\ngrandchild " + dir_.File("grandchild") +
+                         "\nwait-forever");
+  SnippingToolProcess process;
+  ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false));
+  const pid_t tool = ToolPid("pid");
+  const pid_t grandchild = ToolPid("grandchild");
+  ASSERT_GT(tool, 0);
+  ASSERT_GT(grandchild, 0);
+  const int tool_pidfd = test_support::OpenPidfd(tool);
+  const int grandchild_pidfd = test_support::OpenPidfd(grandchild);
+  ASSERT_GE(tool_pidfd, 0);
+  ASSERT_GE(grandchild_pidfd, 0);
+
+  log_.Clear();
+  process.ResetStatus();
+  EXPECT_FALSE(process.IsValid());
+  EXPECT_TRUE(test_support::WaitForPidfdExit(tool_pidfd));
+  EXPECT_TRUE(test_support::WaitForPidfdExit(grandchild_pidfd));
+  close(tool_pidfd);
+  close(grandchild_pidfd);
+  EXPECT_EQ(log_.Lines().front(), Line("ResetStatus"));
+  process.CancelExitWait();
+}
+
+TEST_F(SnippingToolProcessTest, ResetStatusWithoutToolOnlyLogs) {
+  SnippingToolProcess process;
+  process.ResetStatus();
+  process.CancelExitWait();
+  EXPECT_EQ(log_.Lines(), (std::vector<std::string>{Line("ResetStatus")}));
+  EXPECT_FALSE(process.IsValid());
+}
+
+TEST_F(SnippingToolProcessTest, LaunchFailureReportsTheSystemError) {
+  struct Case {
+    std::string content;
+    mode_t mode;
+    int error;
+  };
+  // A file that may not be executed, and an executable of no known format.
+  for (const Case& c : {Case{"plain text", 0600, EACCES},
+                        Case{std::string("\x7f\x01\x02garbage", 10), 0700, ENOEXEC}}) {
+    const std::string path = ToolPath(false);
+    unlink(path.c_str());
+    test_support::WriteFile(path, c.content);
+    ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+    SnippingToolProcess process;
+    log_.Clear();
+    bool secret_made = false;
+    EXPECT_FALSE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false, [&] {
+      secret_made = true;
+      return std::string("x");
+    }));
+    EXPECT_TRUE(secret_made);
+    EXPECT_FALSE(process.IsValid());
+    EXPECT_EQ(log_.LinesContaining("StartProcess result"),
+              (std::vector<std::string>{Line("StartProcess result is_valid:0 pid:0 snipping_tool_path:" +
+                                             path + " last_error:" + std::to_string(c.error))}));
+    // No exit wait: nothing reports an end.
+    EXPECT_FALSE(WaitUntil(
+        [&] { return !log_.LinesContaining("WaitForProcessExit").empty(); }, kQuietPeriod))
+        << "an exit wait fired after a failed launch";
+    process.ResetStatus();
+  }
+}
+
+TEST_F(SnippingToolProcessTest, DestructionEndsARunningTool) {
+  InstallTool(false, "write-pid " + dir_.File("pid") + "\nwait-forever");
+  int tool_pidfd = -1;
+  {
+    SnippingToolProcess process;
+    ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false));
+    tool_pidfd = test_support::OpenPidfd(ToolPid("pid"));
+    ASSERT_GE(tool_pidfd, 0);
+  }
+  EXPECT_TRUE(test_support::WaitForPidfdExit(tool_pidfd));
+  close(tool_pidfd);
+}
+
+TEST_F(SnippingToolProcessTest, StartsAndResetsFromManyThreadsHoldAtMostOneTool) {
+  InstallTool(false, "sleep 5\nexit 0");
+  SnippingToolProcess process;
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 15;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&process, t] {
+      for (int round = 0; round < kRounds; ++round) {
+        process.StartProcessIfNeed(SnippingToolConfig(), kPort, false);
+        if ((round + t) % 3 == 0) {
+          process.ResetStatus();
+          process.CancelExitWait();
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads)
+    thread.join();
+  // Whatever interleaving happened, at most one tool may remain.
+  // (Tools ended by a reset may take a moment to be reaped.)
+  EXPECT_TRUE(WaitUntil([] { return test_support::ChildPids().size() <= 1; }));
+  process.ResetStatus();
+  process.CancelExitWait();
+}
+
+}  // namespace
+}  // namespace snipping_tool
