@@ -89,10 +89,15 @@ bool IsPng(const std::string& path, uintmax_t* size) {
   return std::string(signature, 8) == "\x89PNG\r\n\x1a\n";
 }
 
+// Standard error carries the agent's log records ("[INFO:file(line)] ...")
+// and everything the tool writes.
 const char* SourceOf(const std::string& line) {
-  return line.rfind("[reference_tool]", 0) == 0 || line.find(": refused: ") != std::string::npos
-             ? "tool"
-             : "stderr";
+  if (line.rfind("[INFO:", 0) == 0 || line.rfind("[WARNING:", 0) == 0 ||
+      line.rfind("[ERROR:", 0) == 0)
+    return "agent";
+  if (line.rfind("[reference_tool]", 0) == 0 || line.find(": refused: ") != std::string::npos)
+    return "tool";
+  return "stderr";
 }
 
 int RunDemo(const DemoOptions& options) {
