@@ -1,0 +1,227 @@
+// The reference tool run for real against the agent's end of the IPC
+// runtime: what it sends, what it answers, and when it ends.
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "tests/tools/tool_harness.h"
+
+namespace reference_tool_test {
+namespace {
+
+constexpr char kShot[] = "snipping_tool.snipping.shot";
+constexpr char kWndHide[] = "snipping_tool.snipping.on_select_user_wnd_hide";
+constexpr char kHandshake[] = "snipping_tool_agent.snipping.handshake";
+constexpr char kNotify[] = "snipping_tool_agent.snipping.notify";
+
+// The classic switch set as the agent writes it, with |script| in the
+// extras when given. No identity: port tests must not publish a rendezvous
+// that other tests running at the same time could find.
+base::Process LaunchClassic(const AgentEnd& agent, const std::string& script,
+                            std::map<std::string, std::string> environment) {
+  std::map<std::string, std::string> extras = {{"timeout_config", "{}"}};
+  if (!script.empty())
+    extras["reference_tool_script"] = script;
+  environment.emplace("QUILLO_IPC_PEER_SECRET", agent.secret());
+  return LaunchTool(ToolPath(false),
+                    {{"channel-port", std::to_string(agent.port())},
+                     {"env", ""},
+                     {"user-id", "10001"},
+                     {"version", "1.0"},
+                     {"dui-config", "eyJsYW5nIjoiZW4ifQ=="},
+                     {"log-file", "/tmp/x/logs/a.log"},
+                     {"snipping-config", ""},
+                     {"snipping-features", "e30="},
+                     {"snipping-extras", ExtrasSwitchValue(extras)}},
+                    environment);
+}
+
+std::string ShotPayload(const std::string& path) {
+  return "{\"image_save_path\":\"" + path +
+         "\",\"screen_shot_type\":4,\"is_dark_theme\":false,\"grays\":{},\"vip_status\":0,"
+         "\"ai_screen_shot_request\":{\"skills\":[],\"agentInfo\":{\"name\":\"\",\"agentCode\":"
+         "\"\",\"iconBitmapData\":\"\"}}}";
+}
+
+std::vector<std::string> PayloadsOf(AgentEnd& agent, const std::string& method) {
+  std::vector<std::string> payloads;
+  for (const ToolRequest& request : agent.requests()) {
+    if (request.method == method)
+      payloads.push_back(request.payload);
+  }
+  return payloads;
+}
+
+// An empty DISPLAY: the capture must fail whatever display the test has.
+const std::map<std::string, std::string> kNoDisplay = {{"DISPLAY", ""}};
+
+TEST(ReferenceToolIpcTest, ReportsFailuresHonestlyAndExitsWhenTold) {
+  const std::string dir = MakeTestDirectory("honest");
+  AgentEnd agent("");
+  ASSERT_TRUE(agent.Start());
+  base::Process tool = LaunchClassic(agent, "", kNoDisplay);
+  ASSERT_TRUE(tool.IsValid());
+  ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
+  EXPECT_EQ(PayloadsOf(agent, kHandshake), std::vector<std::string>{"{}"});
+
+  // A request without a path is answered, then reported as unreadable.
+  EXPECT_EQ(agent.InvokeAndWait(kShot, "[]"), "reply {}");
+  ASSERT_TRUE(agent.WaitForRequests(kNotify, 1));
+  // Without a display nothing is captured, and nothing is claimed.
+  const std::string path = dir + "/shot.png";
+  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(path)), "reply {}");
+  ASSERT_TRUE(agent.WaitForRequests(kNotify, 2));
+  EXPECT_EQ(PayloadsOf(agent, kNotify),
+            (std::vector<std::string>{
+                R"({"image_file_path":"","snipping_event":4,"ai_skill_data":"","pos_x":0,"pos_y":0})",
+                R"({"image_file_path":"","snipping_event":2,"ai_skill_data":"","pos_x":0,"pos_y":0})"}));
+  EXPECT_FALSE(std::filesystem::exists(path));
+
+  EXPECT_EQ(agent.InvokeAndWait(kWndHide, R"({"exit_screen_tool":false})"), "reply {}");
+  EXPECT_EQ(agent.InvokeAndWait(kWndHide, "not json"), "reply {}");
+  EXPECT_FALSE(tool.HasExited()) << "only exit_screen_tool true ends the tool";
+  agent.InvokeAndWait(kWndHide, R"({"exit_screen_tool":true})");
+  EXPECT_EQ(WaitForExit(tool), 0);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(ReferenceToolIpcTest, CapturesTheScreenIntoAPng) {
+  const char* display = std::getenv("DISPLAY");
+  if (!display || !*display)
+    GTEST_SKIP() << "no display to capture (the test suite runs under xvfb-run)";
+  const std::string dir = MakeTestDirectory("capture");
+  AgentEnd agent("");
+  ASSERT_TRUE(agent.Start());
+  base::Process tool = LaunchClassic(agent, "", {});
+  ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
+  const std::string path = dir + "/shot.png";
+  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(path)), "reply {}");
+  ASSERT_TRUE(agent.WaitForRequests(kNotify, 1));
+  EXPECT_EQ(PayloadsOf(agent, kNotify)[0],
+            R"({"image_file_path":")" + path +
+                R"(","snipping_event":1,"ai_skill_data":"","pos_x":0,"pos_y":0})");
+  std::ifstream png(path, std::ios::binary);
+  char header[24] = {};
+  ASSERT_TRUE(png.read(header, sizeof(header)));
+  EXPECT_EQ(std::string(header, 8), "\x89PNG\r\n\x1a\n");
+  // IHDR: big-endian width and height of the whole screen.
+  const auto be32 = [&](int at) {
+    return (static_cast<unsigned char>(header[at]) << 24) |
+           (static_cast<unsigned char>(header[at + 1]) << 16) |
+           (static_cast<unsigned char>(header[at + 2]) << 8) |
+           static_cast<unsigned char>(header[at + 3]);
+  };
+  EXPECT_GT(be32(16), 0);
+  EXPECT_GT(be32(20), 0);
+  tool.Terminate(0, true);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(ReferenceToolIpcTest, ExitsWhenTheAgentGoesAway) {
+  AgentEnd agent("");
+  ASSERT_TRUE(agent.Start());
+  base::Process tool = LaunchClassic(agent, "", kNoDisplay);
+  ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
+  agent.Stop();
+  EXPECT_EQ(WaitForExit(tool), 3);
+}
+
+TEST(ReferenceToolIpcTest, GivesUpWhenItsSecretIsRefused) {
+  AgentEnd agent("");
+  ASSERT_TRUE(agent.Start());
+  base::Process tool = LaunchClassic(agent, "", {{"QUILLO_IPC_PEER_SECRET", "not-the-secret"}});
+  EXPECT_EQ(WaitForExit(tool), 4);
+  EXPECT_EQ(agent.connections(), 0);
+}
+
+TEST(ReferenceToolIpcTest, RefusesABadScriptWithoutConnecting) {
+  AgentEnd agent("");
+  ASSERT_TRUE(agent.Start());
+  base::Process tool =
+      LaunchClassic(agent, R"({"steps":[{"at":"on_shot","do":"explode"}]})", kNoDisplay);
+  EXPECT_EQ(WaitForExit(tool), 2);
+  EXPECT_EQ(agent.connections(), 0);
+}
+
+TEST(ReferenceToolIpcTest, FollowsItsScriptAndTracesWhatItSawAndGot) {
+  const std::string dir = MakeTestDirectory("script");
+  const std::string trace = dir + "/tool.trace";
+  AgentEnd agent("");
+  ASSERT_TRUE(agent.Start());
+  base::Process tool = LaunchClassic(agent, R"({"trace_file":")" + trace + R"(","steps":[
+      {"at":"after_connect","do":"send_result"},
+      {"at":"after_handshake","do":"bilog","payload":"{\"key\":"},
+      {"at":"after_handshake","do":"invoke","method":"snipping_tool_agent.nope"},
+      {"at":"on_shot","do":"reply_error","code":4242,"reason":"busy","shot":1},
+      {"at":"after_result","do":"send_result"}]})",
+                                     kNoDisplay);
+  ASSERT_TRUE(agent.WaitForRequests("snipping_tool_agent.snipping.bilog", 1));
+  // The result sent before the handshake arrives before it.
+  const std::vector<ToolRequest> early = agent.requests();
+  ASSERT_GE(early.size(), 2u);
+  EXPECT_EQ(early[0].method, kNotify);
+  EXPECT_EQ(early[0].payload,
+            R"({"image_file_path":"","snipping_event":5,"ai_skill_data":"","pos_x":0,"pos_y":0})");
+  EXPECT_EQ(early[1].method, kHandshake);
+  EXPECT_EQ(PayloadsOf(agent, "snipping_tool_agent.snipping.bilog"),
+            std::vector<std::string>{"{\"key\":"})
+      << "a raw payload goes out byte for byte";
+
+  // The first shot only is refused; the second is captured (or not) and
+  // its result sent twice.
+  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(dir + "/1.png")), "error 4242 busy");
+  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(dir + "/2.png")), "reply {}");
+  ASSERT_TRUE(agent.WaitForRequests(kNotify, 3));
+  const std::vector<std::string> results = PayloadsOf(agent, kNotify);
+  EXPECT_EQ(results[1], results[2]);
+  EXPECT_NE(results[1].find("\"snipping_event\":2"), std::string::npos) << results[1];
+
+  agent.InvokeAndWait(kWndHide, R"({"exit_screen_tool":true})");
+  EXPECT_EQ(WaitForExit(tool), 0);
+
+  // The trace holds what reached the tool and what its invokes got.
+  const auto lines = ReadTrace(trace);
+  auto has = [&](const std::vector<std::string>& fields) {
+    for (const auto& line : lines) {
+      if (line.size() == 4 && std::equal(fields.begin(), fields.end(), line.begin() + 1))
+        return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(has({"switch", "user-id", "10001"}));
+  EXPECT_TRUE(has({"document", "dui-config", R"({"lang":"en"})"}));
+  EXPECT_TRUE(has({"answer", kHandshake, "reply "}));
+  EXPECT_TRUE(has({"recv", kShot, ShotPayload(dir + "/1.png")}));
+  EXPECT_TRUE(has({"reply_error", kShot, "4242 busy"}));
+  EXPECT_TRUE(has({"recv", kWndHide, R"({"exit_screen_tool":true})"}));
+  EXPECT_TRUE(has({"exit", "", "0"}));
+  bool no_handler = false;
+  for (const auto& line : lines) {
+    if (line.size() == 4 && line[1] == "answer" && line[2] == "snipping_tool_agent.nope")
+      no_handler = line[3].rfind("error 1006 ", 0) == 0;
+  }
+  EXPECT_TRUE(no_handler) << "the runtime's refusal of an unknown method reaches the trace";
+  std::filesystem::remove_all(dir);
+}
+
+TEST(ReferenceToolIpcTest, CrashesWhereToldSoTheShotInvokeFails) {
+  const std::string dir = MakeTestDirectory("crash");
+  const std::string trace = dir + "/tool.trace";
+  AgentEnd agent("");
+  ASSERT_TRUE(agent.Start());
+  base::Process tool = LaunchClassic(
+      agent, R"({"trace_file":")" + trace + R"(","steps":[{"at":"on_shot","do":"crash"}]})",
+      kNoDisplay);
+  ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
+  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(dir + "/x.png")).rfind("error 1004", 0), 0u);
+  EXPECT_NE(WaitForExit(tool), 0);
+  const auto lines = ReadTrace(trace);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back()[1], "crash") << "the line before a crash is on disk";
+  EXPECT_TRUE(PayloadsOf(agent, kNotify).empty());
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace reference_tool_test

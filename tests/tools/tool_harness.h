@@ -1,0 +1,103 @@
+// What the integration tests of the reference tool need around it: the
+// agent's end of the IPC runtime (a real service host offering the agent's
+// service), and the tool started for real as a child process.
+#ifndef TESTS_TOOLS_TOOL_HARNESS_H_
+#define TESTS_TOOLS_TOOL_HARNESS_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ipc_core/service_host.h"
+#include "platform/process.h"
+
+namespace reference_tool_test {
+
+// Long enough for a loaded machine; the tests wait for events, not for time.
+constexpr std::chrono::milliseconds kEventTimeout{10000};
+
+// A request the tool sent to the agent's service.
+struct ToolRequest {
+  std::string method;
+  std::string payload;
+};
+
+// The agent's end: a service host with the agent's identity and service.
+// Every request of the tool is recorded and, except those named in
+// |unanswered|, answered with an empty text, as the agent does.
+class AgentEnd : public ipc_core::IServiceHostObserver {
+ public:
+  explicit AgentEnd(const std::string& identity);
+  ~AgentEnd() override;
+
+  // Starts listening; false when no port came.
+  bool Start();
+  int port() const { return port_; }
+  const std::string& secret() const { return secret_; }
+  void Stop();
+
+  // Waits until |count| requests of |method| have arrived.
+  bool WaitForRequests(const std::string& method, size_t count);
+  bool WaitForConnections(int count);
+  bool WaitForDisconnections(int count);
+  std::vector<ToolRequest> requests();
+  int connections();
+
+  // Invokes |method| on the tool and waits for the outcome: "reply <text>",
+  // "error <code> <reason>" or "timeout".
+  std::string InvokeAndWait(const std::string& method, const std::string& payload,
+                            int timeout_ms = 5000);
+
+  void AddRef() override {}
+  void Release() override {}
+  void OnServiceHostInit(ipc_core::IServiceHost*) override {}
+  void OnServiceHostStartSuccess(ipc_core::IServiceHost*, int32_t port) override;
+  void OnServiceHostStartFailure(ipc_core::IServiceHost*, int32_t) override;
+  void OnServiceHostStoped(ipc_core::IServiceHost*) override;
+  void OnServiceInvokerConnected(ipc_core::IServiceHost*, int32_t) override;
+  void OnServiceInvokerDisconnected(ipc_core::IServiceHost*, int32_t) override;
+
+ private:
+  bool WaitUntil(const std::function<bool()>& condition);
+
+  ipc_core::IServiceHost* host_ = nullptr;
+  ipc_core::SimpleService* service_ = nullptr;
+  std::string secret_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  int port_ = 0;
+  bool start_failed_ = false;
+  bool stopped_ = false;
+  int connections_ = 0;
+  int disconnections_ = 0;
+  std::vector<ToolRequest> requests_;
+};
+
+// The path of the built tool executable.
+std::string ToolPath(bool vizudedezo);
+
+// Base64 of the JSON object of strings |extras|, as the agent writes it.
+std::string ExtrasSwitchValue(const std::map<std::string, std::string>& extras);
+
+// Starts |program| with |switches| ("name" -> value, in order) and the
+// environment additions |environment|.
+base::Process LaunchTool(const std::string& program,
+                         const std::vector<std::pair<std::string, std::string>>& switches,
+                         const std::map<std::string, std::string>& environment);
+
+// The tool's exit status, or -1 when it did not end within kEventTimeout.
+int WaitForExit(const base::Process& process);
+
+// The lines of a trace file, each split into its four fields.
+std::vector<std::vector<std::string>> ReadTrace(const std::string& path);
+
+// A fresh empty directory for one test.
+std::string MakeTestDirectory(const std::string& name);
+
+}  // namespace reference_tool_test
+
+#endif  // TESTS_TOOLS_TOOL_HARNESS_H_
