@@ -71,21 +71,53 @@ void RecordingObserver::OnServiceHostStartFailure(ipc_core::IServiceHost*, int32
 }
 
 void RecordingObserver::OnServiceHostStoped(ipc_core::IServiceHost* host) {
-  if (on_stopped)
-    on_stopped(host);
+  std::function<void(ipc_core::IServiceHost*)> hook;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    hook = on_stopped_;
+  }
+  if (hook)
+    hook(host);
   Record("stopped");
 }
 
 void RecordingObserver::OnServiceInvokerConnected(ipc_core::IServiceHost* host, int32_t id) {
+  ConnectionHook hook;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    hook = on_connected_;
+  }
+  // Recorded first: a hook may stop the host, and the test expects the
+  // connection before the stop.
   Record("connected:" + std::to_string(id));
-  if (on_connected)
-    on_connected(host, id);
+  if (hook)
+    hook(host, id);
 }
 
 void RecordingObserver::OnServiceInvokerDisconnected(ipc_core::IServiceHost* host, int32_t id) {
+  ConnectionHook hook;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    hook = on_disconnected_;
+  }
+  if (hook)
+    hook(host, id);
   Record("disconnected:" + std::to_string(id));
-  if (on_disconnected)
-    on_disconnected(host, id);
+}
+
+void RecordingObserver::set_on_connected(ConnectionHook hook) {
+  std::lock_guard<std::mutex> lock(mu_);
+  on_connected_ = std::move(hook);
+}
+
+void RecordingObserver::set_on_disconnected(ConnectionHook hook) {
+  std::lock_guard<std::mutex> lock(mu_);
+  on_disconnected_ = std::move(hook);
+}
+
+void RecordingObserver::set_on_stopped(std::function<void(ipc_core::IServiceHost*)> hook) {
+  std::lock_guard<std::mutex> lock(mu_);
+  on_stopped_ = std::move(hook);
 }
 
 void RecordingObserver::Record(const std::string& event) {

@@ -77,12 +77,16 @@ class RecordingObserver : public Counted<ipc_core::IServiceHostObserver> {
   int32_t port();
   std::thread::id start_thread();
 
-  // Optional hooks, run inside the events (set before the host starts).
-  std::function<void(ipc_core::IServiceHost*, int32_t)> on_connected;
-  std::function<void(ipc_core::IServiceHost*, int32_t)> on_disconnected;
-  std::function<void(ipc_core::IServiceHost*)> on_stopped;
+  // Optional hooks, run inside the events before they are recorded.
+  using ConnectionHook = std::function<void(ipc_core::IServiceHost*, int32_t)>;
+  void set_on_connected(ConnectionHook hook);
+  void set_on_disconnected(ConnectionHook hook);
+  void set_on_stopped(std::function<void(ipc_core::IServiceHost*)> hook);
 
  private:
+  ConnectionHook on_connected_;
+  ConnectionHook on_disconnected_;
+  std::function<void(ipc_core::IServiceHost*)> on_stopped_;
   void Record(const std::string& event);
   std::mutex mu_;
   std::condition_variable cv_;

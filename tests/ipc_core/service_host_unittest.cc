@@ -1,6 +1,10 @@
 #include "ipc_core/service_host.h"
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
 #include <thread>
 
 #include "gtest/gtest.h"
@@ -59,6 +63,10 @@ struct Connected {
   }
 };
 
+using Clock = std::chrono::steady_clock;
+
+// --- Start ------------------------------------------------------------------
+
 TEST_F(ServiceHostTest, StartReportsThePortLaterOnARuntimeThread) {
   TestHost t = TestHost::Start();
   EXPECT_GT(t.port, 0);
@@ -68,8 +76,59 @@ TEST_F(ServiceHostTest, StartReportsThePortLaterOnARuntimeThread) {
   ASSERT_GE(events.size(), 2u);
   EXPECT_EQ("init", events[0]);
   EXPECT_EQ("start_success", events[1]);
+  // Reachable on the loopback address.
+  RawPeer peer(t.port);
+  EXPECT_FALSE(t.host->Start()) << "a second Start is refused";
   t.StopAndWait();
 }
+
+TEST_F(ServiceHostTest, InjectedStartFailureArrivesAsTheFailureEvent) {
+  ipc_core::testing::FailNextStart(ipc_core::kErrorListenFailed);
+  ipc_core_refptr<RecordingObserver> observer(new RecordingObserver);
+  ipc_core::IServiceHost* raw = nullptr;
+  ASSERT_EQ(ipc_core::kOk,
+            ipc_core::CreateServiceHost("h", "a", "", 1, 2, observer.get(), &raw));
+  auto host = ipc_core_refptr<ipc_core::IServiceHost>::Adopt(raw);
+  EXPECT_TRUE(host->Start());
+  ASSERT_TRUE(observer->WaitFor("start_failure:1007"));
+  EXPECT_EQ(0, observer->count("start_success"));
+  EXPECT_EQ(0, host->GetPort());
+  EXPECT_NE(std::this_thread::get_id(), observer->start_thread());
+  EXPECT_TRUE(WaitForLog(2, "cannot listen"));
+  host->Stop();
+  EXPECT_TRUE(observer->WaitFor("stopped"));
+
+  // The injection is used up by one start.
+  TestHost next = TestHost::Start();
+  EXPECT_GT(next.port, 0);
+  next.StopAndWait();
+}
+
+TEST_F(ServiceHostTest, DelayedStartSuccessComesAfterTheDelay) {
+  constexpr int kDelayMs = 120;
+  ipc_core::testing::SetStartSuccessDelayMs(kDelayMs);
+  auto begin = Clock::now();
+  TestHost t = TestHost::Start();
+  EXPECT_GE(Clock::now() - begin, std::chrono::milliseconds(kDelayMs));
+  EXPECT_GT(t.port, 0);
+  t.StopAndWait();
+}
+
+TEST_F(ServiceHostTest, StopDuringADelayedStartGivesNoPortButStopped) {
+  ipc_core::testing::SetStartSuccessDelayMs(5000);
+  ipc_core_refptr<RecordingObserver> observer(new RecordingObserver);
+  ipc_core::IServiceHost* raw = nullptr;
+  ASSERT_EQ(ipc_core::kOk,
+            ipc_core::CreateServiceHost("h", "a", "", 1, 2, observer.get(), &raw));
+  auto host = ipc_core_refptr<ipc_core::IServiceHost>::Adopt(raw);
+  host->Start();
+  host->Stop();
+  ASSERT_TRUE(observer->WaitFor("stopped"));
+  EXPECT_EQ(0, observer->count("start_success"));
+  EXPECT_EQ(0, host->GetPort());
+}
+
+// --- Requests from the tool ---------------------------------------------------
 
 TEST_F(ServiceHostTest, RequestsReachTheirServiceAndRepliesComeBack) {
   Connected c = Connected::Make();
@@ -78,15 +137,690 @@ TEST_F(ServiceHostTest, RequestsReachTheirServiceAndRepliesComeBack) {
   ASSERT_TRUE(context->Wait());
   EXPECT_EQ("response", context->kind());
   EXPECT_EQ("{\"a\":1}", context->text());
-
-  ipc_core_refptr<RecordingContext> back(new RecordingContext);
-  EXPECT_TRUE(c.host.host->Invoke("tool.echo", "ping", back.get()));
-  ASSERT_TRUE(back->Wait());
-  EXPECT_EQ("response", back->kind());
-  EXPECT_EQ("ping", back->text());
+  EXPECT_NE(0, context->sent_at());
   c.host.StopAndWait();
 }
 
+TEST_F(ServiceHostTest, UnknownMethodOrServiceGetsTheNoHandlerAnswerAtOnce) {
+  Connected c = Connected::Make();
+  for (const char* method : {"agent.nope", "nobody.echo", "agent", "AGENT.echo"}) {
+    // A long time-out: the answer must come from the host, not the timer.
+    ipc_core_refptr<RecordingContext> context(new RecordingContext(60000));
+    c.tool.client->Invoke(method, "", context.get());
+    ASSERT_TRUE(context->Wait()) << method;
+    EXPECT_EQ("error", context->kind()) << method;
+    EXPECT_EQ(ipc_core::kErrorNoHandler, context->code()) << method;
+  }
+  EXPECT_GE(CountLogs(1, "no handler for nobody.echo"), 1);
+  c.host.StopAndWait();
+}
+
+TEST_F(ServiceHostTest, AnswerMayComeLaterFromAnotherThreadAndOnlyTheFirstCounts) {
+  Connected c = Connected::Make();
+  std::mutex mu;
+  ipc_core_refptr<IRequestFeature> kept;
+  c.service->On("agent.later", [&](const std::string&, IRequestFeature* f) {
+    std::lock_guard<std::mutex> lock(mu);
+    kept = f;
+  });
+  ipc_core_refptr<RecordingContext> context(new RecordingContext);
+  c.tool.client->Invoke("agent.later", "", context.get());
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return kept.get() != nullptr;
+  }));
+  std::thread([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    EXPECT_STREQ("agent.later", kept->GetMethod());
+    EXPECT_EQ(1, kept->GetConnectionId());
+    kept->Reply("first");
+    kept->Reply("second");
+    kept->ReplyError(5, "third");
+  }).join();
+  ASSERT_TRUE(context->Wait());
+  EXPECT_EQ("first", context->text());
+  // A second answer on the wire would reach the tool as an answer to an
+  // unknown request; the next round trip flushes anything that was sent.
+  ipc_core_refptr<RecordingContext> next(new RecordingContext);
+  c.tool.client->Invoke("agent.echo", "x", next.get());
+  ASSERT_TRUE(next->Wait());
+  EXPECT_EQ(0, CountLogs(1, "unknown request"));
+  EXPECT_EQ(1, context->outcomes());
+  c.host.StopAndWait();
+}
+
+TEST_F(ServiceHostTest, FeatureReleasedWithoutAnswerLeavesTheCallerToItsTimeout) {
+  Connected c = Connected::Make();
+  c.service->On("agent.drop", [](const std::string&, IRequestFeature*) {});
+  ipc_core_refptr<RecordingContext> context(new RecordingContext(kShortTimeoutMs));
+  c.tool.client->Invoke("agent.drop", "", context.get());
+  ASSERT_TRUE(context->Wait());
+  EXPECT_EQ("timeout", context->kind());
+  c.host.StopAndWait();
+}
+
+// A service that answers and still says it did not handle the request.
+class AnswersButDeclines : public Counted<ipc_core::IService> {
+ public:
+  const char* GetServiceName() override { return "odd"; }
+  bool HandleRequest(const char*, const char*, IRequestFeature* feature) override {
+    feature->Reply("answered");
+    return false;
+  }
+};
+
+TEST_F(ServiceHostTest, AnAnswerGivenBeforeDecliningStands) {
+  Connected c = Connected::Make();
+  ipc_core_refptr<AnswersButDeclines> odd(new AnswersButDeclines);
+  ASSERT_TRUE(c.host.host->RegisterService(odd.get()));
+  ipc_core_refptr<RecordingContext> context(new RecordingContext);
+  c.tool.client->Invoke("odd.x", "", context.get());
+  ASSERT_TRUE(context->Wait());
+  EXPECT_EQ("response", context->kind());
+  EXPECT_EQ("answered", context->text());
+  c.host.StopAndWait();
+}
+
+TEST_F(ServiceHostTest, ServiceRegistrationRules) {
+  TestHost t = TestHost::Start();
+  ipc_core_refptr<LambdaService> a(new LambdaService("agent"));
+  ipc_core_refptr<LambdaService> again(new LambdaService("agent"));
+  ipc_core_refptr<LambdaService> unnamed(new LambdaService(""));
+  EXPECT_TRUE(t.host->RegisterService(a.get()));
+  EXPECT_FALSE(t.host->RegisterService(again.get()));
+  EXPECT_FALSE(t.host->RegisterService(unnamed.get()));
+  EXPECT_FALSE(t.host->RegisterService(nullptr));
+  EXPECT_FALSE(t.host->AddPeerSecret(""));
+  EXPECT_FALSE(t.host->AddPeerSecret(nullptr));
+  t.StopAndWait();
+  EXPECT_FALSE(t.host->AddPeerSecret("late"));
+}
+
+// --- Invokes to the tool ------------------------------------------------------
+
+TEST_F(ServiceHostTest, InvokeOutcomes) {
+  Connected c = Connected::Make();
+  ipc_core_refptr<RecordingContext> echo(new RecordingContext);
+  ipc_core_refptr<RecordingContext> fail(new RecordingContext);
+  ipc_core_refptr<RecordingContext> silent(new RecordingContext(kShortTimeoutMs));
+  auto sent = Clock::now();
+  EXPECT_TRUE(c.host.host->Invoke("tool.echo", "ping", echo.get()));
+  EXPECT_TRUE(c.host.host->Invoke("tool.fail", "", fail.get()));
+  EXPECT_TRUE(c.host.host->Invoke("tool.silent", "", silent.get()));
+  ASSERT_TRUE(echo->Wait() && fail->Wait() && silent->Wait());
+  EXPECT_EQ("ping", echo->text());
+  EXPECT_EQ("error", fail->kind());
+  EXPECT_EQ(42, fail->code());
+  EXPECT_EQ("asked to fail", fail->text());
+  EXPECT_EQ("timeout", silent->kind());
+  EXPECT_GE(silent->completed_at() - sent, std::chrono::milliseconds(kShortTimeoutMs));
+  c.host.StopAndWait();
+}
+
+TEST_F(ServiceHostTest, InvokeWithoutContextOrMethodIsRefused) {
+  Connected c = Connected::Make();
+  EXPECT_FALSE(c.host.host->Invoke("tool.echo", "", nullptr));
+  ipc_core_refptr<RecordingContext> context(new RecordingContext);
+  EXPECT_FALSE(c.host.host->Invoke("", "", context.get()));
+  ASSERT_TRUE(context->Wait());
+  EXPECT_EQ(ipc_core::kErrorInvalidArgument, context->code());
+  ipc_core_refptr<RecordingContext> huge(new RecordingContext);
+  std::string payload(ipc_core::wire::kMaxBodyLength, 'x');
+  EXPECT_FALSE(c.host.host->Invoke("tool.echo", payload.c_str(), huge.get()));
+  ASSERT_TRUE(huge->Wait());
+  EXPECT_EQ(ipc_core::kErrorInvalidArgument, huge->code());
+  c.host.StopAndWait();
+}
+
+TEST_F(ServiceHostTest, InvokeMadeBeforeTheToolConnectsIsDeliveredWhenItConnects) {
+  TestHost t = TestHost::Start();
+  ipc_core_refptr<RecordingContext> early(new RecordingContext);
+  EXPECT_TRUE(t.host->Invoke("tool.echo", "early", early.get()));
+  TestClient tool = TestClient::Create();
+  ipc_core_refptr<LambdaService> svc(new LambdaService("tool"));
+  svc->On("tool.echo", [](const std::string& p, IRequestFeature* f) { f->Reply(p.c_str()); });
+  tool.client->RegisterService(svc.get());
+  int64_t before_connect = ipc_core::NowTicks();
+  ASSERT_TRUE(tool.Connect(t.port, t.secret));
+  ASSERT_TRUE(early->Wait());
+  EXPECT_EQ("early", early->text());
+  // Stamped when it actually left, not when it was made.
+  EXPECT_GE(early->sent_at(), before_connect);
+  t.StopAndWait();
+}
+
+TEST_F(ServiceHostTest, InvokeWithNoToolTimesOut) {
+  TestHost t = TestHost::Start();
+  ipc_core_refptr<RecordingContext> context(new RecordingContext(kShortTimeoutMs));
+  t.host->Invoke("tool.echo", "", context.get());
+  ASSERT_TRUE(context->Wait());
+  EXPECT_EQ("timeout", context->kind());
+  t.StopAndWait();
+}
+
+TEST_F(ServiceHostTest, LostConnectionEndsPendingInvokesAtOnce) {
+  Connected c = Connected::Make();
+  ipc_core_refptr<RecordingContext> context(new RecordingContext(60000));
+  auto sent = Clock::now();
+  c.host.host->Invoke("tool.silent", "", context.get());
+  ASSERT_TRUE(WaitUntil([&] { return c.tool_service->handled() == 1; }));
+  c.tool.client->Close();
+  ASSERT_TRUE(context->Wait());
+  EXPECT_EQ("error", context->kind());
+  EXPECT_EQ(ipc_core::kErrorConnectionLost, context->code());
+  EXPECT_LT(context->completed_at() - sent, std::chrono::milliseconds(kWait / 2));
+  EXPECT_TRUE(c.host.observer->WaitFor("disconnected:1"));
+  EXPECT_TRUE(c.tool.observer->WaitFor("disconnected"));
+  c.host.StopAndWait();
+}
+
+TEST_F(ServiceHostTest, StopEndsPendingInvokesBeforeStopped) {
+  Connected c = Connected::Make();
+  ipc_core_refptr<RecordingContext> context(new RecordingContext(60000));
+  std::atomic<int> outcomes_at_stopped{-1};
+  c.host.observer->set_on_stopped([&](ipc_core::IServiceHost*) {
+    outcomes_at_stopped = context->outcomes();
+  });
+  c.host.host->Invoke("tool.silent", "", context.get());
+  ASSERT_TRUE(WaitUntil([&] { return c.tool_service->handled() == 1; }));
+  c.host.StopAndWait();
+  ASSERT_TRUE(context->Wait());
+  EXPECT_EQ(ipc_core::kErrorHostStopped, context->code());
+  EXPECT_EQ(1, outcomes_at_stopped.load());
+  // After Stop, an invoke is refused and still gets its one outcome.
+  ipc_core_refptr<RecordingContext> late(new RecordingContext);
+  EXPECT_FALSE(c.host.host->Invoke("tool.echo", "", late.get()));
+  ASSERT_TRUE(late->Wait());
+  EXPECT_EQ(ipc_core::kErrorHostStopped, late->code());
+  // The tool sees its connection end.
+  EXPECT_TRUE(c.tool.observer->WaitFor("disconnected"));
+}
+
+TEST_F(ServiceHostTest, ExactlyOneOutcomePerInvokeUnderLoad) {
+  Connected c = Connected::Make();
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 600;
+  const char* methods[] = {"tool.echo", "tool.fail", "tool.silent", "tool.unknown"};
+  std::vector<ipc_core_refptr<RecordingContext>> contexts(kThreads * kPerThread);
+  std::vector<std::thread> threads;
+  std::atomic<int> tool_side{0};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        auto& context = contexts[t * kPerThread + i];
+        context = new RecordingContext(kShortTimeoutMs);
+        c.host.host->Invoke(methods[i % 4], "load", context.get());
+        // The tool invokes the host at the same time, over the same socket.
+        if (i % 10 == 0) {
+          ipc_core_refptr<RecordingContext> back(new RecordingContext);
+          back->on_outcome = [&] { tool_side++; };
+          c.tool.client->Invoke("agent.echo", "x", back.get());
+        }
+      }
+    });
+  }
+  for (auto& thread : threads)
+    thread.join();
+  int expected[4] = {0, 0, 0, 0};
+  for (int i = 0; i < kThreads * kPerThread; ++i)
+    expected[i % 4]++;
+  for (auto& context : contexts)
+    ASSERT_TRUE(context->Wait());
+  int responses = 0, remote_errors = 0, timeouts = 0, no_handler = 0;
+  for (auto& context : contexts) {
+    EXPECT_EQ(1, context->outcomes());
+    if (context->kind() == "response")
+      responses++;
+    else if (context->code() == 42)
+      remote_errors++;
+    else if (context->kind() == "timeout")
+      timeouts++;
+    else if (context->code() == ipc_core::kErrorNoHandler)
+      no_handler++;
+  }
+  EXPECT_EQ(expected[0], responses);
+  EXPECT_EQ(expected[1], remote_errors);
+  EXPECT_EQ(expected[2], timeouts);
+  EXPECT_EQ(expected[3], no_handler);
+  EXPECT_TRUE(WaitUntil([&] { return tool_side.load() == kThreads * kPerThread / 10; }));
+  // A late check that no context got a second outcome after the counts.
+  c.host.StopAndWait();
+  for (auto& context : contexts)
+    EXPECT_EQ(1, context->outcomes());
+}
+
+TEST_F(ServiceHostTest, InvokesGoToTheMostRecentlyConnectedTool) {
+  Connected c = Connected::Make();
+  ASSERT_TRUE(c.host.host->AddPeerSecret("second-secret"));
+  TestClient second = TestClient::Create();
+  ipc_core_refptr<LambdaService> svc(new LambdaService("tool"));
+  svc->On("tool.echo", [](const std::string&, IRequestFeature* f) { f->Reply("second"); });
+  second.client->RegisterService(svc.get());
+  ASSERT_TRUE(second.Connect(c.host.port, "second-secret"));
+  ASSERT_TRUE(c.host.observer->WaitFor("connected:2"));
+
+  ipc_core_refptr<RecordingContext> to_second(new RecordingContext);
+  c.host.host->Invoke("tool.echo", "first", to_second.get());
+  ASSERT_TRUE(to_second->Wait());
+  EXPECT_EQ("second", to_second->text());
+
+  second.client->Close();
+  ASSERT_TRUE(c.host.observer->WaitFor("disconnected:2"));
+  ipc_core_refptr<RecordingContext> to_first(new RecordingContext);
+  c.host.host->Invoke("tool.echo", "first", to_first.get());
+  ASSERT_TRUE(to_first->Wait());
+  EXPECT_EQ("first", to_first->text());
+  c.host.StopAndWait();
+}
+
+// --- The opening exchange -------------------------------------------------------
+
+// Sends a hello and expects a refusal and the end of the connection.
+void ExpectRefused(int32_t port, const std::string& secret, uint32_t version) {
+  RawPeer peer(port);
+  peer.SendHello(secret, version);
+  ipc_core::wire::Frame frame;
+  ASSERT_TRUE(peer.ReadFrame(&frame));
+  EXPECT_EQ(ipc_core::wire::FrameType::kRefused, frame.type);
+  EXPECT_EQ(ipc_core::kErrorRefused, frame.code);
+  EXPECT_TRUE(peer.WaitClosed());
+}
+
+TEST_F(ServiceHostTest, SecretRulesRefuseEveryoneButTheOneLaunchedTool) {
+  Connected c = Connected::Make();  // uses the host's secret once
+  ExpectRefused(c.host.port, "", ipc_core::wire::kProtocolVersion);
+  ExpectRefused(c.host.port, "wrong", ipc_core::wire::kProtocolVersion);
+  ExpectRefused(c.host.port, c.host.secret, ipc_core::wire::kProtocolVersion);  // replay
+  ASSERT_TRUE(c.host.host->AddPeerSecret("fresh"));
+  ExpectRefused(c.host.port, "fresh", 2);  // wrong version uses the secret up? no:
+  EXPECT_GE(CountLogs(1, "no secret presented"), 1);
+  EXPECT_GE(CountLogs(1, "unknown or already used secret"), 2);
+  EXPECT_GE(CountLogs(1, "protocol version 2"), 1);
+
+  // A request before any hello is refused too.
+  {
+    RawPeer peer(c.host.port);
+    std::string request;
+    ipc_core::wire::AppendRequest(&request, 1, "agent.echo", "");
+    peer.Send(request);
+    ipc_core::wire::Frame frame;
+    ASSERT_TRUE(peer.ReadFrame(&frame));
+    EXPECT_EQ(ipc_core::wire::FrameType::kRefused, frame.type);
+  }
+  // The refused never reached the observer or a service, and the tool that
+  // got in is undisturbed.
+  EXPECT_EQ(0, c.host.observer->count("connected:2"));
+  EXPECT_EQ(0, c.service->handled());
+  ipc_core_refptr<RecordingContext> context(new RecordingContext);
+  c.host.host->Invoke("tool.echo", "still here", context.get());
+  ASSERT_TRUE(context->Wait());
+  EXPECT_EQ("still here", context->text());
+  c.host.StopAndWait();
+}
+
+TEST_F(ServiceHostTest, ASecretAdmitsOneConnectionOnce) {
+  TestHost t = TestHost::Start();
+  // Two tools race with the same secret: exactly one gets in.
+  TestClient a = TestClient::Create();
+  TestClient b = TestClient::Create();
+  a.client->ConnectToPort(t.port, t.secret.c_str());
+  b.client->ConnectToPort(t.port, t.secret.c_str());
+  ASSERT_TRUE(WaitUntil([&] { return !a.observer->events().empty() && !b.observer->events().empty(); }));
+  std::vector<std::string> outcomes = {a.observer->events().front(), b.observer->events().front()};
+  std::sort(outcomes.begin(), outcomes.end());
+  EXPECT_EQ("connect_failed:1009", outcomes[0]);
+  EXPECT_EQ("connected", outcomes[1]);
+  // Even after the admitted one leaves, the secret stays used.
+  (a.observer->events().front() == "connected" ? a : b).client->Close();
+  ASSERT_TRUE(WaitUntil([&] {
+    return t.observer->count("disconnected:1") + t.observer->count("disconnected:2") == 1;
+  }));
+  TestClient late = TestClient::Create();
+  EXPECT_FALSE(late.Connect(t.port, t.secret));
+  EXPECT_EQ("connect_failed:1009", late.observer->events().front());
+  EXPECT_EQ(1, t.observer->count("connected:1") + t.observer->count("connected:2"));
+  t.StopAndWait();
+}
+
+TEST_F(ServiceHostTest, SecretFromTheEnvironmentWhenNoneIsGiven) {
+  TestHost t = TestHost::Start();
+  setenv(ipc_core::kPeerSecretEnvironmentVariable, t.secret.c_str(), 1);
+  TestClient tool = TestClient::Create();
+  EXPECT_TRUE(tool.Connect(t.port, ""));
+  unsetenv(ipc_core::kPeerSecretEnvironmentVariable);
+  t.StopAndWait();
+}
+
+TEST_F(ServiceHostTest, SilentConnectionIsClosedAfterTheHelloTimeout) {
+  ipc_core::testing::SetHelloTimeoutMs(100);
+  TestHost t = TestHost::Start();
+  RawPeer peer(t.port);
+  EXPECT_TRUE(peer.WaitClosed());
+  EXPECT_TRUE(WaitForLog(1, "no opening exchange within 100 ms"));
+  // The secret was not used up by the silent connection.
+  TestClient tool = TestClient::Create();
+  EXPECT_TRUE(tool.Connect(t.port, t.secret));
+  t.StopAndWait();
+}
+
+// --- Bad input -----------------------------------------------------------------
+
+// A raw peer that completed the opening exchange.
+std::unique_ptr<RawPeer> EstablishedRawPeer(const TestHost& t, const std::string& secret) {
+  auto peer = std::make_unique<RawPeer>(t.port);
+  peer->SendHello(secret);
+  ipc_core::wire::Frame frame;
+  EXPECT_TRUE(peer->ReadFrame(&frame));
+  EXPECT_EQ(ipc_core::wire::FrameType::kWelcome, frame.type);
+  EXPECT_EQ(7, frame.app_id);
+  EXPECT_EQ(9, frame.protocol_tag);
+  EXPECT_EQ("test_host", frame.name);
+  return peer;
+}
+
+TEST_F(ServiceHostTest, BadInputClosesOnlyThatConnectionWithAWarning) {
+  Connected c = Connected::Make();
+  std::string oversized_header = {'\x49', '\x51', '\x04', '\0', '\xff', '\xff', '\xff', '\x7f'};
+  std::string half_frame;
+  ipc_core::wire::AppendRequest(&half_frame, 1, "agent.echo", "half");
+  half_frame.resize(half_frame.size() / 2);
+  struct Case {
+    const char* what;
+    std::string bytes;
+    const char* warning;
+  };
+  std::vector<Case> cases = {
+      {"garbage", "GET / HTTP/1.1\r\n\r\n", "malformed input"},
+      {"oversized length", oversized_header, "exceeds the limit"},
+      {"closed mid-frame", half_frame, "middle of a frame"},
+  };
+  int next_id = 2;
+  for (const Case& k : cases) {
+    std::string secret = std::string("s-") + k.what;
+    ASSERT_TRUE(c.host.host->AddPeerSecret(secret.c_str()));
+    auto peer = EstablishedRawPeer(c.host, secret);
+    std::string id = std::to_string(next_id++);
+    ASSERT_TRUE(c.host.observer->WaitFor("connected:" + id)) << k.what;
+    peer->Send(k.bytes);
+    if (std::string(k.what) == "closed mid-frame")
+      peer->Close();
+    else
+      EXPECT_TRUE(peer->WaitClosed()) << k.what;
+    EXPECT_TRUE(c.host.observer->WaitFor("disconnected:" + id)) << k.what;
+    EXPECT_TRUE(WaitForLog(1, k.warning)) << k.what;
+  }
+  // Bytes that are not even a hello.
+  {
+    RawPeer peer(c.host.port);
+    peer.Send("\x01\x02garbage");
+    EXPECT_TRUE(peer.WaitClosed());
+  }
+  EXPECT_EQ(0, c.service->handled());
+  ipc_core_refptr<RecordingContext> context(new RecordingContext);
+  c.host.host->Invoke("tool.echo", "undisturbed", context.get());
+  ASSERT_TRUE(context->Wait());
+  EXPECT_EQ("undisturbed", context->text());
+  EXPECT_EQ(0, c.host.observer->count("disconnected:1"));
+  c.host.StopAndWait();
+}
+
+TEST_F(ServiceHostTest, DisconnectIsReportedAfterEveryRequestOfTheConnection) {
+  TestHost t = TestHost::Start();
+  ipc_core_refptr<LambdaService> svc(new LambdaService("agent"));
+  std::atomic<int> handled{0};
+  std::atomic<int> connected_seen_first{0};
+  svc->On("agent.note", [&](const std::string&, IRequestFeature* f) {
+    if (handled.load() == 0 && t.observer->count("connected:1") == 1)
+      connected_seen_first = 1;
+    handled++;
+    f->Reply("");
+  });
+  ASSERT_TRUE(t.host->RegisterService(svc.get()));
+  std::atomic<int> handled_at_disconnect{-1};
+  t.observer->set_on_disconnected([&](ipc_core::IServiceHost*, int32_t) {
+    handled_at_disconnect = handled.load();
+  });
+  constexpr int kRequests = 200;
+  {
+    auto peer = EstablishedRawPeer(t, t.secret);
+    std::string burst;
+    for (int i = 1; i <= kRequests; ++i)
+      ipc_core::wire::AppendRequest(&burst, i, "agent.note", "{}");
+    peer->Send(burst);
+    peer->Close();
+  }
+  ASSERT_TRUE(t.observer->WaitFor("disconnected:1"));
+  EXPECT_EQ(kRequests, handled_at_disconnect.load());
+  EXPECT_EQ(1, connected_seen_first.load());
+  t.StopAndWait();
+}
+
+// --- Stop ----------------------------------------------------------------------
+
+TEST_F(ServiceHostTest, StoppedFollowsStopWithoutStartAndOnlyOnce) {
+  ipc_core_refptr<RecordingObserver> observer(new RecordingObserver);
+  ipc_core::IServiceHost* raw = nullptr;
+  ASSERT_EQ(ipc_core::kOk, ipc_core::CreateServiceHost("h", "a", "", 1, 2, observer.get(), &raw));
+  auto host = ipc_core_refptr<ipc_core::IServiceHost>::Adopt(raw);
+  host->Stop();
+  ASSERT_TRUE(observer->WaitFor("stopped"));
+  host->Stop();
+  EXPECT_EQ(ipc_core::kOk, ipc_core::DestroyServiceHost(host.get()));
+  EXPECT_EQ(ipc_core::kErrorInvalidArgument, ipc_core::DestroyServiceHost(host.get()));
+  EXPECT_FALSE(host->Start());
+  host.reset();
+  EXPECT_EQ(1, observer->count("stopped"));
+}
+
+TEST_F(ServiceHostTest, StoppedWaitsForCallbacksRunningElsewhere) {
+  Connected c = Connected::Make();
+  std::mutex mu;
+  std::condition_variable cv;
+  bool inside = false, release = false;
+  std::vector<std::string> order;
+  c.service->On("agent.block", [&](const std::string&, IRequestFeature* f) {
+    std::unique_lock<std::mutex> lock(mu);
+    inside = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });
+    order.push_back("handler returned");
+    f->Reply("");
+  });
+  c.host.observer->set_on_stopped([&](ipc_core::IServiceHost*) {
+    std::lock_guard<std::mutex> lock(mu);
+    order.push_back("stopped");
+  });
+  ipc_core_refptr<RecordingContext> context(new RecordingContext);
+  c.tool.client->Invoke("agent.block", "", context.get());
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    ASSERT_TRUE(cv.wait_for(lock, kWait, [&] { return inside; }));
+  }
+  c.host.host->Stop();
+  // The handler is still running on a runtime thread: no stopped event yet.
+  EXPECT_EQ(0, c.host.observer->count("stopped"));
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    release = true;
+    cv.notify_all();
+  }
+  ASSERT_TRUE(c.host.observer->WaitFor("stopped"));
+  std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ((std::vector<std::string>{"handler returned", "stopped"}), order);
+  EXPECT_EQ(1, c.host.observer->count("stopped"));
+}
+
+// The agent's pattern: stop from inside a callback and wait there for the
+// stopped event, while another runtime thread is busy in another callback.
+TEST_F(ServiceHostTest, StopInsideACallbackWaitsOnlyForTheOthers) {
+  Connected c = Connected::Make();
+  ASSERT_TRUE(c.host.host->AddPeerSecret("second"));
+  TestClient second = TestClient::Create();
+  ASSERT_TRUE(second.Connect(c.host.port, "second"));
+
+  std::mutex mu;
+  std::condition_variable cv;
+  bool blocker_inside = false, release_blocker = false, stop_called = false;
+  bool stopped_seen_inside = false;
+  c.service->On("agent.block", [&](const std::string&, IRequestFeature*) {
+    std::unique_lock<std::mutex> lock(mu);
+    blocker_inside = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release_blocker; });
+  });
+  c.service->On("agent.stop", [&](const std::string&, IRequestFeature*) {
+    c.host.host->Stop();
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      stop_called = true;
+      cv.notify_all();
+    }
+    stopped_seen_inside = c.host.observer->WaitFor("stopped");
+  });
+  ipc_core_refptr<RecordingContext> a(new RecordingContext);
+  ipc_core_refptr<RecordingContext> b(new RecordingContext);
+  c.tool.client->Invoke("agent.block", "", a.get());
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    ASSERT_TRUE(cv.wait_for(lock, kWait, [&] { return blocker_inside; }));
+  }
+  second.client->Invoke("agent.stop", "", b.get());
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    ASSERT_TRUE(cv.wait_for(lock, kWait, [&] { return stop_called; }));
+    EXPECT_EQ(0, c.host.observer->count("stopped"));
+    release_blocker = true;
+    cv.notify_all();
+  }
+  ASSERT_TRUE(WaitUntil([&] { return b->outcomes() == 1; }));
+  EXPECT_TRUE(stopped_seen_inside);
+  EXPECT_EQ(1, c.host.observer->count("stopped"));
+}
+
+TEST_F(ServiceHostTest, StopAndLastReleaseInsideACallbackDoNotDeadlock) {
+  int live_before = ipc_core::testing::LiveObjectCount();
+  TestHost t = TestHost::Start();
+  std::atomic<bool> stopped_inside{false};
+  // The observer takes over the only reference and drops it in the event.
+  ipc_core::IServiceHost* host = t.host.release();
+  t.observer->set_on_connected([&, host](ipc_core::IServiceHost* h, int32_t) {
+    EXPECT_EQ(host, h);
+    h->Stop();
+    // Nothing else is in flight: the stopped event came inside Stop.
+    stopped_inside = t.observer->count("stopped") == 1;
+    ipc_core::DestroyServiceHost(h);
+    h->Release();
+  });
+  TestClient tool = TestClient::Create();
+  tool.client->ConnectToPort(t.port, t.secret.c_str());
+  ASSERT_TRUE(t.observer->WaitFor("stopped"));
+  EXPECT_TRUE(stopped_inside.load());
+  ASSERT_TRUE(tool.observer->WaitFor("disconnected"));
+  tool.client.reset();
+  tool.observer.reset();
+  EXPECT_TRUE(WaitUntil([&] { return ipc_core::testing::LiveObjectCount() == live_before; }));
+}
+
+TEST_F(ServiceHostTest, ReleasingTheLastReferenceStopsTheHost) {
+  TestHost t = TestHost::Start();
+  int32_t port = t.port;
+  t.host.reset();
+  ASSERT_TRUE(t.observer->WaitFor("stopped"));
+  asio::io_context io;
+  asio::ip::tcp::socket socket(io);
+  std::error_code ec;
+  socket.connect({asio::ip::address_v4::loopback(), static_cast<uint16_t>(port)}, ec);
+  EXPECT_TRUE(ec) << "nothing listens any more";
+}
+
+TEST_F(ServiceHostTest, ThreadCountIsStableOverManyHostLifetimes) {
+  {
+    TestHost warm = TestHost::Start();
+    warm.StopAndWait();
+  }
+  int threads_before = ThreadCount();
+  int live_before = ipc_core::testing::LiveObjectCount();
+  int32_t last_port = 0;
+  for (int i = 0; i < 100; ++i) {
+    TestHost t = TestHost::Start();
+    if (i % 10 == 0) {
+      TestClient tool = TestClient::Create();
+      ASSERT_TRUE(tool.Connect(t.port, t.secret));
+    }
+    last_port = t.port;
+    t.StopAndWait();
+  }
+  EXPECT_EQ(threads_before, ThreadCount());
+  EXPECT_TRUE(WaitUntil([&] { return ipc_core::testing::LiveObjectCount() == live_before; }));
+  asio::io_context io;
+  asio::ip::tcp::socket socket(io);
+  std::error_code ec;
+  socket.connect({asio::ip::address_v4::loopback(), static_cast<uint16_t>(last_port)}, ec);
+  EXPECT_TRUE(ec);
+}
+
+TEST_F(ServiceHostTest, CreateChecksItsArguments) {
+  ipc_core_refptr<RecordingObserver> observer(new RecordingObserver);
+  ipc_core::IServiceHost* raw = reinterpret_cast<ipc_core::IServiceHost*>(1);
+  EXPECT_EQ(ipc_core::kErrorInvalidArgument,
+            ipc_core::CreateServiceHost("h", "a", "", 1, 2, nullptr, &raw));
+  EXPECT_EQ(nullptr, raw);
+  EXPECT_EQ(ipc_core::kErrorInvalidArgument,
+            ipc_core::CreateServiceHost("h", "a", "", 1, 2, observer.get(), nullptr));
+  EXPECT_EQ(ipc_core::kErrorInvalidArgument, ipc_core::DestroyServiceHost(nullptr));
+}
+
+TEST_F(ServiceHostTest, GeneratedSecretsAreLongAndDistinct) {
+  std::string a = ipc_core::GeneratePeerSecret();
+  std::string b = ipc_core::GeneratePeerSecret();
+  EXPECT_EQ(64u, a.size());
+  EXPECT_EQ(std::string::npos, a.find_first_not_of("0123456789abcdef"));
+  EXPECT_NE(a, b);
+}
+
+// --- The tool end ------------------------------------------------------------------
+
+TEST_F(ServiceHostTest, ClientReportsAFailedConnect) {
+  TestHost t = TestHost::Start();
+  int32_t port = t.port;
+  t.StopAndWait();
+  TestClient tool = TestClient::Create();
+  EXPECT_FALSE(tool.Connect(port, "x"));
+  EXPECT_EQ((std::vector<std::string>{"connect_failed:1004"}), tool.observer->events());
+  EXPECT_FALSE(tool.client->ConnectToPort(port, "x")) << "one connection per client";
+  EXPECT_FALSE(TestClient::Create().client->ConnectToPort(0, "x"));
+}
+
+TEST_F(ServiceHostTest, ClientCloseEndsItsInvokesAndDisconnectsOnce) {
+  Connected c = Connected::Make();
+  c.service->On("agent.silent", [](const std::string&, IRequestFeature*) {});
+  ipc_core_refptr<RecordingContext> context(new RecordingContext(60000));
+  c.tool.client->Invoke("agent.silent", "", context.get());
+  ASSERT_TRUE(WaitUntil([&] { return c.service->handled() == 1; }));
+  c.tool.client->Close();
+  c.tool.client->Close();
+  ASSERT_TRUE(context->Wait());
+  EXPECT_EQ(ipc_core::kErrorHostStopped, context->code());
+  ASSERT_TRUE(c.tool.observer->WaitFor("disconnected"));
+  ASSERT_TRUE(c.host.observer->WaitFor("disconnected:1"));
+  EXPECT_EQ((std::vector<std::string>{"connected", "disconnected"}), c.tool.observer->events());
+  ipc_core_refptr<RecordingContext> late(new RecordingContext);
+  EXPECT_FALSE(c.tool.client->Invoke("agent.echo", "", late.get()));
+  ASSERT_TRUE(late->Wait());
+  EXPECT_EQ(ipc_core::kErrorHostStopped, late->code());
+  c.host.StopAndWait();
+}
+
+TEST_F(ServiceHostTest, ClientGivesUpOnAHostThatNeverWelcomes) {
+  ipc_core::testing::SetHelloTimeoutMs(100);
+  // A listener that accepts and says nothing.
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor(io, {asio::ip::address_v4::loopback(), 0});
+  TestClient tool = TestClient::Create();
+  ASSERT_TRUE(tool.client->ConnectToPort(acceptor.local_endpoint().port(), "x"));
+  asio::ip::tcp::socket accepted = acceptor.accept();
+  ASSERT_TRUE(tool.observer->WaitFor("connect_failed:1003"));
+}
 }  // namespace
 }  // namespace ipc_test
 
