@@ -4,7 +4,6 @@
 
 #include <climits>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,7 +11,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/logging.h"
 
 namespace snipping_tool {
 namespace {
@@ -296,23 +294,6 @@ TEST(JsonStrToClassTest, WhitespaceAroundTheRootIsAccepted) {
   NotifySnippingShot notify;
   EXPECT_TRUE(JsonStrToClass(" \t\r\n{ \"pos_x\" : 3 }\n", notify));
   EXPECT_EQ(notify.pos_x, 3);
-}
-
-TEST(JsonStrToClassTest, RefusalIsLogged) {
-  std::mutex lock;
-  std::vector<std::string> records;
-  logging::LogHandler previous = logging::SetLogHandler(
-      [&](logging::LogSeverity severity, const char*, int, std::string_view message) {
-        std::lock_guard<std::mutex> guard(lock);
-        if (severity >= logging::LOG_WARNING)
-          records.emplace_back(message);
-      });
-  RequestAISnippingShot request;
-  EXPECT_FALSE(JsonStrToClass("{\"seq_id\":", request));
-  logging::SetLogHandler(previous);
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_THAT(records[0], HasSubstr("JsonStrToClass"));
-  EXPECT_THAT(records[0], HasSubstr("record:RequestAISnippingShot"));
 }
 
 // ---- Reading: the tool's direction ------------------------------------
