@@ -1,0 +1,779 @@
+#include "ipc/ipc_server/snipping_tool_agent_service_host.h"
+
+#include <utility>
+
+#include "ipc/ipc_server/timeout_config.h"
+#include "ipc_core/request_context.h"
+#include "payloads/json_payloads.h"
+#include "platform/logging.h"
+#include "platform/service_manager.h"
+
+namespace snipping_tool {
+
+const char kAgentServiceName[] = "snipping_tool_agent";
+const char kMethodHandshake[] = "snipping_tool_agent.snipping.handshake";
+const char kMethodNotify[] = "snipping_tool_agent.snipping.notify";
+const char kMethodBILog[] = "snipping_tool_agent.snipping.bilog";
+const char kMethodSetConfig[] = "snipping_tool_agent.snipping.set_config";
+const char kMethodShowVipWnd[] = "snipping_tool_agent.snipping.show_vip_wnd";
+const char kMethodShowSelectUserWnd[] = "snipping_tool_agent.snipping.show_select_user_wnd";
+const char kMethodNotifyRecordStarted[] = "snipping_tool_agent.snipping.notify_record_started";
+const char kMethodNotifyRecordFinished[] = "snipping_tool_agent.snipping.notify_record_finished";
+const char kMethodRequestAI[] = "snipping_tool_agent.snipping.request_ai";
+const char kToolMethodShot[] = "snipping_tool.snipping.shot";
+const char kToolMethodResponseAI[] = "snipping_tool.snipping.response_ai";
+const char kToolMethodOnSelectUserWndHide[] = "snipping_tool.snipping.on_select_user_wnd_hide";
+
+namespace {
+
+constexpr char kLogPrefix[] = "[SnippingToolAgent] ";
+constexpr char kScreenAIPrefix[] = "[screen_ai] ";
+
+constexpr char kHostName[] = "quillo_service_host";
+constexpr char kAppName[] = "quillo";
+
+// The IPC identity of the service host, chosen by the tool generation.
+struct HostIdentity {
+  const char* identity;
+  int32_t first;
+  int32_t second;
+};
+constexpr HostIdentity kScreenToolIdentity = {"{5B1C7E24-0D3A-4F68-9C27-3E8B1A6D4F90}", 66666,
+                                              56805};
+constexpr HostIdentity kClassicToolIdentity = {"{71D0A9C3-4E2B-4B85-8F16-C2A7D93E0B54}", 33333,
+                                               56704};
+
+constexpr char kDowngradeSwitch[] = "diable_screen_tool_downgrade";
+constexpr char kEventScreenToolStart[] = "screen_tool_start_new";
+constexpr char kEventScreenToolFinish[] = "screen_tool_finish_new";
+constexpr char kEventShotBrokenPrefix[] = "pc_snipping_shot_broken_";
+
+// The answer callbacks of ResponseAIResult log under their own names; spelt
+// out so that every compiler writes the same text.
+constexpr char kResponseAISuccessName[] =
+    "snipping_tool::SnippingToolAgentServiceHost::ResponseAIResult::<lambda_1>::operator ()";
+constexpr char kResponseAIFailureName[] =
+    "snipping_tool::SnippingToolAgentServiceHost::ResponseAIResult::<lambda_2>::operator ()";
+
+}  // namespace
+
+const char* SnippingShotFailureReasonName(int32_t reason) {
+  switch (reason) {
+    case kStartProcess:
+      return "start_process";
+    case kHandshakeTimeout:
+      return "handeshake_timeout";
+    case kPortTimeout:
+      return "port_timeout";
+    case kIpcInvoke:
+      return "ipc_invoke";
+    case kIpcDisconnected:
+      return "ipc_disconneted";
+    case kPortFailure:
+      return "port_failure";
+    default:
+      return "unknown";
+  }
+}
+
+// The weak side of the object: a pointer that the destructor clears, under a
+// lock, before anything of the object is torn down.
+struct SnippingToolAgentServiceHost::WeakRef::Anchor {
+  std::mutex lock;
+  SnippingToolAgentServiceHost* object = nullptr;
+};
+
+SnippingToolAgentServiceHost::Ref SnippingToolAgentServiceHost::WeakRef::Lock() const {
+  if (!anchor_)
+    return Ref();
+  std::lock_guard<std::mutex> guard(anchor_->lock);
+  if (!anchor_->object || !anchor_->object->TryAddRef())
+    return Ref();
+  return Ref::Adopt(anchor_->object);
+}
+
+SnippingToolAgentServiceHost::SnippingToolAgentServiceHost()
+    : ipc_core::SimpleService(kAgentServiceName),
+      anchor_(std::make_shared<WeakRef::Anchor>()) {
+  anchor_->object = this;
+  InitServices();
+}
+
+void SnippingToolAgentServiceHost::AddRef() {
+  ref_count_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void SnippingToolAgentServiceHost::Release() {
+  if (ref_count_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    delete this;
+}
+
+bool SnippingToolAgentServiceHost::TryAddRef() {
+  int32_t count = ref_count_.load(std::memory_order_relaxed);
+  while (count > 0) {
+    if (ref_count_.compare_exchange_weak(count, count + 1, std::memory_order_acq_rel))
+      return true;
+  }
+  return false;
+}
+
+SnippingToolAgentServiceHost::Ref SnippingToolAgentServiceHost::StrongSelf() {
+  return TryAddRef() ? Ref::Adopt(this) : Ref();
+}
+
+SnippingToolAgentServiceHost::~SnippingToolAgentServiceHost() {
+  {
+    // From here on no weak reference can be turned into a counted one.
+    std::lock_guard<std::mutex> guard(anchor_->lock);
+    anchor_->object = nullptr;
+  }
+  LOG(INFO) << kLogPrefix << "WaitForStop start";
+  if (ipc_core::IServiceHost* host = service_host()) {
+    host->Stop();
+    ipc_core::DestroyServiceHost(host);
+    // OnServiceHostStoped may already have arrived, even inside Stop: the
+    // flag is set under the mutex, so the wait cannot miss it.
+    std::unique_lock<std::mutex> lock(stop_mutex_);
+    stop_condition_.wait(lock, [this] { return stopped_; });
+    service_host_.store(nullptr);
+    host->Release();
+  }
+  LOG(INFO) << kLogPrefix << "WaitForStop end";
+}
+
+bool SnippingToolAgentServiceHost::PostToUI(
+    std::function<void(SnippingToolAgentServiceHost*)> task, uint32_t delay_ms) {
+  ISnippingToolAgentDelegate* host_delegate = delegate();
+  if (!host_delegate)
+    return false;
+  Ref self = StrongSelf();
+  if (!self)
+    return false;
+  host_delegate->PostTask([self, task = std::move(task)] { task(self.get()); }, delay_ms);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Registration and the simple operations.
+
+void SnippingToolAgentServiceHost::InitServices() {
+  LOG(INFO) << kLogPrefix << "InitServices";
+  using Handler = void (SnippingToolAgentServiceHost::*)(const std::string&, const FeatureRef&);
+  static const struct {
+    const char* method;
+    Handler handler;
+  } kHandlers[] = {
+      {kMethodHandshake, &SnippingToolAgentServiceHost::OnHandleshake},
+      {kMethodNotify, &SnippingToolAgentServiceHost::OnNotifySnippintShotResult},
+      {kMethodBILog, &SnippingToolAgentServiceHost::OnBILog},
+      {kMethodSetConfig, &SnippingToolAgentServiceHost::OnSetSnippingToolConfig},
+      {kMethodShowVipWnd, &SnippingToolAgentServiceHost::OnShowVipWnd},
+      {kMethodShowSelectUserWnd, &SnippingToolAgentServiceHost::ShowSelectUserWnd},
+      {kMethodNotifyRecordStarted, &SnippingToolAgentServiceHost::OnNotifyRecordStarted},
+      {kMethodNotifyRecordFinished, &SnippingToolAgentServiceHost::OnNotifyRecordFinished},
+      {kMethodRequestAI, &SnippingToolAgentServiceHost::OnNotifyRequestAI},
+  };
+  for (const auto& entry : kHandlers) {
+    // A weak reference: the table lives in this object, so a counted one
+    // would keep the object alive forever.
+    RegisterRequestHandler(entry.method, [weak = GetWeakRef(), handler = entry.handler](
+                                             const std::string& payload, FeatureRef feature) {
+      if (Ref self = weak.Lock())
+        (self.get()->*handler)(payload, feature);
+    });
+  }
+}
+
+bool SnippingToolAgentServiceHost::HandleRequest(const char* method, const char* payload,
+                                                 ipc_core::IRequestFeature* feature) {
+  Ref self = StrongSelf();
+  if (!self)
+    return false;
+  return SimpleService::HandleRequest(method, payload, feature);
+}
+
+void SnippingToolAgentServiceHost::Init(const SnippingToolConfig& config,
+                                        ISnippingToolAgentDelegate* host_delegate,
+                                        bool use_screen_tool) {
+  LOG(INFO) << kLogPrefix << "SnippingShot Init";
+  if (initialized_.exchange(true))
+    return;
+  config_ = config;
+  delegate_.store(host_delegate);
+  InitTimeoutConfig(config_.extras);
+  use_screen_tool_ = use_screen_tool;
+}
+
+void SnippingToolAgentServiceHost::InitTimeoutConfig(
+    const std::map<std::string, std::string>& extras) {
+  const TimeoutConfig timeouts = ComputeTimeoutConfig(extras);
+  IPCInvokeTimeout = timeouts.IPCInvokeTimeout;
+  ProcessHandshakeTimeout = timeouts.ProcessHandshakeTimeout;
+  IPCPreparePortTimeout = timeouts.IPCPreparePortTimeout;
+}
+
+void SnippingToolAgentServiceHost::Uninit() {
+  initialized_.exchange(false);
+  is_broken_.exchange(true);
+  process_handshake_successed_.exchange(false);
+  delegate_.store(nullptr);
+  tool_process_.ResetStatus();
+  tool_process_.CancelExitWait();
+}
+
+bool SnippingToolAgentServiceHost::IsBroken() {
+  return is_broken_.load();
+}
+
+void SnippingToolAgentServiceHost::SetBroken(bool broken) {
+  is_broken_.exchange(broken);
+}
+
+void SnippingToolAgentServiceHost::SetIsDarkTheme(bool is_dark_theme) {
+  std::lock_guard<std::mutex> guard(settings_lock_);
+  is_dark_theme_ = is_dark_theme;
+}
+
+void SnippingToolAgentServiceHost::SetVipStatus(int vip_status) {
+  std::lock_guard<std::mutex> guard(settings_lock_);
+  vip_status_ = vip_status;
+}
+
+void SnippingToolAgentServiceHost::SetGraySwitch(const std::string& name, bool value) {
+  std::lock_guard<std::mutex> guard(settings_lock_);
+  grays_[name] = value;
+}
+
+void SnippingToolAgentServiceHost::SetRecordStartedCallback(const std::function<void()>& callback) {
+  std::lock_guard<std::mutex> guard(settings_lock_);
+  record_start_cb_ = callback;
+}
+
+void SnippingToolAgentServiceHost::SetRecordFinishedCallback(
+    const std::function<void()>& callback) {
+  std::lock_guard<std::mutex> guard(settings_lock_);
+  record_finished_cb_ = callback;
+}
+
+int32_t SnippingToolAgentServiceHost::screen_shot_type() const {
+  std::lock_guard<std::mutex> guard(settings_lock_);
+  return screen_shot_type_;
+}
+
+std::map<std::string, bool> SnippingToolAgentServiceHost::grays() const {
+  std::lock_guard<std::mutex> guard(settings_lock_);
+  return grays_;
+}
+
+// ---------------------------------------------------------------------------
+// Observer events of the IPC service host.
+
+void SnippingToolAgentServiceHost::OnServiceHostInit(ipc_core::IServiceHost*) {
+  LOG(INFO) << kLogPrefix << "OnServiceHostInit";
+}
+
+void SnippingToolAgentServiceHost::OnServiceHostStartSuccess(ipc_core::IServiceHost*,
+                                                             int32_t port) {
+  LOG(INFO) << kLogPrefix << "OnServiceHostStartSuccess" << " port:" << port;
+  port_number_.store(static_cast<uint32_t>(port));
+  SnippingShotInternal();
+}
+
+void SnippingToolAgentServiceHost::OnServiceHostStartFailure(ipc_core::IServiceHost*,
+                                                             int32_t error_code) {
+  LOG(ERROR) << kLogPrefix << "OnServiceHostStartFailure" << " error_code:" << error_code;
+  StopSnippingShot(kPortFailure, true);
+}
+
+void SnippingToolAgentServiceHost::OnServiceHostStoped(ipc_core::IServiceHost*) {
+  LOG(INFO) << kLogPrefix << "OnServiceHostStoped";
+  std::lock_guard<std::mutex> lock(stop_mutex_);
+  stopped_ = true;
+  stop_condition_.notify_all();
+}
+
+void SnippingToolAgentServiceHost::OnServiceInvokerConnected(ipc_core::IServiceHost*,
+                                                             int32_t connection_id) {
+  LOG(INFO) << kLogPrefix << "OnServiceInvokerConnected" << " connection_id:" << connection_id;
+  live_connection_.store(connection_id);
+}
+
+void SnippingToolAgentServiceHost::OnServiceInvokerDisconnected(ipc_core::IServiceHost*,
+                                                                int32_t connection_id) {
+  LOG(WARNING) << kLogPrefix << "OnServiceInvokerDisconnected"
+               << " connection_id:" << connection_id;
+  int32_t expected = connection_id;
+  if (!live_connection_.compare_exchange_strong(expected, 0)) {
+    // A tool that a stop or TerminateSnippingTool already ended, or one
+    // replaced by a newer connection: its end is not the running shot's.
+    LOG(INFO) << kLogPrefix << "OnServiceInvokerDisconnected stale connection ignored"
+              << " connection_id:" << connection_id;
+    return;
+  }
+  StopSnippingShot(kIpcDisconnected, false);
+}
+
+// ---------------------------------------------------------------------------
+// The shot start.
+
+void SnippingToolAgentServiceHost::SnippingShot(
+    const std::string& image_save_path,
+    const std::function<void(const NotifySnippingShot&)>& on_success,
+    const std::function<void()>& on_failure, int screen_shot_type,
+    const AIScreenShotRequest& ai_screen_shot_request) {
+  LOG(INFO) << kLogPrefix << "SnippingShot" << " image_save_path:" << image_save_path
+            << " is_snipping_working:" << is_snipping_working_.load();
+  if (is_snipping_working_.exchange(true))
+    return;  // The running shot keeps its own request and callables.
+  {
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    once_success_cb_ = on_success;
+    once_failure_cb_ = on_failure;
+    image_save_path_ = base::FilePath::FromUTF8Unsafe(image_save_path);
+    screen_shot_type_ = screen_shot_type;
+    ai_screen_shot_request_ = ai_screen_shot_request;
+    ++shot_id_;
+  }
+  SnippingShotInternal();
+}
+
+void SnippingToolAgentServiceHost::SnippingShotInternal() {
+  if (!process_handshake_successed_.load())
+    LOG(INFO) << kLogPrefix << "SnippingShotInternal" << " port_number:" << port_number_.load();
+  if (!is_snipping_working_.load()) {
+    LOG(WARNING) << kLogPrefix << "SnippingShotInternal not working";
+    return;
+  }
+  if (!host_prepared_.exchange(true)) {
+    PrepareHost();
+    return;
+  }
+  if (!process_handshake_successed_.load()) {
+    PrepareSnippingTool();
+    return;
+  }
+  if (kvbase::GetGraySwitch(kDowngradeSwitch) && !tool_process_.IsValid()) {
+    LOG(INFO) << kLogPrefix << "Process is invalid, restart";
+    PrepareSnippingTool();
+  }
+  StartSnippingShot();
+}
+
+void SnippingToolAgentServiceHost::PrepareHost() {
+  LOG(INFO) << kLogPrefix << "PrepareHost";
+  if (ipc_core::IServiceHost* previous = service_host_.exchange(nullptr))
+    previous->Release();
+  const HostIdentity& id = use_screen_tool_ ? kScreenToolIdentity : kClassicToolIdentity;
+  ipc_core::IServiceHost* host = nullptr;
+  ipc_core::CreateServiceHost(kHostName, kAppName, id.identity, id.first, id.second,
+                              static_cast<ipc_core::IServiceHostObserver*>(this), &host);
+  if (!host) {
+    // Without a service host no tool can ever connect: fail the shot now
+    // rather than wait for nothing.
+    LOG(ERROR) << kLogPrefix << "PrepareHost CreateServiceHost failed";
+    StopSnippingShot(kPortFailure, true);
+    return;
+  }
+  service_host_.store(host);
+  host->RegisterService(static_cast<ipc_core::SimpleService*>(this));
+  host->Start();
+  WaitPortReady();
+}
+
+void SnippingToolAgentServiceHost::WaitPortReady() {
+  LOG(INFO) << kLogPrefix << "WaitPortReady";
+  PostToUI([](SnippingToolAgentServiceHost* self) { self->OnWaitPortReadyTimeout(); },
+           IPCPreparePortTimeout);
+}
+
+void SnippingToolAgentServiceHost::OnWaitPortReadyTimeout() {
+  const uint32_t port = port_number_.load();
+  const bool handshaken = process_handshake_successed_.load();
+  LOG(WARNING) << kLogPrefix << "OnWaitPortReadyTimeout" << " port_number:" << port
+               << " process_handleshake_successed:" << handshaken;
+  if (port == 0 && !handshaken)
+    StopSnippingShot(kPortTimeout, true);
+}
+
+void SnippingToolAgentServiceHost::PrepareSnippingTool() {
+  LOG(INFO) << kLogPrefix << "PrepareSnippingTool";
+  const uint32_t port = port_number_.load();
+  if (port == 0) {
+    // The service host exists but has not reported a port (it failed to
+    // start, or is still starting): bound the wait, or the shot would hang.
+    WaitPortReady();
+    return;
+  }
+  // A new one-time secret for each launch: only the tool started here can
+  // complete the opening exchange.
+  auto make_peer_secret = [this]() -> std::string {
+    std::string secret = ipc_core::GeneratePeerSecret();
+    if (ipc_core::IServiceHost* host = service_host())
+      host->AddPeerSecret(secret.c_str());
+    return secret;
+  };
+  if (tool_process_.StartProcessIfNeed(config_, port, use_screen_tool_, make_peer_secret))
+    WaitHandleshakeAndStopSnippingIfNeed();
+  else
+    StopSnippingShot(kStartProcess, true);
+}
+
+void SnippingToolAgentServiceHost::WaitHandleshakeAndStopSnippingIfNeed() {
+  LOG(INFO) << kLogPrefix << "WaitHandleshakeAndStopSnippingIfNeed";
+  PostToUI([](SnippingToolAgentServiceHost* self) { self->OnWaitHandleshakeTimeout(); },
+           ProcessHandshakeTimeout);
+}
+
+void SnippingToolAgentServiceHost::OnWaitHandleshakeTimeout() {
+  const bool handshaken = process_handshake_successed_.load();
+  LOG(WARNING) << kLogPrefix << "OnWaitHandleshakeTimeout"
+               << " process_handleshake_successed:" << handshaken;
+  if (!handshaken)
+    StopSnippingShot(kHandshakeTimeout, true);
+}
+
+void SnippingToolAgentServiceHost::OnHandleshake(const std::string&, const FeatureRef& request) {
+  LOG(INFO) << kLogPrefix << "OnHandleshake";
+  int32_t connection_id = 0;
+  if (request) {
+    connection_id = request->GetConnectionId();
+    request->Reply("");
+  }
+  PostToUI([connection_id](SnippingToolAgentServiceHost* self) {
+    self->OnHandleshakeSuccess(connection_id);
+  }, 0);
+}
+
+void SnippingToolAgentServiceHost::OnHandleshakeSuccess(int32_t connection_id) {
+  const bool broken = is_broken_.load();
+  LOG(INFO) << kLogPrefix << "OnHandleshakeSuccess" << " is_broken:" << broken;
+  if (broken)
+    return;
+  if (connection_id != live_connection_.load()) {
+    // The tool that handshook has disconnected since (its stop has run):
+    // marking it handshaken would send later shots to nobody.
+    LOG(WARNING) << kLogPrefix << "OnHandleshakeSuccess connection gone"
+                 << " connection_id:" << connection_id;
+    return;
+  }
+  process_handshake_successed_.exchange(true);
+  StartSnippingShot();
+}
+
+// ---------------------------------------------------------------------------
+// The shot invoke, failure and stop.
+
+void SnippingToolAgentServiceHost::StartSnippingShot() {
+  LOG(INFO) << kLogPrefix << ", process_handshake_successed_: "
+            << process_handshake_successed_.load();
+  const bool broken = is_broken_.load();
+  const bool working = is_snipping_working_.load();
+  if (broken || !working) {
+    LOG(ERROR) << kLogPrefix << "StartSnippingShot invalid status" << " is_broken:" << broken
+               << "is_snipping_working:" << working;
+    return;
+  }
+  Ref self = StrongSelf();
+  if (!self)
+    return;
+  ipc_core::ipc_core_refptr<ipc_core::RequestHandlerWithString> handler(
+      new ipc_core::RequestHandlerWithString(
+          [self](std::string) { LOG(INFO) << kLogPrefix << "StartSnippingShot ack"; },
+          [self](const ipc_core::ErrorResult& error) {
+            LOG(ERROR) << kLogPrefix << "StartSnippingShot failure" << " error:"
+                       << error.ToString();
+            self->OnIPCException();
+          }));
+  handler->set_timeout(static_cast<int32_t>(IPCInvokeTimeout));
+
+  RequestSnippingShot request;
+  {
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    request.image_save_path = image_save_path_.AsUTF8Unsafe();
+    request.screen_shot_type = screen_shot_type_;
+    request.is_dark_theme = is_dark_theme_;
+    request.grays = grays_;
+    request.vip_status = vip_status_;
+    request.ai_screen_shot_request = ai_screen_shot_request_;
+  }
+  const std::string payload = JsonClassToStr(request);
+  if (ipc_core::IServiceHost* host = service_host())
+    host->Invoke(kToolMethodShot, payload.c_str(), handler.get());
+  else
+    handler->OnError(ipc_core::kErrorNotStarted, "no service host");
+  LOG(INFO) << kLogPrefix << "StartSnippingShot emit";
+  if (use_screen_tool_) {
+    if (ISnippingToolAgentDelegate* host_delegate = delegate())
+      host_delegate->ReportBIEvent(kEventScreenToolStart);
+  }
+}
+
+void SnippingToolAgentServiceHost::OnIPCException() {
+  LOG(ERROR) << kLogPrefix << "OnIPCException failure";
+  StopSnippingShot(kIpcInvoke, true);
+}
+
+void SnippingToolAgentServiceHost::StopSnippingShot(int32_t reason, bool broken) {
+  LOG(INFO) << kLogPrefix << "StopSnippingShot" << " reason:" << reason << " broken:" << broken;
+  if (is_broken_.load())
+    return;
+  is_broken_.exchange(broken);
+  process_handshake_successed_.exchange(false);
+  is_snipping_working_.exchange(false);
+  live_connection_.store(0);
+  tool_process_.ResetStatus();
+  tool_process_.CancelExitWait();
+  uint64_t stopped_shot;
+  {
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    stopped_shot = shot_id_;
+  }
+  PostToUI([reason, stopped_shot](SnippingToolAgentServiceHost* self) {
+    self->StopSnippingShot_UI(reason, stopped_shot);
+  }, 0);
+}
+
+void SnippingToolAgentServiceHost::StopSnippingShot_UI(int32_t reason, uint64_t stopped_shot) {
+  const char* name = SnippingShotFailureReasonName(reason);
+  LOG(INFO) << kLogPrefix << "StopSnippingShot_UI" << " reason:" << name;
+  std::function<void(const NotifySnippingShot&)> success;
+  std::function<void()> failure;
+  {
+    // The stop cleared the working flag at once, so the host may already
+    // have started the next shot before this runs: that shot keeps its
+    // callables, its path and its flag.
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    if (stopped_shot == shot_id_) {
+      is_snipping_working_.exchange(false);
+      success = std::move(once_success_cb_);
+      once_success_cb_ = nullptr;
+      failure = std::move(once_failure_cb_);
+      once_failure_cb_ = nullptr;
+      image_save_path_.clear();
+    }
+  }
+  success = nullptr;
+  if (failure)
+    failure();
+  if (ISnippingToolAgentDelegate* host_delegate = delegate())
+    host_delegate->ReportBIEvent(std::string(kEventShotBrokenPrefix) + name);
+}
+
+void SnippingToolAgentServiceHost::TerminateSnippingTool() {
+  LOG(INFO) << kLogPrefix << "[SnippingToolAgentServiceHost] terminate process";
+  is_broken_.exchange(false);
+  process_handshake_successed_.exchange(false);
+  is_snipping_working_.exchange(false);
+  live_connection_.store(0);
+  tool_process_.ResetStatus();
+  tool_process_.CancelExitWait();
+}
+
+// ---------------------------------------------------------------------------
+// Notifications of the tool.
+
+void SnippingToolAgentServiceHost::OnNotifySnippintShotResult(const std::string& payload,
+                                                              const FeatureRef& request) {
+  LOG(INFO) << kLogPrefix << "OnNotifySnippintShotResult";
+  ISnippingToolAgentDelegate* host_delegate = delegate();
+  if (use_screen_tool_ && host_delegate)
+    host_delegate->ReportBIEvent(kEventScreenToolFinish);
+  if (!process_handshake_successed_.load())
+    return;
+  if (request)
+    request->Reply("");
+  NotifySnippingShot result;
+  JsonStrToClass(payload, result);  // A malformed result goes on with the defaults.
+  if (!host_delegate)
+    return;
+  host_delegate->OnSnippingShotResultArrived();
+  PostToUI([result](SnippingToolAgentServiceHost* self) {
+    self->OnNotifySnippintShotResult_UI(result);
+  }, 0);
+}
+
+void SnippingToolAgentServiceHost::OnNotifySnippintShotResult_UI(const NotifySnippingShot& result) {
+  std::function<void(const NotifySnippingShot&)> success;
+  std::function<void()> failure;
+  {
+    // Both one-shot callables leave their members before the success
+    // callable runs, so a host that starts the next shot from inside it
+    // keeps that shot's callables and path.
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    success = std::move(once_success_cb_);
+    once_success_cb_ = nullptr;
+    failure = std::move(once_failure_cb_);
+    once_failure_cb_ = nullptr;
+    image_save_path_.clear();
+  }
+  LOG(INFO) << kLogPrefix << "OnNotifySnippintShotResult_UI is_snipping_working:"
+            << is_snipping_working_.load() << " has_once_success_cb:" << static_cast<bool>(success);
+  is_snipping_working_.store(false);
+  failure = nullptr;
+  if (success)
+    success(result);
+}
+
+void SnippingToolAgentServiceHost::OnNotifyRecordStarted(const std::string&,
+                                                         const FeatureRef& request) {
+  LOG(INFO) << kLogPrefix << "OnNotifyRecordStarted";
+  if (request)
+    request->Reply("");
+  PostToUI([](SnippingToolAgentServiceHost* self) { self->OnNotifyRecordStarted_UI(); }, 0);
+}
+
+void SnippingToolAgentServiceHost::OnNotifyRecordStarted_UI() {
+  std::function<void()> callback;
+  {
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    callback = record_start_cb_;
+  }
+  if (!callback)
+    return;
+  LOG(INFO) << kLogPrefix << "OnNotifyRecordStarted_UI is_snipping_working:"
+            << is_snipping_working_.load() << " has_record_start_cb_:" << true;
+  callback();
+}
+
+void SnippingToolAgentServiceHost::OnNotifyRecordFinished(const std::string&,
+                                                          const FeatureRef& request) {
+  LOG(INFO) << kLogPrefix << "OnNotifyRecordFinished";
+  if (request)
+    request->Reply("");
+  PostToUI([](SnippingToolAgentServiceHost* self) { self->OnNotifyRecordFinished_UI(); }, 0);
+}
+
+void SnippingToolAgentServiceHost::OnNotifyRecordFinished_UI() {
+  std::function<void()> callback;
+  {
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    callback = record_finished_cb_;
+  }
+  if (!callback)
+    return;
+  LOG(INFO) << kLogPrefix << "OnNotifyRecordFinished_UI is_snipping_working:"
+            << is_snipping_working_.load() << " has_record_finished_cb_:" << true;
+  callback();
+}
+
+void SnippingToolAgentServiceHost::OnBILog(const std::string& payload, const FeatureRef& request) {
+  LOG(INFO) << kLogPrefix << "OnBILog";
+  if (!process_handshake_successed_.load())
+    return;
+  if (request)
+    request->Reply("");
+  BILogPayload record;
+  JsonStrToClass(payload, record);
+  LOG(INFO) << kLogPrefix << "OnBILog key:" << record.key;
+  if (ISnippingToolAgentDelegate* host_delegate = delegate())
+    host_delegate->ReportBIEvent(record.key);
+}
+
+void SnippingToolAgentServiceHost::OnSetSnippingToolConfig(const std::string& payload,
+                                                           const FeatureRef& request) {
+  LOG(INFO) << kLogPrefix << "OnSetSnippingToolConfig";
+  if (!process_handshake_successed_.load())
+    return;
+  if (request)
+    request->Reply("");
+  SetConfigPayload record;
+  JsonStrToClass(payload, record);
+  LOG(INFO) << kLogPrefix << "OnSetSnippingToolConfig config_json:" << record.config_json;
+  if (ISnippingToolAgentDelegate* host_delegate = delegate())
+    host_delegate->ApplySnippingToolConfig(record.config_json);
+}
+
+void SnippingToolAgentServiceHost::OnShowVipWnd(const std::string&, const FeatureRef& request) {
+  LOG(INFO) << kLogPrefix << "OnShowVipWnd";
+  if (!process_handshake_successed_.load())
+    return;
+  if (request)
+    request->Reply("");
+  if (ISnippingToolAgentDelegate* host_delegate = delegate())
+    host_delegate->ShowVipWindow();
+}
+
+// ---------------------------------------------------------------------------
+// The select-user window.
+
+void SnippingToolAgentServiceHost::ShowSelectUserWnd(const std::string& payload,
+                                                     const FeatureRef& request) {
+  LOG(INFO) << kLogPrefix << "snipping_tool::SnippingToolAgentServiceHost::ShowSelectUserWnd start";
+  if (!process_handshake_successed_.load()) {
+    LOG(ERROR) << kLogPrefix
+               << "snipping_tool::SnippingToolAgentServiceHost::ShowSelectUserWnd process "
+                  "handshake fail";
+    return;
+  }
+  if (request)
+    request->Reply("");
+  SelectUserWndSnippingShot record;
+  JsonStrToClass(payload, record);  // Malformed: the window is shown with defaults.
+  if (ISnippingToolAgentDelegate* host_delegate = delegate())
+    host_delegate->ShowSelectUserWindow(record);
+}
+
+void SnippingToolAgentServiceHost::OnSelectUserWndHide(bool exit_screen_tool) {
+  const bool broken = is_broken_.load();
+  ipc_core::IServiceHost* host = service_host();
+  if (broken || !host) {
+    LOG(ERROR) << kLogPrefix
+               << "snipping_tool::SnippingToolAgentServiceHost::OnSelectUserWndHide fail, "
+                  "is_broken_: "
+               << broken << ", or service_host_ is nullptr";
+    return;
+  }
+  ipc_core::ipc_core_refptr<ipc_core::RequestHandlerWithString> handler(
+      new ipc_core::RequestHandlerWithString([](std::string) {},
+                                             [](const ipc_core::ErrorResult&) {}));
+  SelectUserWndHideSnippingShot record;
+  record.exit_screen_tool = exit_screen_tool;
+  const std::string payload = JsonClassToStr(record);
+  host->Invoke(kToolMethodOnSelectUserWndHide, payload.c_str(), handler.get());
+}
+
+// ---------------------------------------------------------------------------
+// Screen AI.
+
+void SnippingToolAgentServiceHost::OnNotifyRequestAI(const std::string& payload,
+                                                     const FeatureRef&) {
+  // The tool gets no reply to the request; the answer travels later as an
+  // invoke of its own.
+  RequestAISnippingShot record;
+  if (!JsonStrToClass(payload, record)) {
+    LOG(INFO) << kScreenAIPrefix << "OnNotifyRequestAI JsonStrToClass Failed.";
+    return;
+  }
+  ISnippingToolAgentDelegate* host_delegate = delegate();
+  if (!host_delegate)
+    return;
+  // The host may answer long after this object is gone: the reply callable
+  // holds a weak reference and drops an answer that comes too late.
+  host_delegate->RequestAI(record, [weak = GetWeakRef()](const ResponseAISnippingShot& response) {
+    if (Ref self = weak.Lock()) {
+      self->ResponseAIResult(response);
+      return;
+    }
+    LOG(WARNING) << kScreenAIPrefix << "ResponseAIResult dropped, the agent is gone. seq_id = "
+                 << response.seq_id;
+  });
+}
+
+void SnippingToolAgentServiceHost::ResponseAIResult(const ResponseAISnippingShot& response) {
+  ipc_core::IServiceHost* host = service_host();
+  if (!host)
+    return;
+  LOG(INFO) << kScreenAIPrefix << "seq_id = " << response.seq_id
+            << ", ai_type = " << response.ai_type << ", image_path = " << response.image_save_path
+            << ", data = " << response.data;
+  ipc_core::ipc_core_refptr<ipc_core::RequestHandlerWithString> handler(
+      new ipc_core::RequestHandlerWithString(
+          [](std::string) { LOG(INFO) << kLogPrefix << kResponseAISuccessName << " success"; },
+          [](const ipc_core::ErrorResult&) {
+            LOG(INFO) << kLogPrefix << kResponseAIFailureName << " failed";
+          }));
+  const std::string payload = JsonClassToStr(response);
+  host->Invoke(kToolMethodResponseAI, payload.c_str(), handler.get());
+}
+
+}  // namespace snipping_tool

@@ -1,0 +1,240 @@
+// Shots against a reference tool scripted to misbehave or to send
+// notifications and requests, through the facade and real sockets.
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/agent/agent_test_support.h"
+
+namespace snipping_tool {
+namespace {
+
+using testing::AgentTest;
+using testing::TraceEvent;
+
+// Polls |done| without running any task on the UI thread.
+bool WaitWithoutRunningTasks(const std::function<bool()>& done) {
+  for (int i = 0; i < 4000; ++i) {
+    if (done())
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
+}
+
+TEST_F(AgentTest, ToolThatNeverHandshakesStopsWithHandshakeTimeout) {
+  StartAgent(WithScript(R"({"at":"after_connect","do":"skip_handshake"})"));
+  auto shot = Shot();
+  ASSERT_TRUE(host().RunUntil([&] {
+    return log().Contains("[SnippingToolAgent] WaitHandleshakeAndStopSnippingIfNeed") &&
+           !ToolTrace("skip", "handshake").empty();
+  }));
+  host().AdvanceTime(service_host()->process_handshake_timeout());
+  ASSERT_TRUE(WaitForOutcome(shot));
+  ExpectStopped(*shot, "handeshake_timeout", /*broken=*/true);
+  EXPECT_TRUE(log().Contains(
+      "[SnippingToolAgent] OnWaitHandleshakeTimeout process_handleshake_successed:0"));
+  // The port time-out armed earlier still ran and found the port.
+  EXPECT_TRUE(log().Contains(
+      "[SnippingToolAgent] OnWaitPortReadyTimeout port_number:" +
+      std::to_string(service_host()->port_number()) + " process_handleshake_successed:0"));
+}
+
+TEST_F(AgentTest, ShotAnsweredWithAnErrorStopsWithIpcInvoke) {
+  StartAgent(WithScript(R"({"at":"on_shot","do":"reply_error","code":1234,"reason":"no"})"));
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  ExpectStopped(*shot, "ipc_invoke", /*broken=*/true);
+  EXPECT_TRUE(log().Contains(
+      "[SnippingToolAgent] StartSnippingShot failure error:ErrorResult(is_timeout=0, status=0, "
+      "code=1234, reason=no)"));
+  EXPECT_TRUE(log().Contains("[SnippingToolAgent] OnIPCException failure"));
+
+  // Broken: the next shot fails at once, until the host clears the state.
+  auto refused = Shot();
+  EXPECT_EQ(1, refused->failures);
+  agent()->SetBroken(false);
+  EXPECT_FALSE(agent()->IsBroken());
+}
+
+TEST_F(AgentTest, ToolExitingAfterTheHandshakeStopsWithIpcDisconnected) {
+  StartAgent(WithScript(R"({"at":"after_handshake","do":"exit","code":0})"));
+  auto shot = Shot();
+  // The disconnect is reported before the UI thread learns of the handshake:
+  // the stale handshake must not make the dead tool look connected.
+  ASSERT_TRUE(WaitWithoutRunningTasks(
+      [&] { return log().Contains("[SnippingToolAgent] StopSnippingShot reason:5 broken:0"); }))
+      << [&] {
+           std::string all;
+           for (const std::string& line : log().lines())
+             all += line + "\n";
+           return all;
+         }();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  ExpectStopped(*shot, "ipc_disconneted", /*broken=*/false);
+  EXPECT_FALSE(service_host()->process_handshake_successed());
+
+  // Not broken: the next shot is accepted and starts a new tool (which,
+  // scripted the same way, leaves again).
+  const int first_pid = LastToolPid();
+  auto next = Shot();
+  ASSERT_TRUE(WaitForOutcome(next));
+  EXPECT_EQ(1, next->failures);
+  EXPECT_NE(first_pid, LastToolPid());
+}
+
+TEST_F(AgentTest, MalformedResultReachesTheSuccessCallbackWithDefaults) {
+  StartAgent(WithScript(R"({"at":"after_shot_reply","do":"skip_result"},
+                          {"at":"after_shot_reply","do":"send_result","payload":"not json"})"));
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  EXPECT_EQ(1, shot->successes);
+  EXPECT_TRUE(shot->result.image_file_path.empty());
+  EXPECT_EQ(0, shot->result.snipping_event);
+  EXPECT_EQ(0, shot->result.pos_x);
+  EXPECT_EQ(0, shot->result.pos_y);
+}
+
+TEST_F(AgentTest, SecondResultForOneShotCallsNothing) {
+  StartAgent(WithScript(R"({"at":"after_result","do":"send_result"})"));
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  // The second result's UI half finds both callables already consumed.
+  EXPECT_TRUE(host().RunUntil([&] {
+    return log().Contains(
+        "[SnippingToolAgent] OnNotifySnippintShotResult_UI is_snipping_working:0 "
+        "has_once_success_cb:0");
+  }));
+  EXPECT_EQ(2, host().result_arrived_count());
+  EXPECT_EQ(1, shot->successes);
+  EXPECT_EQ(0, shot->failures);
+}
+
+TEST_F(AgentTest, ResultBeforeTheHandshakeReachesNobodyButTheScreenToolEvent) {
+  StartAgent(WithScript(R"({"at":"after_connect","do":"send_result",
+                            "payload":"{\"image_file_path\":\"early\",\"pos_x\":77}"})"),
+             /*use_screen_tool=*/true);
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  EXPECT_EQ(1, shot->successes);
+  EXPECT_NE(77, shot->result.pos_x);
+  EXPECT_NE("early", shot->result.image_file_path);
+  int finish_events = 0;
+  for (const std::string& key : host().events())
+    finish_events += key == "screen_tool_finish_new";
+  EXPECT_EQ(2, finish_events);
+  EXPECT_TRUE(host().HasEvent("screen_tool_start_new"));
+  EXPECT_EQ(1, host().result_arrived_count());
+}
+
+TEST_F(AgentTest, NewShotStartedInsideTheSuccessCallbackKeepsItsCallables) {
+  StartAgent(WithScript(""));
+  auto second = std::make_shared<testing::ShotOutcome>();
+  int first_successes = 0;
+  agent()->SnippingShot(
+      temp_dir().path().Append("first.png").value(),
+      [&](const NotifySnippingShot&) {
+        ++first_successes;
+        second->path = temp_dir().path().Append("second.png").value();
+        agent()->SnippingShot(
+            second->path,
+            [second](const NotifySnippingShot& r) {
+              ++second->successes;
+              second->result = r;
+            },
+            [second] { ++second->failures; }, 4, AIScreenShotRequest());
+      },
+      [] { ADD_FAILURE() << "the first shot must not fail"; }, 4, AIScreenShotRequest());
+  ASSERT_TRUE(WaitForOutcome(second));
+  EXPECT_EQ(1, first_successes);
+  EXPECT_EQ(1, second->successes);
+  const auto shots = ToolTrace("recv", "snipping_tool.snipping.shot");
+  ASSERT_EQ(2u, shots.size());
+  EXPECT_NE(std::string::npos, shots[1].text.find("second.png"));
+}
+
+TEST_F(AgentTest, RecordingAnalyticsConfigurationAndWindowRequestsReachTheHost) {
+  StartAgent(WithScript(R"(
+      {"at":"after_handshake","do":"record_started"},
+      {"at":"after_handshake","do":"bilog","json":{"key":"k1"}},
+      {"at":"after_handshake","do":"set_config","json":{"config_json":"{\"a\":1}"}},
+      {"at":"after_handshake","do":"show_vip_wnd"},
+      {"at":"after_handshake","do":"show_select_user_wnd",
+       "json":{"parent_wnd":4294967296,"file_path":"C:\\tmp\\a.png","file_type":1}},
+      {"at":"after_handshake","do":"record_finished"})"));
+  int started = 0, finished = 0;
+  agent()->SetRecordStartedCallback([&] { ++started; });
+  agent()->SetRecordFinishedCallback([&] { ++finished; });
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  ASSERT_TRUE(host().RunUntil([&] {
+    return finished == 1 && host().select_user_requests().size() == 1;
+  }));
+  EXPECT_EQ(1, started);
+  EXPECT_TRUE(host().HasEvent("k1"));
+  EXPECT_EQ(std::vector<std::string>{R"({"a":1})"}, host().configs());
+  EXPECT_EQ(1, host().vip_window_count());
+  const SelectUserWndSnippingShot request = host().select_user_requests()[0];
+  EXPECT_EQ(4294967296LL, request.parent_wnd);
+  EXPECT_EQ("C:\\tmp\\a.png", request.file_path);
+  EXPECT_EQ(1, request.file_type);
+
+  // The hide notice travels to the tool as exactly this payload.
+  agent()->OnSelectUserWndHide(true);
+  ASSERT_TRUE(host().RunUntil([&] {
+    return !ToolTrace("recv", "snipping_tool.snipping.on_select_user_wnd_hide").empty();
+  }));
+  EXPECT_EQ("{\"exit_screen_tool\":true}",
+            ToolTrace("recv", "snipping_tool.snipping.on_select_user_wnd_hide")[0].text);
+}
+
+TEST_F(AgentTest, ScreenAIAnswersFromAnotherThreadArriveAtTheTool) {
+  StartAgent(WithScript(R"({"at":"after_handshake","do":"request_ai",
+      "json":{"seq_id":5,"ai_type":2,"text":"hello","src_lan":"en","dest_lan":"zh"}})"));
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  ASSERT_TRUE(host().RunUntil([&] { return host().ai_requests().size() == 1; }));
+  const RequestAISnippingShot request = host().ai_requests()[0];
+  EXPECT_EQ(5, request.seq_id);
+  EXPECT_EQ("hello", request.text);
+  // The tool's request itself is never answered.
+  EXPECT_TRUE(ToolTrace("answer", "snipping_tool_agent.snipping.request_ai").empty());
+
+  auto reply = host().ai_replies()[0];
+  std::thread answerer([reply] {
+    ResponseAISnippingShot response;
+    response.succ = true;
+    response.seq_id = 5;
+    response.ai_type = 2;
+    response.data = "hi";
+    response.dest_lan = "zh";
+    reply(response);
+    reply(response);  // two answers for one request: both are sent
+  });
+  answerer.join();
+  ASSERT_TRUE(host().RunUntil([&] {
+    return ToolTrace("recv", "snipping_tool.snipping.response_ai").size() == 2;
+  }));
+  for (const TraceEvent& event : ToolTrace("recv", "snipping_tool.snipping.response_ai")) {
+    EXPECT_EQ(
+        R"({"succ":true,"seq_id":5,"ai_type":2,"data":"hi","dest_lan":"zh","image_type":"","image_save_path":""})",
+        event.text);
+  }
+  EXPECT_TRUE(log().Contains("[screen_ai] seq_id = 5, ai_type = 2, image_path = , data = hi"));
+}
+
+TEST_F(AgentTest, StopEndsTheToolAndTheGrandchildItStarted) {
+  StartAgent(WithScript(R"({"at":"after_handshake","do":"spawn_grandchild","ms":60000},
+                          {"at":"on_shot","do":"reply_error","code":7,"reason":"x"})"));
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  const auto spawned = ToolTrace("grandchild");
+  ASSERT_EQ(1u, spawned.size());
+  const int grandchild = std::stoi(spawned[0].name);
+  ASSERT_GT(grandchild, 0);
+  EXPECT_TRUE(testing::WaitForProcessDead(grandchild));
+}
+
+}  // namespace
+}  // namespace snipping_tool

@@ -1,0 +1,237 @@
+// The whole shot flow through the facade, with the real reference tool as a
+// child process and real loopback sockets. Posted tasks run on the test's
+// thread; time-outs run when the test moves the virtual clock.
+#include <dirent.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "agent/snipping_tool_agent.h"
+#include "ipc/ipc_server/snipping_tool_agent_service_host.h"
+#include "ipc_core/testing.h"
+#include "platform/file_path.h"
+#include "platform/path_service.h"
+#include "tests/agent/agent_test_support.h"
+#include "tests/agent/test_host.h"
+
+namespace snipping_tool {
+namespace {
+
+using testing::AgentTest;
+using testing::CountChildProcesses;
+using testing::FileExists;
+using testing::kToolEventCaptured;
+using testing::ShotOutcome;
+using testing::TempDir;
+using testing::WaitForProcessGone;
+
+constexpr char kPrefix[] = "[SnippingToolAgent] ";
+
+std::string Line(const std::string& text) {
+  return kPrefix + text;
+}
+
+TEST_F(AgentTest, ColdShotGoesThroughEveryStageAndWarmShotSkipsThem) {
+  StartAgent();
+  auto cold = Shot();
+  ASSERT_TRUE(WaitForOutcome(cold));
+  EXPECT_EQ(1, cold->successes);
+  EXPECT_EQ(0, cold->failures);
+  EXPECT_FALSE(agent()->IsBroken());
+  for (const char* stage : {"PrepareHost", "WaitPortReady", "PrepareSnippingTool",
+                            "WaitHandleshakeAndStopSnippingIfNeed", "OnHandleshake",
+                            "OnHandleshakeSuccess is_broken:0", "StartSnippingShot emit",
+                            "OnNotifySnippintShotResult"}) {
+    EXPECT_TRUE(log().Contains(Line(stage))) << stage;
+  }
+  // The tool reports what it captured; with a display the file is there.
+  if (cold->result.snipping_event == kToolEventCaptured) {
+    EXPECT_EQ(cold->path, cold->result.image_file_path);
+    EXPECT_TRUE(FileExists(cold->path));
+  } else {
+    EXPECT_TRUE(cold->result.image_file_path.empty());
+  }
+  EXPECT_EQ(1, host().result_arrived_count());
+
+  log().Clear();
+  const size_t delayed_before = host().delayed_task_count();
+  auto warm = Shot();
+  ASSERT_TRUE(WaitForOutcome(warm));
+  EXPECT_EQ(1, warm->successes);
+  for (const char* stage : {"PrepareHost", "PrepareSnippingTool", "OnHandleshake"})
+    EXPECT_FALSE(log().Contains(Line(stage))) << stage;
+  // While the tool stays connected a new shot arms no time-out and does not
+  // write the step function's port line.
+  EXPECT_EQ(delayed_before, host().delayed_task_count());
+  for (const std::string& line : log().lines())
+    EXPECT_EQ(std::string::npos, line.find("SnippingShotInternal port_number:")) << line;
+  EXPECT_TRUE(log().Contains(Line("StartSnippingShot emit")));
+}
+
+TEST_F(AgentTest, ExecutableMissingStopsWithStartProcess) {
+  TempDir empty;
+  base::PathService::OverrideForTesting(base::DIR_MODULE, empty.path());
+  StartAgent();
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  base::PathService::OverrideForTesting(base::DIR_MODULE, base::FilePath());
+  ExpectStopped(*shot, "start_process", /*broken=*/true);
+  EXPECT_TRUE(log().Contains(Line("StopSnippingShot reason:1 broken:1")));
+}
+
+TEST_F(AgentTest, ServiceHostThatCannotStartStopsWithPortFailure) {
+  ipc_core::testing::FailNextStart(ipc_core::kErrorListenFailed);
+  StartAgent();
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  ExpectStopped(*shot, "port_failure", /*broken=*/true);
+  EXPECT_TRUE(log().Contains(Line("OnServiceHostStartFailure error_code:" +
+                                  std::to_string(ipc_core::kErrorListenFailed))));
+}
+
+TEST_F(AgentTest, PortThatComesTooLateStopsWithPortTimeout) {
+  ipc_core::testing::SetStartSuccessDelayMs(300);
+  StartAgent();
+  auto shot = Shot();
+  host().AdvanceTime(service_host()->ipc_prepare_port_timeout());
+  ASSERT_TRUE(WaitForOutcome(shot));
+  ipc_core::testing::SetStartSuccessDelayMs(0);
+  ExpectStopped(*shot, "port_timeout", /*broken=*/true);
+  EXPECT_TRUE(log().Contains(
+      Line("OnWaitPortReadyTimeout port_number:0 process_handleshake_successed:0")));
+
+  // A shot after SetBroken(false) finds the service host without a port: it
+  // arms the port time-out again instead of hanging. The late port arrives
+  // meanwhile, so this time the tool starts.
+  agent()->SetBroken(false);
+  ASSERT_TRUE(host().RunUntil([&] { return service_host()->port_number() != 0; }));
+  auto next = Shot();
+  ASSERT_TRUE(WaitForOutcome(next));
+  EXPECT_EQ(1, next->successes);
+}
+
+TEST_F(AgentTest, ShotDuringAShotIsDroppedWithoutCallingItsCallables) {
+  StartAgent();
+  auto first = Shot();
+  auto second = Shot();
+  ASSERT_TRUE(WaitForOutcome(first));
+  EXPECT_EQ(1, first->successes);
+  host().RunUntilIdle();
+  EXPECT_EQ(0, second->successes + second->failures);
+  // The running shot kept its own request.
+  if (first->result.snipping_event == kToolEventCaptured) {
+    EXPECT_EQ(first->path, first->result.image_file_path);
+  }
+}
+
+TEST_F(AgentTest, TerminateSnippingToolEndsTheToolAndTheNextShotStartsANewOne) {
+  StartAgent();
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  const int first_pid = LastToolPid();
+  ASSERT_GT(first_pid, 0);
+  agent()->TerminateSnippingTool();
+  EXPECT_FALSE(agent()->IsBroken());
+  EXPECT_TRUE(WaitForProcessGone(first_pid));
+  log().Clear();
+  auto next = Shot();
+  ASSERT_TRUE(WaitForOutcome(next));
+  EXPECT_EQ(1, next->successes);
+  EXPECT_TRUE(log().Contains(Line("PrepareSnippingTool")));
+  EXPECT_NE(first_pid, LastToolPid());
+}
+
+TEST_F(AgentTest, UninitDuringAShotEndsTheToolAndReleasesEverything) {
+  StartAgent();
+  auto shot = Shot();
+  ASSERT_TRUE(host().RunUntil([&] { return LastToolPid() > 0; }));
+  const int pid = LastToolPid();
+  agent()->Uninit();
+  EXPECT_TRUE(agent()->IsBroken());
+  host().DiscardTasks();
+  EXPECT_TRUE(WaitForProcessGone(pid));
+  // The service host is gone: its destruction stopped the IPC service host.
+  EXPECT_TRUE(host().RunUntil([&] { return log().Contains(Line("WaitForStop end")); }));
+  EXPECT_EQ(0, shot->successes);
+}
+
+}  // namespace
+}  // namespace snipping_tool
+
+namespace snipping_tool {
+namespace {
+
+using testing::AgentTest;
+using testing::CountChildProcesses;
+
+// Threads of this process.
+int CountThreads() {
+  int count = 0;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(dir))
+      count += entry->d_name[0] != '.';
+    closedir(dir);
+  }
+  return count;
+}
+
+// Open sockets of this process (listening ones included).
+int CountSockets() {
+  int count = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (dirent* entry = readdir(dir)) {
+      char target[256];
+      const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+      const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+      if (n > 0 && std::string(target, n).rfind("socket:", 0) == 0)
+        ++count;
+    }
+    closedir(dir);
+  }
+  return count;
+}
+
+TEST_F(AgentTest, InitUninitCyclesLeaveNoSocketThreadOrChildBehind) {
+  int destroyed = 0;
+  auto cycle = [&] {
+    StartAgent();
+    auto shot = Shot();
+    ASSERT_TRUE(WaitForOutcome(shot));
+    EXPECT_EQ(1, shot->successes);
+    agent()->Uninit();
+    host().DiscardTasks();
+    ++destroyed;
+    // The service host goes once its pending invoke is done; its
+    // destruction stops the IPC service host.
+    ASSERT_TRUE(host().RunUntil([&] {
+      int ends = 0;
+      for (const std::string& line : log().lines())
+        ends += line == "[SnippingToolAgent] WaitForStop end";
+      return ends == destroyed;
+    })) << [&] {
+      std::string all;
+      for (const std::string& line : log().lines())
+        all += line + "\n";
+      return all;
+    }();
+  };
+  cycle();
+  ASSERT_TRUE(host().RunUntil([] { return CountChildProcesses() == 0; }));
+  const int threads = CountThreads();
+  const int sockets = CountSockets();
+  constexpr int kCycles = 100;
+  for (int i = 0; i < kCycles && !HasFatalFailure(); ++i)
+    cycle();
+  EXPECT_TRUE(host().RunUntil([] { return CountChildProcesses() == 0; }));
+  EXPECT_EQ(threads, CountThreads());
+  EXPECT_EQ(sockets, CountSockets());
+}
+
+}  // namespace
+}  // namespace snipping_tool

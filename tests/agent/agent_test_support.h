@@ -1,0 +1,101 @@
+// A fixture for driving the agent through its facade with the real
+// reference tool.
+#ifndef TESTS_AGENT_AGENT_TEST_SUPPORT_H_
+#define TESTS_AGENT_AGENT_TEST_SUPPORT_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "agent/snipping_tool_agent.h"
+#include "ipc/ipc_server/snipping_tool_agent_service_host.h"
+#include "platform/file_path.h"
+#include "tests/agent/test_host.h"
+
+namespace snipping_tool {
+namespace testing {
+
+// The reference tool's event code for a captured and written screenshot.
+constexpr int kToolEventCaptured = 1;
+
+// What happened to one SnippingShot request.
+struct ShotOutcome {
+  std::string path;
+  int successes = 0;
+  int failures = 0;
+  NotifySnippingShot result;
+};
+
+// A temporary directory removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const base::FilePath& path() const { return path_; }
+
+ private:
+  base::FilePath path_;
+};
+
+bool FileExists(const std::string& path);
+// Waits until no process with |pid| exists (it ended and was reaped).
+bool WaitForProcessGone(int pid);
+// Waits until |pid| has ended: gone, or a zombie waiting for a parent that
+// is not ours to reap it (a grandchild handed to the system's reaper).
+bool WaitForProcessDead(int pid);
+// Child processes of this process that are still around, zombies included.
+int CountChildProcesses();
+
+// One line of the reference tool's trace.
+struct TraceEvent {
+  std::string kind;
+  std::string name;
+  std::string text;
+};
+
+class AgentTest : public ::testing::Test {
+ protected:
+  AgentTest();
+  ~AgentTest() override;
+  void TearDown() override;
+
+  // Initialises the agent with |config| (a reference-tool script, if any,
+  // goes into config.extras).
+  void StartAgent(SnippingToolConfig config = SnippingToolConfig(), bool use_screen_tool = false);
+  // A configuration whose extras carry a reference-tool script with these
+  // steps (a JSON array's elements) and a trace file in the temp dir.
+  SnippingToolConfig WithScript(const std::string& steps);
+  // What the tool wrote to its trace so far.
+  std::vector<TraceEvent> ToolTrace();
+  // The events of |kind| (and |name|, when not empty).
+  std::vector<TraceEvent> ToolTrace(const std::string& kind, const std::string& name = "");
+  // Asks for a shot into a fresh path under the test's temp dir.
+  std::shared_ptr<ShotOutcome> Shot(int screen_shot_type = 4);
+  // Runs the UI thread until the shot has succeeded or failed.
+  bool WaitForOutcome(const std::shared_ptr<ShotOutcome>& shot);
+  // The shot failed once with |reason|, the event named it, the broken state
+  // is as expected and the tool process is gone.
+  void ExpectStopped(const ShotOutcome& shot, const std::string& reason, bool broken);
+  // The pid of the last tool started, from the launch log line; 0 if none.
+  int LastToolPid();
+
+  ISnippingToolAgent* agent() { return agent_; }
+  SnippingToolAgentServiceHost* service_host();
+  TestHost& host() { return host_; }
+  LogCapture& log() { return log_; }
+  const TempDir& temp_dir() { return temp_dir_; }
+
+ private:
+  LogCapture log_;
+  TestHost host_;
+  TempDir temp_dir_;
+  ISnippingToolAgent* agent_ = nullptr;
+  int shot_count_ = 0;
+};
+
+}  // namespace testing
+}  // namespace snipping_tool
+
+#endif  // TESTS_AGENT_AGENT_TEST_SUPPORT_H_
