@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
   rapidjson-dev libasio-dev libgtest-dev libgmock-dev libbenchmark-dev
-  libpng-dev libx11-dev xvfb xauth
+  libpng-dev libx11-dev xvfb xauth x11-apps
   clang lld libclang-rt-14-dev
 )
 
@@ -77,7 +77,14 @@ demo() {
   fi
   log "demo: one shot through the reference snipping tool"
   if [ -z "${DISPLAY:-}" ]; then
-    xvfb-run -a -s "-screen 0 1280x800x24" "$demo" "$@"
+    # A virtual display with one real window on it, so the captured PNG
+    # shows something.
+    xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
+      xlogo -geometry 480x360+400+220 -bg white -fg navy & logo=$!
+      sleep 0.5
+      "$0" "$@"; status=$?
+      kill $logo 2>/dev/null
+      exit $status' "$demo" "$@"
   else
     "$demo" "$@"
   fi
