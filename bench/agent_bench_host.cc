@@ -1,0 +1,343 @@
+#include "bench/agent_bench_host.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <numeric>
+#include <sstream>
+#include <thread>
+
+namespace agent_bench {
+
+void BenchHost::Log(int severity, const std::string&, int, int64_t, const std::string& message) {
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    ++runtime_log_count_;
+  }
+  if (log_observer_)
+    log_observer_(severity, message);
+}
+
+void BenchHost::ReportBIEvent(const std::string& key) {
+  std::lock_guard<std::mutex> lock(lock_);
+  events_.push_back(key);
+}
+
+void BenchHost::PostTask(const std::function<void()>& task, uint32_t delay_ms) {
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    tasks_.push_back({Clock::now() + std::chrono::milliseconds(delay_ms), next_seq_++, task});
+  }
+  changed_.notify_one();
+}
+
+bool BenchHost::TakeDue(std::function<void()>* task, Clock::time_point* next_due) {
+  const Clock::time_point now = Clock::now();
+  auto best = tasks_.end();
+  *next_due = Clock::time_point::max();
+  for (auto it = tasks_.begin(); it != tasks_.end(); ++it) {
+    if (it->due <= now) {
+      if (best == tasks_.end() || it->due < best->due ||
+          (it->due == best->due && it->seq < best->seq))
+        best = it;
+    } else {
+      *next_due = std::min(*next_due, it->due);
+    }
+  }
+  if (best == tasks_.end())
+    return false;
+  *task = std::move(best->run);
+  tasks_.erase(best);
+  return true;
+}
+
+bool BenchHost::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  for (;;) {
+    if (done())
+      return true;
+    std::function<void()> task;
+    {
+      std::unique_lock<std::mutex> lock(lock_);
+      Clock::time_point next_due;
+      while (!TakeDue(&task, &next_due)) {
+        const Clock::time_point wake = std::min(deadline, next_due);
+        if (Clock::now() >= deadline)
+          return done();
+        changed_.wait_until(lock, wake);
+      }
+    }
+    // Run outside the lock: a task may post more tasks.
+    task();
+    task = nullptr;
+  }
+}
+
+void BenchHost::Drain() {
+  for (;;) {
+    std::vector<Task> batch;
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      if (tasks_.empty())
+        return;
+      batch.swap(tasks_);
+    }
+    std::sort(batch.begin(), batch.end(), [](const Task& a, const Task& b) {
+      return a.due != b.due ? a.due < b.due : a.seq < b.seq;
+    });
+    for (Task& task : batch) {
+      task.run();
+      // Destroyed here, not with the batch: the last reference to the
+      // agent's service host may go with it, and its destruction waits for
+      // the IPC service host to stop.
+      task.run = nullptr;
+    }
+  }
+}
+
+size_t BenchHost::pending_delayed() {
+  std::lock_guard<std::mutex> lock(lock_);
+  const Clock::time_point now = Clock::now();
+  return static_cast<size_t>(
+      std::count_if(tasks_.begin(), tasks_.end(), [now](const Task& t) { return t.due > now; }));
+}
+
+size_t BenchHost::queued() {
+  std::lock_guard<std::mutex> lock(lock_);
+  return tasks_.size();
+}
+
+std::vector<std::string> BenchHost::TakeEvents() {
+  std::lock_guard<std::mutex> lock(lock_);
+  std::vector<std::string> events;
+  events.swap(events_);
+  return events;
+}
+
+namespace {
+
+int CountEntries(const char* directory) {
+  DIR* dir = opendir(directory);
+  if (!dir)
+    return -1;
+  int count = 0;
+  while (const dirent* entry = readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+      ++count;
+  }
+  closedir(dir);
+  // The directory stream itself holds a descriptor while /proc/self/fd is
+  // read; it is gone again now.
+  return count;
+}
+
+int64_t StatusField(const std::string& status, const char* name) {
+  const size_t at = status.find(name);
+  if (at == std::string::npos)
+    return -1;
+  return std::strtoll(status.c_str() + at + std::strlen(name), nullptr, 10);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+int CountChildren() {
+  const long self = static_cast<long>(getpid());
+  DIR* dir = opendir("/proc");
+  if (!dir)
+    return -1;
+  int count = 0;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
+      continue;
+    const std::string stat = ReadFile(std::string("/proc/") + entry->d_name + "/stat");
+    // "pid (comm) state ppid ...": comm may hold blanks and parentheses, so
+    // the fields are counted from the last ')'.
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 4 > stat.size())
+      continue;
+    const long parent = std::strtol(stat.c_str() + close + 4, nullptr, 10);
+    if (parent == self)
+      ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+}  // namespace
+
+ProcessSample SampleProcess() {
+  ProcessSample sample;
+  sample.threads = CountEntries("/proc/self/task");
+  // One of the entries is the descriptor opendir used to list them.
+  sample.fds = CountEntries("/proc/self/fd") - 1;
+  sample.children = CountChildren();
+  const std::string status = ReadFile("/proc/self/status");
+  sample.rss_kib = StatusField(status, "VmRSS:");
+  sample.hwm_kib = StatusField(status, "VmHWM:");
+  return sample;
+}
+
+std::string MachineLine() {
+  std::string model = "unknown CPU";
+  std::istringstream cpuinfo(ReadFile("/proc/cpuinfo"));
+  for (std::string line; std::getline(cpuinfo, line);) {
+    if (line.rfind("model name", 0) == 0) {
+      const size_t colon = line.find(':');
+      if (colon != std::string::npos)
+        model = line.substr(colon + 2);
+      break;
+    }
+  }
+  utsname uts{};
+  uname(&uts);
+  return model + ", " + std::to_string(std::thread::hardware_concurrency()) + " CPUs, " +
+         uts.sysname + " " + uts.release;
+}
+
+std::string LoadLine() {
+  std::istringstream in(ReadFile("/proc/loadavg"));
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return "load average " + one + " " + five + " " + fifteen;
+}
+
+Summary Summarise(std::vector<int64_t> durations_ns) {
+  Summary summary;
+  summary.count = durations_ns.size();
+  if (durations_ns.empty())
+    return summary;
+  std::sort(durations_ns.begin(), durations_ns.end());
+  // Nearest-rank percentiles: the value below which |p| of the samples lie.
+  auto at = [&durations_ns](double p) {
+    const size_t rank = static_cast<size_t>(std::ceil(p * static_cast<double>(durations_ns.size())));
+    return static_cast<double>(durations_ns[std::min(durations_ns.size() - 1, rank ? rank - 1 : 0)]) /
+           1000.0;
+  };
+  summary.min_us = static_cast<double>(durations_ns.front()) / 1000.0;
+  summary.median_us = at(0.5);
+  summary.p90_us = at(0.9);
+  summary.p99_us = at(0.99);
+  summary.max_us = static_cast<double>(durations_ns.back()) / 1000.0;
+  summary.mean_us = static_cast<double>(std::accumulate(durations_ns.begin(), durations_ns.end(),
+                                                        int64_t{0})) /
+                    1000.0 / static_cast<double>(durations_ns.size());
+  return summary;
+}
+
+std::string SkipCaptureScript(const std::string& result_payload) {
+  // Both steps run at the same stage, in order: the first stops the capture
+  // and the real result, the second sends the given one instead.
+  return std::string(R"({"steps":[{"at":"after_shot_reply","do":"skip_result"},)") +
+         R"({"at":"after_shot_reply","do":"send_result","json":)" + result_payload + "}]}";
+}
+
+std::string BenchResultPayload() {
+  // Event 5 is the tool's code for a result a script sent; the path has the
+  // length of the requests' paths, so the size is that of a real result.
+  return R"({"image_file_path":"/tmp/agent-bench/shot-000000-scripted.png",)"
+         R"("snipping_event":5,"ai_skill_data":"","pos_x":0,"pos_y":0})";
+}
+
+void ApplyTypicalSettings(snipping_tool::ISnippingToolAgent* agent) {
+  agent->SetIsDarkTheme(true);
+  agent->SetVipStatus(2);
+  agent->SetGraySwitch("enable_screen_tool_ocr", true);
+  agent->SetGraySwitch("enable_screen_tool_pin", true);
+  agent->SetGraySwitch("enable_screen_tool_translate", false);
+}
+
+snipping_tool::AIScreenShotRequest TypicalAIRequest() {
+  snipping_tool::AIScreenShotRequest request;
+  request.skills.push_back({"translate", R"({"dest":"en"})", ""});
+  request.agentInfo = {"assistant", "agent-0042", ""};
+  return request;
+}
+
+std::string ExecutableDir() {
+  char path[4096];
+  const ssize_t size = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  if (size <= 0)
+    return ".";
+  const std::string text(path, static_cast<size_t>(size));
+  return text.substr(0, text.rfind('/'));
+}
+
+snipping_tool::ISnippingToolAgent* LoadAgentLibrary(std::string* error) {
+  const std::string path = ExecutableDir() + "/libsnipping_tool_agent.so";
+  // Never closed: the agent singleton and the runtime's threads live until
+  // the process ends.
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!library) {
+    *error = dlerror();
+    return nullptr;
+  }
+  auto get = reinterpret_cast<GetQuilloSnipingToolAgentFunction>(
+      dlsym(library, "GetQuilloSnipingToolAgent"));
+  snipping_tool::ISnippingToolAgent* agent = nullptr;
+  if (!get || !get(&agent) || !agent) {
+    *error = "GetQuilloSnipingToolAgent failed";
+    return nullptr;
+  }
+  return agent;
+}
+
+bool RedirectStderr(const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0)
+    return false;
+  const bool ok = dup2(fd, STDERR_FILENO) >= 0;
+  close(fd);
+  return ok;
+}
+
+ShotResult TakeShot(BenchHost* host, snipping_tool::ISnippingToolAgent* agent,
+                    const std::string& path, const snipping_tool::AIScreenShotRequest& ai,
+                    std::chrono::milliseconds wait) {
+  // Shared with the callables: a shot that times out here may still
+  // complete later, when the locals are gone.
+  struct State {
+    bool done = false;
+    bool ok = false;
+    int64_t end = 0;
+  };
+  auto state = std::make_shared<State>();
+  const int64_t start = NowNs();
+  agent->SnippingShot(
+      path,
+      [state](const snipping_tool::NotifySnippingShot&) {
+        state->end = NowNs();
+        state->ok = true;
+        state->done = true;
+      },
+      [state] {
+        state->end = NowNs();
+        state->done = true;
+      },
+      4, ai);
+  ShotResult result;
+  result.finished = host->RunUntil([&state] { return state->done; }, wait);
+  result.ok = state->ok;
+  result.ns = state->end - start;
+  return result;
+}
+
+void Settle(BenchHost* host, std::chrono::milliseconds duration) {
+  host->RunUntil([] { return false; }, duration);
+}
+
+}  // namespace agent_bench
