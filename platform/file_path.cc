@@ -178,8 +178,4 @@ std::string FilePath::AsUTF8Unsafe() const {
   return NativeToUTF8(path_);
 }
 
-std::ostream& operator<<(std::ostream& out, const FilePath& path) {
-  return out << path.AsUTF8Unsafe();
-}
-
 }  // namespace base

@@ -52,12 +52,16 @@ class FilePath {
   bool operator==(const FilePath& other) const { return path_ == other.path_; }
   bool operator!=(const FilePath& other) const { return path_ != other.path_; }
 
+  // Writes the path as UTF-8. A hidden friend, found only for FilePath
+  // operands: an operator<< declared in namespace base would hide the
+  // global wide-text inserters of logging.h from all code in base.
+  friend std::ostream& operator<<(std::ostream& out, const FilePath& path) {
+    return out << path.AsUTF8Unsafe();
+  }
+
  private:
   StringType path_;
 };
-
-// Writes the path as UTF-8.
-std::ostream& operator<<(std::ostream& out, const FilePath& path);
 
 }  // namespace base
 

@@ -64,7 +64,10 @@ class LogMessageVoidify {
 
 }  // namespace logging
 
-// Writes wide text (file paths on Windows) as UTF-8.
+// Writes wide text (file paths on Windows) as UTF-8. These live in the
+// global namespace, so a namespace that declares an operator<< of its own
+// hides them from its code: wide strings then fail to compile and wide
+// literals print as addresses. Give types their inserters as hidden friends.
 std::ostream& operator<<(std::ostream& out, const std::wstring& wide);
 std::ostream& operator<<(std::ostream& out, const wchar_t* wide);
 

@@ -10,6 +10,20 @@
 #include <thread>
 #include <vector>
 
+#include "platform/file_path.h"
+
+// Code of the platform layer logs wide paths from inside namespace base,
+// which has a type with an inserter of its own (FilePath); the wide
+// inserters must still be found there, or a wide literal would print as an
+// address.
+namespace base {
+namespace {
+void LogWideFromBase(const std::wstring& wide, const FilePath& path) {
+  LOG(INFO) << "string:" << wide << " literal:" << L"\u00E9" << " path:" << path;
+}
+}  // namespace
+}  // namespace base
+
 namespace logging {
 namespace {
 
@@ -128,6 +142,14 @@ TEST_F(LoggingTest, WideTextIsWrittenAsUTF8) {
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].message,
             " path:C:\\\xE6\x88\xAA\xE5\x9B\xBE\\\xF0\x9F\x98\x80.png raw:\xC3\xA9 null:");
+}
+
+TEST_F(LoggingTest, WideTextFromANamespaceWithItsOwnInserters) {
+  SetMinLogLevel(LOG_INFO);
+  base::LogWideFromBase(L"\u622A", base::FilePath::FromUTF8Unsafe("a/\xC3\xA9"));
+  const std::vector<Record> records = TakeRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, "string:\xE6\x88\xAA literal:\xC3\xA9 path:a/\xC3\xA9");
 }
 
 TEST(LoggingDefaultTest, WithoutAHandlerRecordsGoToStderr) {

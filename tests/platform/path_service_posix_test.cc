@@ -1,3 +1,4 @@
+// POSIX only.
 #include "platform/path_service.h"
 
 #include <dlfcn.h>
