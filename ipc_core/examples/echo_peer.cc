@@ -78,11 +78,16 @@ struct Options {
   int raw_echo_port = 0;
 };
 
+// Counted for real: the client keeps a reference until its final event has
+// been delivered, which may be after main() has seen that event.
 class Observer : public ipc_core::IServiceClientObserver {
  public:
   explicit Observer(const Options& options) : options_(options) {}
-  void AddRef() override {}
-  void Release() override {}
+  void AddRef() override { refs_.fetch_add(1); }
+  void Release() override {
+    if (refs_.fetch_sub(1) == 1)
+      delete this;
+  }
   void OnConnected(ipc_core::IServiceClient* client) override {
     Print("connected");
     if (options_.call.empty())
@@ -104,7 +109,8 @@ class Observer : public ipc_core::IServiceClientObserver {
   }
 
  private:
-  const Options& options_;
+  const Options options_;
+  std::atomic<int> refs_{0};
 };
 
 // The baseline of the benchmark: a length-prefixed echo over a blocking
@@ -167,9 +173,9 @@ int main(int argc, char** argv) {
     return RawEcho(options.raw_echo_port);
 
   ipc_core::InitIPCCoreRuntime(nullptr);
-  Observer observer(options);
+  ipc_core::ipc_core_refptr<Observer> observer(new Observer(options));
   ipc_core::IServiceClient* raw = nullptr;
-  if (ipc_core::CreateServiceClient("echo_peer", &observer, &raw) != ipc_core::kOk)
+  if (ipc_core::CreateServiceClient("echo_peer", observer.get(), &raw) != ipc_core::kOk)
     return 2;
   auto client = ipc_core::ipc_core_refptr<ipc_core::IServiceClient>::Adopt(raw);
   g_client = raw;

@@ -107,7 +107,7 @@ void Connection::Send(std::string bytes) {
   bool overflow = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (closed_.load() || close_after_flush_)
+    if (closed_.load() || close_after_flush_ || write_failed_)
       return;
     queued_bytes_ += bytes.size();
     queue_.push_back(std::move(bytes));
@@ -150,13 +150,29 @@ void Connection::StartWriteLocked() {
 }
 
 void Connection::OnWrite(const std::error_code& ec) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::unique_lock<std::mutex> lock(mu_);
   write_in_progress_ = false;
   writing_.clear();
-  if (ec) {
-    CloseLocked(kErrorConnectionLost);
+  if (ec && !closed_.load()) {
+    if (close_after_flush_) {
+      CloseLocked(close_code_.load());
+      return;
+    }
+    // The peer is gone or no longer reads. Requests it sent before that may
+    // still sit unread in the socket: keep reading them, so each is handled
+    // before the connection's end is reported. The read side ends the
+    // connection when it reaches the end of the stream.
+    write_failed_ = true;
+    queue_.clear();
+    queued_bytes_ = 0;
+    std::error_code ignored;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    lock.unlock();
+    IPC_LOG(kLogInfo, log_id()) << "peer stopped reading: " << ec.message();
     return;
   }
+  if (ec)
+    return;
   if (closed_.load())
     return;
   if (!queue_.empty()) {

@@ -77,6 +77,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   size_t queued_bytes_ = 0;
   bool write_in_progress_ = false;
   bool close_after_flush_ = false;
+  bool write_failed_ = false;
   std::atomic<bool> closed_{false};
   std::atomic<bool> draining_{false};
   std::atomic<bool> established_{false};

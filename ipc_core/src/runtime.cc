@@ -1,5 +1,7 @@
 #include "runtime.h"
 
+#include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -32,9 +34,18 @@ Runtime* Runtime::Init(LogCallback log_callback) {
     // Deliberately leaked: the threads run until the process ends, and the
     // runtime must outlive every static that might still hold a host.
     auto* runtime = new Runtime(log_callback);
+    // Asio's error categories are function statics destroyed at exit. Made
+    // here, they are destroyed after OnProcessExit has run, which keeps the
+    // threads from comparing error codes against destroyed categories.
+    asio::error::get_system_category();
+    asio::error::get_netdb_category();
+    asio::error::get_addrinfo_category();
+    asio::error::get_misc_category();
+    runtime->threads_running_.store(kThreadCount);
     for (int i = 0; i < kThreadCount; ++i)
       std::thread([runtime] { runtime->ThreadMain(); }).detach();
     g_runtime.store(runtime, std::memory_order_release);
+    std::atexit(&Runtime::OnProcessExit);
     created = true;
   });
   Runtime* runtime = g_runtime.load(std::memory_order_acquire);
@@ -49,6 +60,7 @@ void Runtime::ThreadMain() {
   for (;;) {
     try {
       io_.run();
+      threads_running_.fetch_sub(1);
       return;
     } catch (const std::exception& e) {
       // A throwing handler must not take the process down with it; the
@@ -58,6 +70,18 @@ void Runtime::ThreadMain() {
       Log(kLogError, __FILE__, __LINE__, 0, "runtime handler threw");
     }
   }
+}
+
+void Runtime::OnProcessExit() {
+  // The threads are never joined, but at exit they must be idle: statics are
+  // about to be destroyed under them. Stopping the loop lets each finish the
+  // handler it is in; one stuck in a foreign callback (or the thread calling
+  // exit() itself) is not waited for beyond a short bound.
+  Runtime* runtime = Get();
+  runtime->io_.stop();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
+  while (runtime->threads_running_.load() > 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void Runtime::Log(int severity, const char* file, int line, int64_t connection_id,

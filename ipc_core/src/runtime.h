@@ -37,10 +37,12 @@ class Runtime {
  private:
   explicit Runtime(LogCallback log_callback);
   void ThreadMain();
+  static void OnProcessExit();
 
   asio::io_context io_{kThreadCount};
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   std::atomic<LogCallback> log_callback_;
+  std::atomic<int> threads_running_{0};
 };
 
 // Builds one record with a stream and emits it when the statement ends.
