@@ -200,6 +200,28 @@ TEST_F(SnippingToolProcessTest, ToolEndingByItselfIsNoticedAndANewOneCanStart) {
   process.CancelExitWait();
 }
 
+TEST_F(SnippingToolProcessTest, LateExitNoticeLeavesARunningToolAlone) {
+  // A notice of an earlier tool's end that arrives once a new tool runs
+  // (its wait was dropped while the callback was already under way) must
+  // not reset the new tool.
+  InstallTool(false, "wait-forever");
+  SnippingToolProcess process;
+  ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false));
+  log_.Clear();
+  SnippingToolProcess::WaitForProcessExit(&process, 0);
+  EXPECT_TRUE(process.IsValid());
+  EXPECT_EQ(log_.Lines(), (std::vector<std::string>{Line("WaitForProcessExit TimerOrWaitFired:0"),
+                                                    Line("OnProcessExit")}));
+  // A notice without an object only logs.
+  log_.Clear();
+  SnippingToolProcess::WaitForProcessExit(nullptr, 1);
+  EXPECT_EQ(log_.Lines(),
+            (std::vector<std::string>{Line("WaitForProcessExit TimerOrWaitFired:1")}));
+  EXPECT_TRUE(process.IsValid());
+  process.ResetStatus();
+  process.CancelExitWait();
+}
+
 TEST_F(SnippingToolProcessTest, CrashingToolIsNoticedToo) {
   InstallTool(true, "abort");
   SnippingToolProcess process;
