@@ -1,0 +1,173 @@
+// The identity rendezvous: where the port is published, with which
+// permissions, and what a reader refuses.
+#include "rendezvous.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "ipc_test_support.h"
+
+namespace ipc_test {
+namespace {
+
+// Every test of this binary publishes into a private directory of its own,
+// set before any thread starts, never into the user's real one.
+const std::string& PrivateRuntimeDir() {
+  static const std::string dir = [] {
+    char path[] = "/tmp/ipc_core_test_XXXXXX";
+    std::string made = mkdtemp(path) ? path : "";
+    setenv("XDG_RUNTIME_DIR", made.c_str(), 1);
+    return made;
+  }();
+  return dir;
+}
+const bool kRuntimeDirSet = !PrivateRuntimeDir().empty();
+
+constexpr char kIdentity[] = "{71D0A9C3-4E2B-4B85-8F16-C2A7D93E0B54}";
+
+std::string RecordPath(const std::string& identity) {
+  return ipc_core::RendezvousDirectory() + "/" + ipc_core::RendezvousFileName(identity);
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+class RendezvousTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(kRuntimeDirSet);
+    InstallLogCapture();
+    ClearLogs();
+  }
+};
+
+TEST_F(RendezvousTest, DirectoryIsInsideThePrivateRuntimeDir) {
+  EXPECT_EQ(PrivateRuntimeDir() + "/quillo-ipc", ipc_core::RendezvousDirectory());
+}
+
+TEST_F(RendezvousTest, RecordIsPrivateAndLeadsAToolToTheHost) {
+  TestHost t = TestHost::Start(kIdentity);
+  std::string path = RecordPath(kIdentity);
+  ASSERT_TRUE(Exists(path));
+  EXPECT_EQ(0600u, ModeOf(path));
+  EXPECT_EQ(0700u, ModeOf(ipc_core::RendezvousDirectory()));
+  EXPECT_EQ(std::to_string(t.port) + " 7 9\n", ReadText(path));
+
+  TestClient tool = TestClient::Create();
+  ASSERT_TRUE(tool.client->ConnectByIdentity(kIdentity, t.secret.c_str()));
+  EXPECT_TRUE(tool.observer->WaitFor("connected"));
+  t.StopAndWait();
+  EXPECT_FALSE(Exists(path)) << "Stop removes its own record";
+}
+
+TEST_F(RendezvousTest, AToolInAnotherProcessFindsTheHostByIdentity) {
+  TestHost t = TestHost::Start(kIdentity);
+  PeerProcess peer({std::string("--identity=") + kIdentity}, t.secret);
+  ASSERT_TRUE(peer.WaitForOutput("connected"));
+  EXPECT_TRUE(t.observer->WaitFor("connected:1"));
+  t.StopAndWait();
+  EXPECT_EQ(0, peer.WaitExit());
+}
+
+TEST_F(RendezvousTest, StopLeavesARecordANewerHostWrote) {
+  TestHost older = TestHost::Start(kIdentity);
+  TestHost newer = TestHost::Start(kIdentity);
+  std::string path = RecordPath(kIdentity);
+  older.StopAndWait();
+  ASSERT_TRUE(Exists(path));
+  EXPECT_EQ(std::to_string(newer.port) + " 7 9\n", ReadText(path));
+  newer.StopAndWait();
+  EXPECT_FALSE(Exists(path));
+}
+
+TEST_F(RendezvousTest, UnknownIdentityFindsNothing) {
+  TestClient tool = TestClient::Create();
+  EXPECT_FALSE(tool.client->ConnectByIdentity("{no-such-host}", "x"));
+  EXPECT_FALSE(tool.client->ConnectByIdentity("", "x"));
+  EXPECT_TRUE(WaitForLog(1, "no service host found under {no-such-host}"));
+}
+
+TEST_F(RendezvousTest, ADirectoryOthersCanEnterIsRefused) {
+  std::string dir = ipc_core::RendezvousDirectory();
+  {
+    TestHost warm = TestHost::Start(kIdentity);  // makes sure the directory exists
+    warm.StopAndWait();
+  }
+  ASSERT_EQ(0, chmod(dir.c_str(), 0755));
+  TestHost t = TestHost::Start(kIdentity);
+  EXPECT_TRUE(WaitForLog(1, "not published"));
+  EXPECT_FALSE(Exists(RecordPath(kIdentity)));
+  ipc_core::RendezvousRecord record;
+  std::string error;
+  EXPECT_FALSE(ipc_core::ReadRendezvous(kIdentity, &record, &error));
+  EXPECT_NE(std::string::npos, error.find("not a directory private to this user"));
+  ASSERT_EQ(0, chmod(dir.c_str(), 0700));
+  t.StopAndWait();
+}
+
+TEST_F(RendezvousTest, ARecordOthersCouldHaveWrittenIsRefused) {
+  std::string error;
+  ASSERT_TRUE(ipc_core::PublishRendezvous("planted", {4242, 0, 0}, &error)) << error;
+  std::string path = RecordPath("planted");
+  ipc_core::RendezvousRecord record;
+  ASSERT_TRUE(ipc_core::ReadRendezvous("planted", &record, &error)) << error;
+  EXPECT_EQ(4242, record.port);
+
+  ASSERT_EQ(0, chmod(path.c_str(), 0644));
+  EXPECT_FALSE(ipc_core::ReadRendezvous("planted", &record, &error));
+
+  // A link, even to a good record, is not followed.
+  ASSERT_EQ(0, chmod(path.c_str(), 0600));
+  std::string link = RecordPath("link");
+  unlink(link.c_str());
+  ASSERT_EQ(0, symlink(path.c_str(), link.c_str()));
+  EXPECT_FALSE(ipc_core::ReadRendezvous("link", &record, &error));
+  unlink(link.c_str());
+  unlink(path.c_str());
+}
+
+TEST_F(RendezvousTest, AnUnsafeRuntimeDirFallsBackToTmp) {
+  ASSERT_EQ(0, chmod(PrivateRuntimeDir().c_str(), 0750));
+  std::string fallback = ipc_core::RendezvousDirectory();
+  ASSERT_EQ(0, chmod(PrivateRuntimeDir().c_str(), 0700));
+  EXPECT_EQ("/tmp/quillo-ipc-" + std::to_string(getuid()), fallback);
+}
+
+TEST(RendezvousFormatTest, FileNamesCannotEscapeTheDirectory) {
+  EXPECT_EQ("{71D0A9C3-4E2B}", ipc_core::RendezvousFileName("{71D0A9C3-4E2B}"));
+  EXPECT_EQ("a.b%2F..%2Fc", ipc_core::RendezvousFileName("a.b/../c"));
+  EXPECT_EQ("%2E.", ipc_core::RendezvousFileName(".."));
+  EXPECT_EQ("%20%C3%A9", ipc_core::RendezvousFileName(" \xC3\xA9"));
+  EXPECT_EQ("", ipc_core::RendezvousFileName(""));
+}
+
+TEST(RendezvousFormatTest, RecordTextRoundTripsAndRejectsNonsense) {
+  ipc_core::RendezvousRecord record{51234, 66666, 56805};
+  ipc_core::RendezvousRecord parsed;
+  ASSERT_TRUE(ipc_core::ParseRendezvous(ipc_core::FormatRendezvous(record), &parsed));
+  EXPECT_EQ(51234, parsed.port);
+  EXPECT_EQ(66666, parsed.app_id);
+  EXPECT_EQ(56805, parsed.protocol_tag);
+  for (const char* bad : {"", "x y z", "0 1 2", "70000 1 2", "-5 1 2", "80"})
+    EXPECT_FALSE(ipc_core::ParseRendezvous(bad, &parsed)) << bad;
+}
+
+}  // namespace
+}  // namespace ipc_test
