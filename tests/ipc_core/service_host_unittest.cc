@@ -726,7 +726,7 @@ TEST_F(ServiceHostTest, StopAndLastReleaseInsideACallbackDoNotDeadlock) {
   ASSERT_TRUE(tool.observer->WaitFor("disconnected"));
   tool.client.reset();
   tool.observer.reset();
-  EXPECT_TRUE(WaitUntil([&] { return ipc_core::testing::LiveObjectCount() == live_before; }));
+  EXPECT_TRUE(WaitUntil([&] { return ipc_core::testing::LiveObjectCount() <= live_before; }));
 }
 
 TEST_F(ServiceHostTest, ReleasingTheLastReferenceStopsTheHost) {
@@ -759,7 +759,9 @@ TEST_F(ServiceHostTest, ThreadCountIsStableOverManyHostLifetimes) {
     t.StopAndWait();
   }
   EXPECT_EQ(threads_before, ThreadCount());
-  EXPECT_TRUE(WaitUntil([&] { return ipc_core::testing::LiveObjectCount() == live_before; }));
+  // Objects of earlier tests may still be on their way out, so the count can
+  // only be compared from above: a leak would keep it higher.
+  EXPECT_TRUE(WaitUntil([&] { return ipc_core::testing::LiveObjectCount() <= live_before; }));
   asio::io_context io;
   asio::ip::tcp::socket socket(io);
   std::error_code ec;
