@@ -5,7 +5,10 @@
 // Descriptors, threads, child processes and resident memory at the end are
 // compared with those after the first shot.
 //
-//   soak_agent [--warm N] [--cold N] [--agent-log PATH] [--keep-log]
+//   soak_agent [--warm N] [--cold N] [--agent-log PATH] [--keep-log] [--no-cold-batches]
+//
+// --no-cold-batches runs the cold shots back to back, to show what the
+// batches avoid (see kHandshakeTimeoutMs).
 //
 // Exit status 0 when every shot succeeded and every limit held, 1 when not,
 // 2 for a bad start (no agent, no log file).
@@ -89,6 +92,7 @@ int main(int argc, char** argv) {
   const int warm_count = ParseInt(argc, argv, "--warm", 1000);
   const int cold_count = ParseInt(argc, argv, "--cold", 100);
   const bool keep_log = HasFlag(argc, argv, "--keep-log");
+  const bool cold_batches = !HasFlag(argc, argv, "--no-cold-batches");
   std::string agent_log;
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--agent-log") == 0)
@@ -168,7 +172,8 @@ int main(int argc, char** argv) {
     ++batches;
     const int64_t batch_start = NowNs();
     while (cold_done < cold_count &&
-           NowNs() - batch_start < (kHandshakeTimeoutMs - kColdBatchMarginMs) * 1000000) {
+           (!cold_batches ||
+            NowNs() - batch_start < (kHandshakeTimeoutMs - kColdBatchMarginMs) * 1000000)) {
       agent->TerminateSnippingTool();
       shot();
       ++cold_done;
