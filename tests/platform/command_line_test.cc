@@ -115,35 +115,48 @@ TEST(CommandLineQuotingTest, EveryShortArgumentRoundTripsThroughTheParser) {
   EXPECT_EQ(checked, 1u + 6u + 36u + 216u + 1296u + 7776u);
 }
 
+// The native strings of the command line as UTF-8, so that the
+// expectations read the same on both platforms.
+std::string UTF8(const CommandLine::StringType& native) {
+  return FilePath(native).AsUTF8Unsafe();
+}
+
+std::vector<std::string> ArgvUTF8(const CommandLine& command_line) {
+  std::vector<std::string> argv;
+  for (const CommandLine::StringType& arg : command_line.argv())
+    argv.push_back(UTF8(arg));
+  return argv;
+}
+
 TEST(CommandLineTest, SwitchesKeepTheirOrderAndForm) {
-  CommandLine command_line(FilePath("/opt/tool/QuilloSnippingTool.exe"));
+  CommandLine command_line(FilePath::FromUTF8Unsafe("/opt/tool/QuilloSnippingTool.exe"));
   command_line.AppendSwitchASCII("channel-port", "5123");
   command_line.AppendSwitchASCII("env", "");
-  command_line.AppendSwitchPath("log-file", FilePath("/var/log/a b.log"));
+  command_line.AppendSwitchPath("log-file", FilePath::FromUTF8Unsafe("/var/log/a b.log"));
   command_line.AppendSwitchASCII("version", "1.2.3");
-  command_line.AppendSwitchNative("raw", "x=y");
-  const CommandLine::StringVector expected = {
+  command_line.AppendSwitchNative("raw", FilePath::FromUTF8Unsafe("x=y").value());
+  const std::vector<std::string> expected = {
       "/opt/tool/QuilloSnippingTool.exe", "--channel-port=5123", "--env",
       "--log-file=/var/log/a b.log",      "--version=1.2.3",     "--raw=x=y",
   };
-  EXPECT_EQ(command_line.argv(), expected);
-  EXPECT_EQ(command_line.GetProgram().value(), "/opt/tool/QuilloSnippingTool.exe");
-  EXPECT_EQ(command_line.GetCommandLineString(),
+  EXPECT_EQ(ArgvUTF8(command_line), expected);
+  EXPECT_EQ(command_line.GetProgram().AsUTF8Unsafe(), "/opt/tool/QuilloSnippingTool.exe");
+  EXPECT_EQ(UTF8(command_line.GetCommandLineString()),
             "/opt/tool/QuilloSnippingTool.exe --channel-port=5123 --env "
             "\"--log-file=/var/log/a b.log\" --version=1.2.3 --raw=x=y");
 }
 
 TEST(CommandLineTest, CommandLineStringParsesBackToArgv) {
-  CommandLine command_line(FilePath("C:\\Program Files\\Quillo\\VizudeDezo.exe"));
+  CommandLine command_line(
+      FilePath::FromUTF8Unsafe("C:\\Program Files\\Quillo\\VizudeDezo.exe"));
   command_line.AppendSwitchASCII("a", "");
   command_line.AppendSwitchASCII("b", "has \"quotes\" and \\\"escapes\\");
   command_line.AppendSwitchASCII("c", "tab\there");
-  command_line.AppendSwitchPath("app_data_path", FilePath("C:\\Users\\u v\\"));
+  command_line.AppendSwitchPath("app_data_path", FilePath::FromUTF8Unsafe("C:\\Users\\u v\\"));
   command_line.AppendSwitchASCII("d", "\xE4\xB8\xAD\xE6\x96\x87");
-  const std::string line = command_line.GetCommandLineString();
+  const std::string line = UTF8(command_line.GetCommandLineString());
   EXPECT_EQ(line.rfind("\"C:\\Program Files\\Quillo\\VizudeDezo.exe\" ", 0), 0u) << line;
-  const std::vector<std::string> parsed = ParseLikeWindows(line);
-  EXPECT_EQ(parsed, command_line.argv()) << line;
+  EXPECT_EQ(ParseLikeWindows(line), ArgvUTF8(command_line)) << line;
 }
 
 }  // namespace
