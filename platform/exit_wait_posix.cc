@@ -22,6 +22,7 @@
 
 #include "platform/exit_watcher_posix.h"
 #include "platform/last_error.h"
+#include "platform/logging.h"
 
 namespace base {
 namespace {
@@ -76,6 +77,8 @@ class ExitWatcher {
     std::unique_lock<std::mutex> hold(lock_);
     auto it = entries_.find(wait);
     if (it == entries_.end() || it->second.reap_only || it->second.unregistered) {
+      hold.unlock();
+      LOG(ERROR) << "UnregisterExitWait refused: unknown wait " << wait;
       SetLastSystemError(EINVAL);
       return false;
     }
@@ -203,6 +206,7 @@ class ExitWatcher {
 bool RegisterExitWait(ExitWaitHandle* wait, ProcessHandle process, ExitWaitCallback callback,
                       void* context) {
   if (!wait || process == kNullProcessHandle || !callback) {
+    LOG(ERROR) << "RegisterExitWait refused: missing wait, process handle or callback";
     SetLastSystemError(EINVAL);
     return false;
   }

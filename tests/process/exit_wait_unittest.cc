@@ -215,12 +215,15 @@ TEST(ExitWaitTest, ManyWaitsEachFireOnceOnOneThread) {
     EXPECT_TRUE(UnregisterExitWait(wait, true));
 }
 
-TEST(ExitWaitTest, RefusesBadArguments) {
+TEST(ExitWaitTest, RefusesBadArgumentsWithALoggedError) {
+  test_support::LogCapture log;
   Watch watch;
   ExitWaitHandle wait = ExitWaitHandle();
   EXPECT_FALSE(RegisterExitWait(&wait, kNullProcessHandle, &Watch::Callback, &watch));
   EXPECT_FALSE(RegisterExitWait(nullptr, 0, &Watch::Callback, &watch));
   EXPECT_FALSE(UnregisterExitWait(ExitWaitHandle(), true));
+  EXPECT_EQ(log.LinesContaining("ExitWait refused").size(), 3u);
+  EXPECT_EQ(log.Severities(), std::vector<logging::LogSeverity>(3, logging::LOG_ERROR));
 }
 
 }  // namespace
