@@ -1,0 +1,37 @@
+// Windows only: jobs are job objects.
+#include "platform/job.h"
+
+#include <windows.h>
+// windows.h maps CreateJobObject to its A or W form, which would rename
+// ours; this file calls the W form by its full name.
+#undef CreateJobObject
+
+namespace base {
+
+JobHandle CreateJobObject() {
+  // Default security: the handle is not inheritable, so the tool cannot hold
+  // its own job open and outlive the agent.
+  return CreateJobObjectW(nullptr, nullptr);
+}
+
+bool SetJobObjectLimitFlags(JobHandle job, uint32_t flags) {
+  if (!IsValidJobHandle(job)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = flags;
+  return SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
+                                 sizeof(limits)) != FALSE;
+}
+
+bool IsValidJobHandle(JobHandle job) {
+  return job != nullptr && job != INVALID_HANDLE_VALUE;
+}
+
+void CloseJobObject(JobHandle job) {
+  if (IsValidJobHandle(job))
+    CloseHandle(job);
+}
+
+}  // namespace base
