@@ -15,10 +15,6 @@ namespace ipc_core {
 
 class IServiceClient;
 
-// The environment variable through which the agent hands a launched tool
-// the one-time secret it must present in the opening exchange.
-constexpr char kPeerSecretEnvironmentVariable[] = "QUILLO_IPC_PEER_SECRET";
-
 class IServiceClientObserver : public IRefCount {
  public:
   // The opening exchange succeeded; requests may flow.

@@ -15,6 +15,10 @@ namespace ipc_core {
 
 class IServiceHost;
 
+// The environment variable through which the agent hands a launched tool
+// the one-time secret it must present in the opening exchange.
+constexpr char kPeerSecretEnvironmentVariable[] = "QUILLO_IPC_PEER_SECRET";
+
 // Result codes of the runtime's functions and error codes given to
 // IRequestContext::OnError and IRequestFeature::ReplyError.
 enum ErrorCode : int32_t {

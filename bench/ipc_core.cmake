@@ -1,0 +1,9 @@
+# The IPC runtime: round trips against a raw TCP ping-pong, and pipelined
+# throughput, with the echo peer as the far end in a second process.
+if(NOT WIN32)
+  add_executable(ipc_core_bench ${CMAKE_CURRENT_LIST_DIR}/ipc_core_bench.cc)
+  target_link_libraries(ipc_core_bench PRIVATE ipc_core)
+  target_compile_definitions(ipc_core_bench PRIVATE
+    IPC_CORE_ECHO_PEER="$<TARGET_FILE:ipc_core_echo_peer>")
+  add_dependencies(ipc_core_bench ipc_core_echo_peer)
+endif()
