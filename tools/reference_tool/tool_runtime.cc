@@ -135,7 +135,7 @@ class Tool : public ipc_core::IServiceClientObserver {
   StageOutcome RunStage(Stage stage);
   void Invoke(const std::string& method, const std::string& payload,
               std::function<void()> on_success = nullptr,
-              std::function<void()> on_failure = nullptr);
+              std::function<void(int32_t code)> on_failure = nullptr);
 
   const ToolOptions& options_;
   const Script& script_;
@@ -276,10 +276,13 @@ void Tool::OnConnectedOnLoop() {
     return;
   }
   Invoke(kHandshakeMethod, "{}", [this] { Post([this] { OnHandshakeAnswered(); }); },
-         [this] {
-           Post([this] {
-             Say("the handshake failed");
-             Exit(kExitHandshakeFailed, true);
+         [this](int32_t code) {
+           // A handshake cut off by the end of the connection is the
+           // connection's loss, whichever of the two events comes first.
+           const bool lost = code == ipc_core::kErrorConnectionLost;
+           Post([this, lost] {
+             Say(lost ? "the connection to the agent is lost" : "the handshake failed");
+             Exit(lost ? kExitConnectionLost : kExitHandshakeFailed, true);
            });
          });
 }
@@ -423,7 +426,7 @@ StageOutcome Tool::RunStage(Stage stage) {
 }
 
 void Tool::Invoke(const std::string& method, const std::string& payload,
-                  std::function<void()> on_success, std::function<void()> on_failure) {
+                  std::function<void()> on_success, std::function<void(int32_t code)> on_failure) {
   auto* context = new ipc_core::RequestHandlerWithString(
       [this, method, on_success](std::string reply) {
         trace_.Write("answer", method, "reply " + reply);
@@ -434,14 +437,14 @@ void Tool::Invoke(const std::string& method, const std::string& payload,
         trace_.Write("answer", method,
                      "error " + std::to_string(error.code) + " " + error.reason);
         if (on_failure)
-          on_failure();
+          on_failure(error.code);
       });
   context->AddRef();
   trace_.Write("send", method, payload);
   if (!client_->Invoke(method.c_str(), payload.c_str(), context)) {
     trace_.Write("answer", method, "refused");
     if (on_failure)
-      on_failure();
+      on_failure(ipc_core::kErrorInvalidArgument);
   }
   context->Release();
 }
