@@ -105,13 +105,6 @@ void BenchHost::Drain() {
   }
 }
 
-size_t BenchHost::pending_delayed() {
-  std::lock_guard<std::mutex> lock(lock_);
-  const Clock::time_point now = Clock::now();
-  return static_cast<size_t>(
-      std::count_if(tasks_.begin(), tasks_.end(), [now](const Task& t) { return t.due > now; }));
-}
-
 size_t BenchHost::queued() {
   std::lock_guard<std::mutex> lock(lock_);
   return tasks_.size();

@@ -58,8 +58,7 @@ class BenchHost : public snipping_tool::ISnippingToolAgentDelegate {
   // Runs every queued task now, due or not, tasks they post included, until
   // none is left: how the soak lets go of every reference the tasks hold.
   void Drain();
-  // Tasks queued with a due time still in the future.
-  size_t pending_delayed();
+  // Tasks waiting, due or not.
   size_t queued();
 
   // Analytics keys, for reporting why a shot failed.

@@ -178,7 +178,8 @@ int main(int argc, char** argv) {
       shot();
       ++cold_done;
     }
-    host.RunUntil([&host] { return host.pending_delayed() == 0; }, std::chrono::seconds(15));
+    // Every time-out of the batch must have run, not only fallen due.
+    host.RunUntil([&host] { return host.queued() == 0; }, std::chrono::seconds(15));
     if (cold_done % 25 == 0 || cold_done == cold_count)
       record("after " + std::to_string(cold_done) + " cold shots");
   }
