@@ -7,7 +7,9 @@
 // Release stops the host, and the memory goes when the last operation ends.
 //
 // Callbacks and Stop. Every callback of a host is counted in |scheduled_|
-// from the moment it is scheduled until it has returned. Stop records which
+// until it has returned: an invoke outcome from the moment it is scheduled,
+// an observer-side callback from the moment it starts (one that has not
+// started when the host stops is skipped, never waited for). Stop records which
 // of them are on its own thread's stack (|exempt_|: the one Stop was called
 // from must not be waited for, or a callback that stops the host and then
 // waits for OnServiceHostStoped would wait for itself). OnServiceHostStoped
@@ -170,11 +172,10 @@ class ServiceHostImpl final : public IServiceHost,
     if (delay_ms <= 0) {
       PostObserverEventLocked(events_, deliver);
     } else {
-      ++scheduled_;
       start_delay_timer_.expires_after(std::chrono::milliseconds(delay_ms));
       start_delay_timer_.async_wait(asio::bind_executor(
-          events_, [self = shared_from_this(), deliver](const std::error_code&) {
-            self->RunScheduled(true, deliver);
+          events_, [self = shared_from_this(), deliver](const std::error_code&) mutable {
+            self->RunObserverSide(deliver);
           }));
     }
     return true;
@@ -190,6 +191,7 @@ class ServiceHostImpl final : public IServiceHost,
       if (state_ >= State::kStopping)
         return;
       state_ = State::kStopping;
+      stopping_.store(true, std::memory_order_release);
       exempt_ += MarkCallbackFramesExempt(this);
       pending_.TakeAll(kErrorHostStopped, "service host stopped", &outcomes);
       std::error_code ignored;
@@ -280,12 +282,8 @@ class ServiceHostImpl final : public IServiceHost,
         if (refusal.empty())
           EstablishLocked(peer);
       } else if (frame.type == wire::FrameType::kRequest) {
-        PostObserverEventLocked(
-            peer.strand, [this, connection, connection_id, frame = std::move(frame)] {
-              IService* service = FindService(frame.method);
-              DispatchRequest(service, connection, connection_id, frame.id, frame.method,
-                              frame.text);
-            });
+        // Collected and handed over per read (OnFramesEnd), in order.
+        peer.requests.push_back(std::move(frame));
         return;
       } else if (frame.type == wire::FrameType::kReply ||
                  frame.type == wire::FrameType::kErrorReply) {
@@ -316,6 +314,34 @@ class ServiceHostImpl final : public IServiceHost,
       return;
     }
     RunCounted(counted, [&outcomes] { outcomes.front().Deliver(); });
+  }
+
+  void OnFramesEnd(const std::shared_ptr<Connection>& connection) override {
+    int32_t connection_id = static_cast<int32_t>(connection->log_id());
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = peers_.find(connection_id);
+    if (it == peers_.end() || it->second.requests.empty())
+      return;
+    std::vector<wire::Frame> requests;
+    requests.swap(it->second.requests);
+    PostObserverEventLocked(it->second.strand, [this, connection, connection_id,
+                                                requests = std::move(requests)] {
+      // Answers given while a burst is handled go out together, in one
+      // write, once the burst's handlers have run. A single request's
+      // answer is written at once, so a handler that answers and then waits
+      // for the tool's reaction never waits for its own answer.
+      bool cork = requests.size() > 1;
+      if (cork)
+        connection->Cork();
+      for (const wire::Frame& request : requests) {
+        if (stopping_.load(std::memory_order_acquire))
+          break;
+        DispatchRequest(FindService(request.method), connection, connection_id, request.id,
+                        request.method, request.text);
+      }
+      if (cork)
+        connection->Uncork();
+    });
   }
 
   void OnConnectionClosed(const std::shared_ptr<Connection>& connection) override {
@@ -364,6 +390,7 @@ class ServiceHostImpl final : public IServiceHost,
     std::shared_ptr<Connection> connection;
     Strand strand;
     bool established = false;
+    std::vector<wire::Frame> requests;  // of the read being decoded
   };
 
   bool ListenLocked(int32_t* port, std::string* failure) {
@@ -428,7 +455,7 @@ class ServiceHostImpl final : public IServiceHost,
           connection_id = next_connection_id_++;
           auto connection =
               std::make_shared<Connection>(std::move(socket), connection_id, shared_from_this());
-          peers_.emplace(connection_id, Peer{connection, asio::make_strand(io_), false});
+          peers_.emplace(connection_id, Peer{connection, asio::make_strand(io_), false, {}});
           connection->Start(HelloTimeoutMs());
         }
       }
@@ -535,10 +562,30 @@ class ServiceHostImpl final : public IServiceHost,
   void PostObserverEventLocked(Strand& strand, Fn fn) {
     if (state_ >= State::kStopping)
       return;
-    ++scheduled_;
     asio::post(strand, [self = shared_from_this(), fn = std::move(fn)]() mutable {
-      self->RunScheduled(true, fn);
+      self->RunObserverSide(fn);
     });
+  }
+
+  // Observer-side callbacks are counted only once they start. One that has
+  // not started when the host stops never runs, so Stop does not wait for
+  // it: it may sit on the same strand behind the very callback that stopped
+  // the host and now waits for OnServiceHostStoped.
+  template <typename Fn>
+  void RunObserverSide(Fn& fn) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (state_ >= State::kStopping)
+        return;
+      ++scheduled_;
+    }
+    bool exempt = false;
+    {
+      ScopedCallbackFrame frame(this);
+      fn();
+      exempt = frame.exempt();
+    }
+    FinishCallback(exempt);
   }
 
   // Counts a callback about to run; false once OnServiceHostStoped is out,
@@ -615,6 +662,9 @@ class ServiceHostImpl final : public IServiceHost,
   std::atomic<int32_t> port_{0};
   std::atomic<uint64_t> next_request_id_{1};
   Strand events_;
+  // Mirrors state_ >= kStopping for the request loop, which checks it
+  // between requests without taking the lock.
+  std::atomic<bool> stopping_{false};
 
   std::mutex mu_;
   State state_ = State::kCreated;
