@@ -28,12 +28,13 @@ struct LaunchOptions {
 // The child inherits the standard input, output and error and no other
 // handle or descriptor of the parent.
 //
-// POSIX: a child launched into a kill-on-close job is killed by the kernel
-// when the thread that launched it ends (PR_SET_PDEATHSIG follows the
-// forking thread, not the process). Launch only from threads that live as
-// long as the tool should: the agent launches from the host's calling thread
-// or from a thread of the IPC runtime, both of which last as long as the
-// agent.
+// POSIX: a child launched into a kill-on-close job is also killed by the
+// kernel when this process ends in any way, SIGKILL included
+// (PR_SET_PDEATHSIG). The kernel ties that signal to the thread that forked,
+// so every child is forked from one launcher thread that lives as long as
+// the process: the calling thread may end without taking the child along.
+// Not for use in a child forked from a process that had launched before
+// (it lacks the launcher thread) unless it exec'd since.
 Process LaunchProcess(const CommandLine& command_line, const LaunchOptions& options);
 
 }  // namespace base

@@ -1,8 +1,9 @@
 // POSIX only (Linux): fork and exec, with the child placed in its job between
-// the two.
+// the two, forked from one launcher thread that lives as long as the process.
 #include "platform/launch.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <linux/close_range.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -13,7 +14,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/job_internal_posix.h"
@@ -115,6 +120,116 @@ void ReapFailedChild(pid_t pid) {
   }
 }
 
+struct ForkResult {
+  pid_t pid = -1;
+  int error = 0;
+};
+
+// Forks the child and waits until it has exec'd (or reported why it could
+// not). Returns its pid, or the error with pid -1.
+ForkResult ForkAndExec(ChildSetup setup) {
+  ForkResult result;
+  int error_pipe[2];
+  if (pipe2(error_pipe, O_CLOEXEC) != 0) {
+    result.error = errno;
+    return result;
+  }
+  setup.error_pipe = error_pipe[1];
+
+  // With every signal blocked across the fork, no handler of the parent can
+  // run in the child before it has reset them.
+  sigset_t all_signals;
+  sigset_t previous_mask;
+  sigfillset(&all_signals);
+  pthread_sigmask(SIG_SETMASK, &all_signals, &previous_mask);
+  const pid_t pid = fork();
+  if (pid == 0)
+    RunChild(setup);
+  const int fork_error = errno;
+  pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
+  close(error_pipe[1]);
+  if (pid < 0) {
+    close(error_pipe[0]);
+    result.error = fork_error;
+    return result;
+  }
+
+  // The pipe closes without data when exec succeeds; otherwise it carries
+  // the child's errno.
+  int child_error = 0;
+  ssize_t received;
+  do {
+    received = read(error_pipe[0], &child_error, sizeof(child_error));
+  } while (received < 0 && errno == EINTR);
+  close(error_pipe[0]);
+  if (received > 0) {
+    ReapFailedChild(pid);
+    result.error =
+        received == static_cast<ssize_t>(sizeof(child_error)) && child_error ? child_error : EIO;
+    return result;
+  }
+  result.pid = pid;
+  return result;
+}
+
+// The thread every child is forked from. PR_SET_PDEATHSIG fires when the
+// forking thread ends, not when the process does; forking from a thread that
+// never ends ties the tool to the agent's process, whatever thread of the
+// host or of the IPC runtime asked for the launch.
+class LauncherThread {
+ public:
+  static LauncherThread& Get() {
+    static LauncherThread* const launcher = new LauncherThread();
+    return *launcher;
+  }
+
+  ForkResult Fork(const ChildSetup& setup) {
+    Request request;
+    request.setup = &setup;
+    std::unique_lock<std::mutex> hold(lock_);
+    queue_.push_back(&request);
+    changed_.notify_all();
+    changed_.wait(hold, [&request] { return request.done; });
+    return request.result;
+  }
+
+ private:
+  struct Request {
+    const ChildSetup* setup = nullptr;
+    ForkResult result;
+    bool done = false;
+  };
+
+  LauncherThread() {
+    // The thread takes none of the host's signals.
+    sigset_t all_signals;
+    sigset_t previous_mask;
+    sigfillset(&all_signals);
+    pthread_sigmask(SIG_SETMASK, &all_signals, &previous_mask);
+    std::thread([this] { Run(); }).detach();
+    pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
+  }
+
+  [[noreturn]] void Run() {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+      changed_.wait(hold, [this] { return !queue_.empty(); });
+      Request* request = queue_.front();
+      queue_.pop_front();
+      hold.unlock();
+      const ForkResult result = ForkAndExec(*request->setup);
+      hold.lock();
+      request->result = result;
+      request->done = true;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::deque<Request*> queue_;
+};
+
 }  // namespace
 
 Process LaunchProcess(const CommandLine& command_line, const LaunchOptions& options) {
@@ -139,44 +254,12 @@ Process LaunchProcess(const CommandLine& command_line, const LaunchOptions& opti
                      ? static_cast<int>(limit.rlim_cur)
                      : 65536;
 
-  int error_pipe[2];
-  if (pipe2(error_pipe, O_CLOEXEC) != 0)
-    return Process();
-  setup.error_pipe = error_pipe[1];
-
-  // With every signal blocked across the fork, no handler of the parent can
-  // run in the child before it has reset them.
-  sigset_t all_signals;
-  sigset_t previous_mask;
-  sigfillset(&all_signals);
-  pthread_sigmask(SIG_SETMASK, &all_signals, &previous_mask);
-  const pid_t pid = fork();
-  if (pid == 0)
-    RunChild(setup);
-  const int fork_error = errno;
-  pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
-  close(error_pipe[1]);
-
-  if (pid < 0) {
-    close(error_pipe[0]);
-    SetLastSystemError(static_cast<SystemErrorCode>(fork_error));
+  const ForkResult forked = LauncherThread::Get().Fork(setup);
+  if (forked.pid < 0) {
+    SetLastSystemError(static_cast<SystemErrorCode>(forked.error));
     return Process();
   }
-
-  // The pipe closes without data when exec succeeds; otherwise it carries
-  // the child's errno.
-  int child_error = 0;
-  ssize_t received;
-  do {
-    received = read(error_pipe[0], &child_error, sizeof(child_error));
-  } while (received < 0 && errno == EINTR);
-  close(error_pipe[0]);
-  if (received > 0) {
-    ReapFailedChild(pid);
-    SetLastSystemError(static_cast<SystemErrorCode>(
-        received == static_cast<ssize_t>(sizeof(child_error)) && child_error ? child_error : EIO));
-    return Process();
-  }
+  const pid_t pid = forked.pid;
 
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (pidfd < 0) {

@@ -35,9 +35,7 @@ class SnippingToolProcess {
   // classic ones, telling it |port|. When a tool is launched,
   // |make_peer_secret| (if set) is called and its result handed to the tool
   // in the environment variable ipc_core::kPeerSecretEnvironmentVariable.
-  // True when a tool process is held afterwards. On Linux the tool is
-  // killed when the calling thread ends (see base::LaunchProcess): call it
-  // from threads that live as long as the agent.
+  // True when a tool process is held afterwards.
   bool StartProcessIfNeed(const SnippingToolConfig& config, uint32_t port, bool use_screen_tool,
                           const std::function<std::string()>& make_peer_secret = {});
 
