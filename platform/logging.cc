@@ -59,9 +59,17 @@ LogHandler SetLogHandler(LogHandler handler) {
 }
 
 LogMessage::LogMessage(const char* file, int line, LogSeverity severity)
-    : file_(file), line_(line), severity_(severity) {}
+    : file_(file),
+      line_(line),
+      severity_(severity),
+      last_error_(base::GetLastSystemError()) {}
 
 LogMessage::~LogMessage() {
+  Emit();
+  base::SetLastSystemError(last_error_);
+}
+
+void LogMessage::Emit() {
   const std::string text = stream_.str();
   std::shared_ptr<const LogHandler> handler;
   {

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/last_error.h"
+
 namespace logging {
 
 using LogSeverity = int;
@@ -38,7 +40,9 @@ using LogHandler = std::function<void(LogSeverity severity, const char* file, in
 // the previous handler.
 LogHandler SetLogHandler(LogHandler handler);
 
-// One record. The stream collects the text; the destructor emits it.
+// One record. The stream collects the text; the destructor emits it and
+// puts back the thread's last system error as the statement found it, so
+// that logging a failure does not change the error the caller reports next.
 class LogMessage {
  public:
   LogMessage(const char* file, int line, LogSeverity severity);
@@ -49,9 +53,12 @@ class LogMessage {
   std::ostream& stream() { return stream_; }
 
  private:
+  void Emit();
+
   const char* file_;
   int line_;
   LogSeverity severity_;
+  base::SystemErrorCode last_error_;
   std::ostringstream stream_;
 };
 

@@ -152,6 +152,36 @@ TEST_F(LoggingTest, WideTextFromANamespaceWithItsOwnInserters) {
   EXPECT_EQ(records[0].message, "string:\xE6\x88\xAA literal:\xC3\xA9 path:a/\xC3\xA9");
 }
 
+TEST_F(LoggingTest, LastSystemErrorSurvivesTheStatement) {
+  SetMinLogLevel(LOG_INFO);
+  // Neither a piece of the statement nor the handler may leave its error
+  // behind: the caller logs a failure and then reports its error code.
+  const LogHandler fixture_handler = SetLogHandler(
+      [&fixture_handler](LogSeverity severity, const char* file, int line,
+                         std::string_view text) {
+        base::SetLastSystemError(22);
+        fixture_handler(severity, file, line, text);
+      });
+  base::SetLastSystemError(1234);
+  LOG(ERROR) << "failed" << [] {
+    base::SetLastSystemError(5);
+    return " piece";
+  }();
+  EXPECT_EQ(base::GetLastSystemError(), 1234u);
+  SetLogHandler(fixture_handler);
+  ASSERT_EQ(TakeRecords().size(), 1u);
+
+  // The default destination writes to stderr, which may set the error too.
+  const LogHandler previous = SetLogHandler(LogHandler());
+  ::testing::internal::CaptureStderr();
+  base::SetLastSystemError(4321);
+  LOG(ERROR) << "to stderr";
+  const base::SystemErrorCode after = base::GetLastSystemError();
+  ::testing::internal::GetCapturedStderr();
+  SetLogHandler(previous);
+  EXPECT_EQ(after, 4321u);
+}
+
 TEST(LoggingDefaultTest, WithoutAHandlerRecordsGoToStderr) {
   const LogHandler previous = SetLogHandler(LogHandler());
   ::testing::internal::CaptureStderr();
