@@ -556,18 +556,18 @@ class AgentDriver {
                    static_cast<long long>(kShotWait.count()));
       std::exit(1);
     }
-    if (!times.ok) {
-      std::string events;
-      for (const auto& event : host_->TakeEvents())
-        events += " " + event;
-      std::fprintf(stderr, "a shot failed:%s\n", events.c_str());
-      return times;
-    }
-    times.total = end - start;
     for (int i = 0; i < kStampCount; ++i) {
       const int64_t stamp = g_stamps[i].load();
       times.at[i] = stamp ? stamp - start : -1;
     }
+    if (!times.ok) {
+      std::string events;
+      for (const auto& event : host_->TakeEvents())
+        events += " " + event;
+      std::fprintf(stderr, "shot %d failed:%s\n", count_, events.c_str());
+      return times;
+    }
+    times.total = end - start;
     return times;
   }
 
@@ -785,6 +785,16 @@ int main(int argc, char** argv) {
                (static_cast<int64_t>(kHandshakeTimeoutMs) - kColdBatchMarginMs) * 1000000) {
       agent->TerminateSnippingTool();
       ShotTimes shot = driver.Shot();
+      if (!shot.ok)
+        std::fprintf(stderr,
+                     "  (cold shot %zu of batch %d, %.0f ms into the batch; µs after the call: "
+                     "launch %lld..%lld, accepted %lld, connected %lld, handshake %lld)\n",
+                     cold.size() + 1, batches, static_cast<double>(NowNs() - batch_start) / 1e6,
+                     static_cast<long long>(shot.at[kLaunchStart] / 1000),
+                     static_cast<long long>(shot.at[kLaunchDone] / 1000),
+                     static_cast<long long>(shot.at[kAccepted] / 1000),
+                     static_cast<long long>(shot.at[kConnected] / 1000),
+                     static_cast<long long>(shot.at[kHandshake] / 1000));
       if (shot.ok)
         cold.push_back(shot);
       else if (++cold_failures > 10)
