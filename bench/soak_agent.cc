@@ -166,6 +166,9 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The first shot's handshake time-out may still be queued; it would stop
+  // whichever cold shot is starting when it runs.
+  host.RunUntil([&host] { return host.queued() == 0; }, std::chrono::seconds(15));
   int cold_done = 0;
   int batches = 0;
   while (cold_done < cold_count) {
@@ -177,17 +180,21 @@ int main(int argc, char** argv) {
       agent->TerminateSnippingTool();
       shot();
       ++cold_done;
+      // Sampled at once, without settling: a pause here would let the
+      // batch's first time-out fall due.
+      if (cold_done % 25 == 0 && cold_done != cold_count)
+        record("after " + std::to_string(cold_done) + " cold shots (tool connected, unsettled)");
     }
     // Every time-out of the batch must have run, not only fallen due.
     host.RunUntil([&host] { return host.queued() == 0; }, std::chrono::seconds(15));
-    if (cold_done % 25 == 0 || cold_done == cold_count)
-      record("after " + std::to_string(cold_done) + " cold shots");
   }
+  agent_bench::Settle(&host, kSettle);
+  record("after " + std::to_string(cold_done) + " cold shots");
 
   agent->TerminateSnippingTool();
   agent->Uninit();
   host.Drain();
-  const ProcessSample& first = rows.front().sample;
+  const ProcessSample first = rows.front().sample;
   // The tools' ends are reaped and the runtime closes the connections on its
   // own threads: wait for that, within bounds, before the last sample.
   const auto end_deadline = agent_bench::Clock::now() + kEndWait;
@@ -200,7 +207,7 @@ int main(int argc, char** argv) {
   record("end: tool terminated, Uninit, UI queue drained");
   const double seconds = static_cast<double>(NowNs() - start) / 1e9;
 
-  const ProcessSample& end = rows.back().sample;
+  const ProcessSample end = rows.back().sample;
   const bool destroyed = FileContains(agent_log, "[SnippingToolAgent] WaitForStop end");
   struct Check {
     const char* what;
