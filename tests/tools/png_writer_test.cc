@@ -55,6 +55,26 @@ TEST_F(PngWriterTest, WritesPixelsThatReadBackUnchanged) {
   EXPECT_EQ(read.pixels, image.pixels);
 }
 
+TEST_F(PngWriterTest, WritesAScreenSizedImage) {
+  // Over a megabyte of pixels: many compression blocks and data chunks.
+  RgbImage image;
+  image.width = 701;
+  image.height = 503;
+  image.pixels.resize(static_cast<size_t>(image.width) * image.height * 3);
+  uint32_t state = 12345;
+  for (uint8_t& byte : image.pixels) {
+    state = state * 1103515245u + 12345u;
+    byte = static_cast<uint8_t>(state >> 24);
+  }
+  std::string error;
+  ASSERT_TRUE(WritePng(path_, image, &error)) << error;
+  RgbImage read;
+  ASSERT_TRUE(ReadPng(path_, &read));
+  EXPECT_EQ(read.width, image.width);
+  EXPECT_EQ(read.height, image.height);
+  EXPECT_TRUE(read.pixels == image.pixels);
+}
+
 TEST_F(PngWriterTest, ReplacesALargerFileCompletely) {
   {
     std::ofstream junk(path_, std::ios::binary);
