@@ -33,7 +33,9 @@ class CommandLine {
   const StringVector& argv() const { return argv_; }
 
   // argv() joined with blanks, each argument quoted where the Windows parser
-  // needs it (blanks, tabs, quotation marks, empty arguments).
+  // needs it (blanks, tabs, quotation marks, empty arguments). The program
+  // follows the parser's own rule for it: in quotation marks when it holds
+  // a blank or a tab, with no escapes, as the parser reads it literally.
   StringType GetCommandLineString() const;
 
  private:

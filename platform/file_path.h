@@ -40,7 +40,8 @@ class FilePath {
   // The last component: "a/b/c" -> "c".
   FilePath BaseName() const;
   // This path with |component| appended, a separator between them unless
-  // this path is empty or already ends in one.
+  // this path is empty or already ends in one. Separators leading
+  // |component| are dropped, so none is ever doubled.
   FilePath Append(const StringType& component) const;
   FilePath Append(const FilePath& component) const;
 
