@@ -12,6 +12,29 @@ namespace {
 // this simply span several reads.
 constexpr size_t kReadChunk = 64 * 1024;
 
+// Marks the read loop's handler as the continuation of the handler that
+// armed it, so asio queues its completion on the same thread instead of
+// waking another one for every read.
+template <typename Handler>
+struct ReadContinuation {
+  Handler handler;
+  void operator()(const std::error_code& ec, size_t size) { handler(ec, size); }
+  friend bool asio_handler_is_continuation(ReadContinuation*) { return true; }
+};
+
+template <typename Handler>
+ReadContinuation<Handler> MakeReadContinuation(Handler handler) {
+  return ReadContinuation<Handler>{std::move(handler)};
+}
+
+thread_local Connection* t_corked = nullptr;
+
+// Sends from an application thread that follow each other closer than this
+// are a burst: they are queued and written together by a runtime thread,
+// one system call for many frames. A lone send (a round trip, where the next
+// request waits for the previous answer) is written at once.
+constexpr auto kBurstGap = std::chrono::microseconds(20);
+
 }  // namespace
 
 Connection::Connection(asio::ip::tcp::socket socket, int64_t log_id,
@@ -30,6 +53,9 @@ void Connection::Start(int32_t hello_timeout_ms) {
   // Requests are small and answered one by one; Nagle's delay would add to
   // every round trip.
   socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+  // Send writes directly from the calling thread when nothing is queued; it
+  // must get "would block" back rather than wait.
+  socket_.non_blocking(true, ignored);
   hello_timer_.expires_after(std::chrono::milliseconds(hello_timeout_ms));
   std::weak_ptr<Connection> weak = weak_from_this();
   hello_timer_.async_wait([weak, hello_timeout_ms](const std::error_code& ec) {
@@ -52,27 +78,34 @@ void Connection::MarkEstablished() {
 void Connection::ReadMoreLocked() {
   auto self = shared_from_this();
   socket_.async_read_some(asio::buffer(read_buffer_),
-                          [self](const std::error_code& ec, size_t size) { self->OnRead(ec, size); });
+                          MakeReadContinuation([self](const std::error_code& ec, size_t size) {
+                            self->OnRead(ec, size);
+                          }));
 }
 
 void Connection::OnRead(const std::error_code& ec, size_t size) {
   if (ec)
     return Finish(ec);
-  if (!draining_.load(std::memory_order_acquire)) {
+  if (!draining_.load(std::memory_order_acquire) && !closed_.load(std::memory_order_acquire)) {
     decoder_.Append(read_buffer_.data(), size);
-    wire::Frame frame;
+    bool malformed = false;
     for (;;) {
-      if (closed_.load(std::memory_order_acquire))
-        break;
-      auto result = decoder_.Next(&frame);
-      if (result == wire::FrameDecoder::Result::kNeedMore)
-        break;
-      if (result == wire::FrameDecoder::Result::kError) {
-        IPC_LOG(kLogWarning, log_id()) << "malformed input (" << decoder_.error() << "), closing";
-        Close(kErrorProtocol);
-        break;
-      }
-      owner_->OnFrame(shared_from_this(), frame);
+      frames_.emplace_back();
+      auto result = decoder_.Next(&frames_.back());
+      if (result == wire::FrameDecoder::Result::kFrame)
+        continue;
+      frames_.pop_back();
+      malformed = result == wire::FrameDecoder::Result::kError;
+      break;
+    }
+    // The frames before a malformed one are still handed over; the stream
+    // ends at the bad one.
+    if (!frames_.empty())
+      owner_->OnFrames(shared_from_this(), frames_);
+    frames_.clear();
+    if (malformed) {
+      IPC_LOG(kLogWarning, log_id()) << "malformed input (" << decoder_.error() << "), closing";
+      Close(kErrorProtocol);
     }
   }
   std::unique_lock<std::mutex> lock(mu_);
@@ -106,21 +139,88 @@ void Connection::Finish(const std::error_code& ec) {
 void Connection::Send(std::string bytes) {
   bool overflow = false;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::unique_lock<std::mutex> lock(mu_);
     if (closed_.load() || close_after_flush_ || write_failed_)
       return;
     queued_bytes_ += bytes.size();
     queue_.push_back(std::move(bytes));
     if (queued_bytes_ > kMaxQueuedBytes) {
       overflow = CloseLocked(kErrorConnectionLost);
-    } else if (!write_in_progress_) {
-      StartWriteLocked();
+    } else if (t_corked == this || flush_posted_) {
+      // Written by Uncork, or by the flush already on its way.
+    } else if (!OnRuntimeThread()) {
+      auto now = std::chrono::steady_clock::now();
+      bool burst = now - last_foreign_write_ < kBurstGap;
+      last_foreign_write_ = now;
+      if (burst && !write_in_progress_)
+        PostFlushLocked();
+      else
+        FlushLocked();
+    } else {
+      FlushLocked();
     }
   }
   if (overflow) {
     IPC_LOG(kLogWarning, log_id())
         << "peer leaves more than " << kMaxQueuedBytes << " bytes unread, closing";
   }
+}
+
+void Connection::Cork() { t_corked = this; }
+
+void Connection::Uncork() {
+  t_corked = nullptr;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!closed_.load() && !write_failed_)
+    FlushLocked();
+}
+
+void Connection::PostFlushLocked() {
+  flush_posted_ = true;
+  asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    std::lock_guard<std::mutex> lock(self->mu_);
+    self->flush_posted_ = false;
+    if (!self->closed_.load() && !self->write_failed_)
+      self->FlushLocked();
+  });
+}
+
+void Connection::FlushLocked() {
+  if (write_in_progress_)
+    return;  // its completion writes the queue
+  // Write now, from this thread: small frames usually go in one call, with
+  // no completion to schedule and no runtime thread to wake.
+  while (!queue_.empty()) {
+    write_buffers_.clear();
+    for (const std::string& frame : queue_) {
+      write_buffers_.emplace_back(asio::buffer(frame));
+      if (write_buffers_.size() == 64)
+        break;
+    }
+    std::error_code ec;
+    size_t written = socket_.write_some(write_buffers_, ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again)
+      break;
+    if (ec) {
+      // Reported like a failed asynchronous write, outside the lock.
+      write_in_progress_ = true;
+      asio::post(socket_.get_executor(), [self = shared_from_this(), ec] { self->OnWrite(ec); });
+      return;
+    }
+    size_t done = 0;
+    while (done < queue_.size() && written >= queue_[done].size()) {
+      written -= queue_[done].size();
+      queued_bytes_ -= queue_[done].size();
+      ++done;
+    }
+    queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(done));
+    if (written > 0) {
+      queue_.front().erase(0, written);
+      queued_bytes_ -= written;
+    }
+  }
+  if (!queue_.empty())
+    StartWriteLocked();
 }
 
 void Connection::SendAndClose(std::string bytes, int32_t close_code) {

@@ -4,6 +4,7 @@
 #define IPC_CORE_SRC_CONNECTION_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -22,8 +23,10 @@ class Connection;
 class ConnectionOwner {
  public:
   virtual ~ConnectionOwner() = default;
-  // One decoded frame, in arrival order.
-  virtual void OnFrame(const std::shared_ptr<Connection>& connection, wire::Frame& frame) = 0;
+  // The frames one read completed, in arrival order (the owner may move
+  // from them).
+  virtual void OnFrames(const std::shared_ptr<Connection>& connection,
+                        std::vector<wire::Frame>& frames) = 0;
   // The connection has ended, for whatever cause; no OnFrame follows.
   virtual void OnConnectionClosed(const std::shared_ptr<Connection>& connection) = 0;
 };
@@ -46,6 +49,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void MarkEstablished();
   // Queues one or more encoded frames. Dropped quietly once closed.
   void Send(std::string bytes);
+  // While a thread has corked a connection, what that thread sends to it is
+  // only queued; Uncork writes it all with one call. Other threads' sends
+  // are not held back (and flush the queue with them).
+  void Cork();
+  void Uncork();
   // Sends |bytes|, ignores everything the peer sends meanwhile, and closes
   // once they are written: the way a refusal leaves.
   void SendAndClose(std::string bytes, int32_t close_code);
@@ -65,6 +73,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void OnRead(const std::error_code& ec, size_t size);
   void Finish(const std::error_code& ec);
   void StartWriteLocked();
+  void PostFlushLocked();
+  // Writes what is queued directly, as far as the socket takes it, and
+  // leaves the rest to an asynchronous write.
+  void FlushLocked();
   void OnWrite(const std::error_code& ec);
   bool CloseLocked(int32_t close_code);
 
@@ -78,6 +90,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool write_in_progress_ = false;
   bool close_after_flush_ = false;
   bool write_failed_ = false;
+  bool flush_posted_ = false;
+  std::chrono::steady_clock::time_point last_foreign_write_;
   std::atomic<bool> closed_{false};
   std::atomic<bool> draining_{false};
   std::atomic<bool> established_{false};
@@ -87,6 +101,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Read side: touched only by the one read in flight and its handler.
   wire::FrameDecoder decoder_;
   std::vector<uint8_t> read_buffer_;
+  std::vector<wire::Frame> frames_;
   std::shared_ptr<ConnectionOwner> owner_;
 };
 

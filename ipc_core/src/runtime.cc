@@ -13,6 +13,7 @@ namespace {
 
 std::atomic<Runtime*> g_runtime{nullptr};
 thread_local CallbackFrame* t_top_frame = nullptr;
+thread_local bool t_runtime_thread = false;
 
 std::atomic<int> g_live_objects{0};
 std::atomic<int32_t> g_injected_start_failure{0};
@@ -57,6 +58,7 @@ Runtime* Runtime::Init(LogCallback log_callback) {
 Runtime* Runtime::Get() { return g_runtime.load(std::memory_order_acquire); }
 
 void Runtime::ThreadMain() {
+  t_runtime_thread = true;
   for (;;) {
     try {
       io_.run();
@@ -101,6 +103,8 @@ ScopedCallbackFrame::ScopedCallbackFrame(const void* owner) : frame_{owner, fals
 }
 
 ScopedCallbackFrame::~ScopedCallbackFrame() { t_top_frame = frame_.below; }
+
+bool OnRuntimeThread() { return t_runtime_thread; }
 
 int MarkCallbackFramesExempt(const void* owner) {
   int count = 0;

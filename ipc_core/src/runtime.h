@@ -91,6 +91,9 @@ class ScopedCallbackFrame {
 // Marks every frame of |owner| on this thread exempt and returns how many.
 int MarkCallbackFramesExempt(const void* owner);
 
+// True on the runtime's own threads.
+bool OnRuntimeThread();
+
 // Counts service hosts and clients alive, for testing::LiveObjectCount.
 void CountLiveRuntimeObject(int delta);
 

@@ -165,69 +165,91 @@ class ServiceClientImpl final : public IServiceClient,
       ReleaseReferences();
   }
 
-  void OnFrame(const std::shared_ptr<Connection>& connection, wire::Frame& frame) override {
+  void OnFrames(const std::shared_ptr<Connection>& connection,
+                std::vector<wire::Frame>& frames) override {
     std::vector<InvokeOutcome> outcomes;
+    std::vector<uint64_t> unknown_answers;
     std::string problem;
+    bool welcomed = false;
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (closing_)
         return;
-      if (state_ == State::kHello) {
-        if (frame.type == wire::FrameType::kWelcome && frame.version == wire::kProtocolVersion) {
-          state_ = State::kConnected;
-          connection->set_log_id(frame.connection_id);
-          connection->MarkEstablished();
-          std::string bytes;
-          pending_.AssignWaiting(kConnectionKey, &bytes);
-          if (!bytes.empty())
-            connection->Send(std::move(bytes));
-          PostLocked([this] { observer_->OnConnected(this); });
-        } else if (frame.type == wire::FrameType::kRefused) {
-          refused_code_ = frame.code;
-          problem = "refused by the service host: " + frame.text;
-        } else {
-          problem = "expected a welcome frame";
-        }
-      } else if (frame.type == wire::FrameType::kRequest) {
-        PostLocked([this, connection, frame = std::move(frame)] {
-          IService* service = nullptr;
-          {
-            std::lock_guard<std::mutex> inner(mu_);
-            auto it = services_.find(ServiceNameOf(frame.method));
-            if (it != services_.end())
-              service = it->second.get();
+      std::vector<wire::Frame> requests;
+      for (wire::Frame& frame : frames) {
+        if (state_ == State::kHello) {
+          if (frame.type == wire::FrameType::kWelcome &&
+              frame.version == wire::kProtocolVersion) {
+            state_ = State::kConnected;
+            welcomed = true;
+            connection->set_log_id(frame.connection_id);
+            connection->MarkEstablished();
+            std::string bytes;
+            pending_.AssignWaiting(kConnectionKey, &bytes);
+            if (!bytes.empty())
+              connection->Send(std::move(bytes));
+            PostLocked([this] { observer_->OnConnected(this); });
+          } else if (frame.type == wire::FrameType::kRefused) {
+            refused_code_ = frame.code;
+            problem = "refused by the service host: " + frame.text;
+            break;
+          } else {
+            problem = "expected a welcome frame";
+            break;
           }
-          DispatchRequest(service, connection, static_cast<int32_t>(connection->log_id()),
-                          frame.id, frame.method, frame.text);
-        });
-        return;
-      } else if (frame.type == wire::FrameType::kReply ||
-                 frame.type == wire::FrameType::kErrorReply) {
-        bool error = frame.type == wire::FrameType::kErrorReply;
-        if (!pending_.TakeAnswered(
-                frame.id, kConnectionKey,
-                error ? InvokeOutcome::Kind::kError : InvokeOutcome::Kind::kResponse, frame.code,
-                std::move(frame.text), &outcomes)) {
-          problem = "answer to unknown request " + std::to_string(frame.id);
+        } else if (frame.type == wire::FrameType::kRequest) {
+          requests.push_back(std::move(frame));
+        } else if (frame.type == wire::FrameType::kReply ||
+                   frame.type == wire::FrameType::kErrorReply) {
+          bool error = frame.type == wire::FrameType::kErrorReply;
+          if (!pending_.TakeAnswered(
+                  frame.id, kConnectionKey,
+                  error ? InvokeOutcome::Kind::kError : InvokeOutcome::Kind::kResponse,
+                  frame.code, std::move(frame.text), &outcomes)) {
+            // A late answer to an invoke that already timed out: harmless.
+            unknown_answers.push_back(frame.id);
+          }
+        } else {
+          problem = "unexpected frame after the opening exchange";
+          break;
         }
-      } else {
-        problem = "unexpected frame after the opening exchange";
       }
+      if (!requests.empty())
+        PostRequestsLocked(connection, std::move(requests));
     }
-    if (!problem.empty()) {
-      if (frame.type == wire::FrameType::kReply || frame.type == wire::FrameType::kErrorReply) {
-        // A late answer to an invoke that already timed out: harmless.
-        IPC_LOG(kLogWarning, connection->log_id()) << problem << " ignored";
-        return;
-      }
-      IPC_LOG(kLogWarning, connection->log_id()) << problem << ", closing";
-      connection->Close(refused_code_ != 0 ? kErrorRefused : kErrorProtocol);
-      return;
-    }
-    if (frame.type == wire::FrameType::kWelcome)
+    if (welcomed)
       IPC_LOG(kLogInfo, connection->log_id()) << app_name_ << " connected";
+    for (uint64_t id : unknown_answers)
+      IPC_LOG(kLogWarning, connection->log_id()) << "answer to unknown request " << id << " ignored";
     for (auto& outcome : outcomes)
       outcome.Deliver();
+    if (!problem.empty()) {
+      IPC_LOG(kLogWarning, connection->log_id()) << problem << ", closing";
+      connection->Close(refused_code_ != 0 ? kErrorRefused : kErrorProtocol);
+    }
+  }
+
+  void PostRequestsLocked(const std::shared_ptr<Connection>& connection,
+                          std::vector<wire::Frame> requests) {
+    PostLocked([this, connection, requests = std::move(requests)] {
+      // As on the host: a burst's answers leave in one write.
+      bool cork = requests.size() > 1;
+      if (cork)
+        connection->Cork();
+      for (const wire::Frame& request : requests) {
+        IService* service = nullptr;
+        {
+          std::lock_guard<std::mutex> inner(mu_);
+          auto it = services_.find(ServiceNameOf(request.method));
+          if (it != services_.end())
+            service = it->second.get();
+        }
+        DispatchRequest(service, connection, static_cast<int32_t>(connection->log_id()),
+                        request.id, request.method, request.text);
+      }
+      if (cork)
+        connection->Uncork();
+    });
   }
 
   void OnConnectionClosed(const std::shared_ptr<Connection>& connection) override {
@@ -324,7 +346,9 @@ class ServiceClientImpl final : public IServiceClient,
   // Observer events and requests run on the client's strand, in order.
   template <typename Fn>
   void PostLocked(Fn fn) {
-    asio::post(strand_, [self = shared_from_this(), fn = std::move(fn)]() mutable { fn(); });
+    // Deferred rather than posted: from the read path the strand then runs
+    // on this same thread once the read handler returns.
+    asio::defer(strand_, [self = shared_from_this(), fn = std::move(fn)]() mutable { fn(); });
   }
 
   void ReleaseReferences() {

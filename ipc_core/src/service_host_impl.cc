@@ -57,6 +57,16 @@ bool SecretsEqual(const std::string& a, const std::string& b) {
 class ServiceHostImpl final : public IServiceHost,
                               public ConnectionOwner,
                               public std::enable_shared_from_this<ServiceHostImpl> {
+ private:
+  enum class State { kCreated, kStarting, kStopping };
+  using Strand = asio::strand<asio::io_context::executor_type>;
+
+  struct Peer {
+    std::shared_ptr<Connection> connection;
+    Strand strand;
+    bool established = false;
+  };
+
  public:
   ServiceHostImpl(Runtime* runtime, std::string host_name, std::string app_name,
                   std::string identity, int32_t app_id, int32_t protocol_tag,
@@ -266,66 +276,74 @@ class ServiceHostImpl final : public IServiceHost,
   void Destroy() { Stop(); }
 
   // ConnectionOwner.
-  void OnFrame(const std::shared_ptr<Connection>& connection, wire::Frame& frame) override {
+  void OnFrames(const std::shared_ptr<Connection>& connection,
+                std::vector<wire::Frame>& frames) override {
     int32_t connection_id = static_cast<int32_t>(connection->log_id());
     std::vector<InvokeOutcome> outcomes;
+    std::vector<uint64_t> unknown_answers;
     std::string refusal;
+    std::string tool_name;
     bool counted = false;
     {
+      // One lock for everything one read brought.
       std::lock_guard<std::mutex> lock(mu_);
       auto it = peers_.find(connection_id);
       if (it == peers_.end() || state_ >= State::kStopping)
         return;
       Peer& peer = it->second;
-      if (!peer.established) {
-        refusal = CheckHelloLocked(frame);
-        if (refusal.empty())
+      std::vector<wire::Frame> requests;
+      for (wire::Frame& frame : frames) {
+        if (!peer.established) {
+          refusal = CheckHelloLocked(frame);
+          if (!refusal.empty())
+            break;
+          tool_name = frame.name;
           EstablishLocked(peer);
-      } else if (frame.type == wire::FrameType::kRequest) {
-        // Collected and handed over per read (OnFramesEnd), in order.
-        peer.requests.push_back(std::move(frame));
-        return;
-      } else if (frame.type == wire::FrameType::kReply ||
-                 frame.type == wire::FrameType::kErrorReply) {
-        bool error = frame.type == wire::FrameType::kErrorReply;
-        if (pending_.TakeAnswered(
-                frame.id, connection_id,
-                error ? InvokeOutcome::Kind::kError : InvokeOutcome::Kind::kResponse, frame.code,
-                std::move(frame.text), &outcomes)) {
-          counted = CountLocked();
+        } else if (frame.type == wire::FrameType::kRequest) {
+          requests.push_back(std::move(frame));
+        } else if (frame.type == wire::FrameType::kReply ||
+                   frame.type == wire::FrameType::kErrorReply) {
+          bool error = frame.type == wire::FrameType::kErrorReply;
+          if (!pending_.TakeAnswered(
+                  frame.id, connection_id,
+                  error ? InvokeOutcome::Kind::kError : InvokeOutcome::Kind::kResponse,
+                  frame.code, std::move(frame.text), &outcomes)) {
+            unknown_answers.push_back(frame.id);
+          }
+        } else {
+          refusal = "unexpected frame after the opening exchange";
+          break;
         }
-      } else {
-        refusal = "unexpected frame after the opening exchange";
       }
+      if (!requests.empty())
+        PostRequestsLocked(peer, connection, std::move(requests));
+      if (!outcomes.empty())
+        counted = CountLocked();
+    }
+    if (!tool_name.empty())
+      IPC_LOG(kLogInfo, connection_id) << "tool " << tool_name << " connected";
+    for (uint64_t id : unknown_answers)
+      IPC_LOG(kLogWarning, connection_id) << "answer to unknown request " << id << " ignored";
+    if (!outcomes.empty()) {
+      RunCounted(counted, [&outcomes] {
+        for (auto& outcome : outcomes)
+          outcome.Deliver();
+      });
     }
     if (!refusal.empty()) {
       IPC_LOG(kLogWarning, connection_id) << "refused: " << refusal;
       std::string bytes;
       wire::AppendRefused(&bytes, kErrorRefused, refusal);
       connection->SendAndClose(std::move(bytes), kErrorRefused);
-      return;
     }
-    if (frame.type == wire::FrameType::kHello) {
-      IPC_LOG(kLogInfo, connection_id) << "tool " << frame.name << " connected";
-      return;
-    }
-    if (outcomes.empty()) {
-      IPC_LOG(kLogWarning, connection_id) << "answer to unknown request " << frame.id << " ignored";
-      return;
-    }
-    RunCounted(counted, [&outcomes] { outcomes.front().Deliver(); });
   }
 
-  void OnFramesEnd(const std::shared_ptr<Connection>& connection) override {
+  // Hands the requests of one read to the connection's strand, in order.
+  void PostRequestsLocked(Peer& peer, const std::shared_ptr<Connection>& connection,
+                          std::vector<wire::Frame> requests) {
     int32_t connection_id = static_cast<int32_t>(connection->log_id());
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = peers_.find(connection_id);
-    if (it == peers_.end() || it->second.requests.empty())
-      return;
-    std::vector<wire::Frame> requests;
-    requests.swap(it->second.requests);
-    PostObserverEventLocked(it->second.strand, [this, connection, connection_id,
-                                                requests = std::move(requests)] {
+    PostObserverEventLocked(peer.strand, [this, connection, connection_id,
+                                          requests = std::move(requests)] {
       // Answers given while a burst is handled go out together, in one
       // write, once the burst's handlers have run. A single request's
       // answer is written at once, so a handler that answers and then waits
@@ -383,16 +401,6 @@ class ServiceHostImpl final : public IServiceHost,
   }
 
  private:
-  enum class State { kCreated, kStarting, kStopping };
-  using Strand = asio::strand<asio::io_context::executor_type>;
-
-  struct Peer {
-    std::shared_ptr<Connection> connection;
-    Strand strand;
-    bool established = false;
-    std::vector<wire::Frame> requests;  // of the read being decoded
-  };
-
   bool ListenLocked(int32_t* port, std::string* failure) {
     std::error_code ec;
     asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::loopback(), 0);
@@ -455,7 +463,7 @@ class ServiceHostImpl final : public IServiceHost,
           connection_id = next_connection_id_++;
           auto connection =
               std::make_shared<Connection>(std::move(socket), connection_id, shared_from_this());
-          peers_.emplace(connection_id, Peer{connection, asio::make_strand(io_), false, {}});
+          peers_.emplace(connection_id, Peer{connection, asio::make_strand(io_), false});
           connection->Start(HelloTimeoutMs());
         }
       }

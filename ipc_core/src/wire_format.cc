@@ -31,7 +31,9 @@ void PutText(std::string* out, std::string_view text) {
 
 // Writes the header with a zero length and returns where the body starts, so
 // the length can be patched once the body is complete.
-size_t BeginFrame(std::string* out, FrameType type) {
+size_t BeginFrame(std::string* out, FrameType type, size_t body_size) {
+  // One allocation for the whole frame rather than one per growth step.
+  out->reserve(out->size() + kHeaderSize + body_size);
   PutU16(out, kFrameMagic);
   PutU8(out, static_cast<uint8_t>(type));
   PutU8(out, 0);  // flags
@@ -123,7 +125,7 @@ bool KnownType(uint8_t type) {
 
 void AppendHello(std::string* out, uint32_t version, std::string_view app_name,
                  std::string_view secret) {
-  size_t body = BeginFrame(out, FrameType::kHello);
+  size_t body = BeginFrame(out, FrameType::kHello, 12 + app_name.size() + secret.size());
   PutU32(out, version);
   PutText(out, app_name);
   PutText(out, secret);
@@ -132,7 +134,7 @@ void AppendHello(std::string* out, uint32_t version, std::string_view app_name,
 
 void AppendWelcome(std::string* out, uint32_t version, int32_t app_id, int32_t protocol_tag,
                    uint32_t connection_id, std::string_view host_name) {
-  size_t body = BeginFrame(out, FrameType::kWelcome);
+  size_t body = BeginFrame(out, FrameType::kWelcome, 20 + host_name.size());
   PutU32(out, version);
   PutU32(out, static_cast<uint32_t>(app_id));
   PutU32(out, static_cast<uint32_t>(protocol_tag));
@@ -142,7 +144,7 @@ void AppendWelcome(std::string* out, uint32_t version, int32_t app_id, int32_t p
 }
 
 void AppendRefused(std::string* out, int32_t code, std::string_view reason) {
-  size_t body = BeginFrame(out, FrameType::kRefused);
+  size_t body = BeginFrame(out, FrameType::kRefused, 8 + reason.size());
   PutU32(out, static_cast<uint32_t>(code));
   PutText(out, reason);
   EndFrame(out, body);
@@ -150,7 +152,7 @@ void AppendRefused(std::string* out, int32_t code, std::string_view reason) {
 
 void AppendRequest(std::string* out, uint64_t id, std::string_view method,
                    std::string_view payload) {
-  size_t body = BeginFrame(out, FrameType::kRequest);
+  size_t body = BeginFrame(out, FrameType::kRequest, 16 + method.size() + payload.size());
   PutU64(out, id);
   PutText(out, method);
   PutText(out, payload);
@@ -158,14 +160,14 @@ void AppendRequest(std::string* out, uint64_t id, std::string_view method,
 }
 
 void AppendReply(std::string* out, uint64_t id, std::string_view text) {
-  size_t body = BeginFrame(out, FrameType::kReply);
+  size_t body = BeginFrame(out, FrameType::kReply, 12 + text.size());
   PutU64(out, id);
   PutText(out, text);
   EndFrame(out, body);
 }
 
 void AppendErrorReply(std::string* out, uint64_t id, int32_t code, std::string_view reason) {
-  size_t body = BeginFrame(out, FrameType::kErrorReply);
+  size_t body = BeginFrame(out, FrameType::kErrorReply, 16 + reason.size());
   PutU64(out, id);
   PutU32(out, static_cast<uint32_t>(code));
   PutText(out, reason);
