@@ -7,11 +7,9 @@
 
 namespace demo_host {
 
-// The agent library's file name on this OS.
-extern const char kAgentLibraryFileName[];
-
-// The directory holding this executable, as UTF-8.
-std::string ExecutableDirectory();
+// The agent library next to this executable (libsnipping_tool_agent.so,
+// snipping_tool_agent.dll), as UTF-8.
+std::string DefaultAgentLibraryPath();
 
 // Loads the library at |utf8_path| and returns the address of |symbol| in
 // it, or null with a reason in |error|. The library stays loaded for the

@@ -6,16 +6,14 @@
 
 namespace demo_host {
 
-const char kAgentLibraryFileName[] = "libsnipping_tool_agent.so";
-
-std::string ExecutableDirectory() {
+std::string DefaultAgentLibraryPath() {
+  constexpr char kFileName[] = "libsnipping_tool_agent.so";
   char path[4096];
   const ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
   if (length <= 0)
-    return ".";
+    return std::string("./") + kFileName;
   const std::string self(path, static_cast<size_t>(length));
-  const size_t slash = self.rfind('/');
-  return slash == std::string::npos ? "." : self.substr(0, slash == 0 ? 1 : slash);
+  return self.substr(0, self.rfind('/') + 1) + kFileName;
 }
 
 void* LoadLibraryAndResolve(const std::string& utf8_path, const char* symbol, std::string* error) {

@@ -29,16 +29,15 @@ std::string Utf8(const std::wstring& wide) {
 
 }  // namespace
 
-const char kAgentLibraryFileName[] = "snipping_tool_agent.dll";
-
-std::string ExecutableDirectory() {
+std::string DefaultAgentLibraryPath() {
+  constexpr char kFileName[] = "snipping_tool_agent.dll";
   wchar_t path[MAX_PATH * 4];
   const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
   if (length == 0 || length >= MAX_PATH * 4)
-    return ".";
+    return std::string(".\\") + kFileName;
   const std::wstring self(path, length);
   const size_t slash = self.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? "." : Utf8(self.substr(0, slash));
+  return Utf8(self.substr(0, slash == std::wstring::npos ? 0 : slash + 1)) + kFileName;
 }
 
 void* LoadLibraryAndResolve(const std::string& utf8_path, const char* symbol, std::string* error) {

@@ -109,9 +109,8 @@ int RunDemo(const DemoOptions& options) {
     timeline.Print("host", "cannot capture standard error (" + error + "); its lines go there");
   }
 
-  const std::string library = options.library.empty()
-                                  ? ExecutableDirectory() + "/" + kAgentLibraryFileName
-                                  : options.library;
+  const std::string library =
+      options.library.empty() ? DefaultAgentLibraryPath() : options.library;
   timeline.Print("host", "loading " + library);
   auto factory = reinterpret_cast<GetQuilloSnipingToolAgentFunction>(
       LoadLibraryAndResolve(library, "GetQuilloSnipingToolAgent", &error));

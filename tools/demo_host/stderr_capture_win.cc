@@ -68,7 +68,7 @@ void StderrCapture::Read() {
     if (available == 0) {
       if (stopping_)
         break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
       continue;
     }
     DWORD count = 0;
