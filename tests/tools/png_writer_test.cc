@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <random>
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -41,7 +42,9 @@ bool Exists(const std::string& path) {
 class PngWriterTest : public ::testing::Test {
  protected:
   void TearDown() override { std::remove(path_.c_str()); }
-  const std::string path_ = ::testing::TempDir() + "reference_tool_png_writer_test.png";
+  // Unique: two builds, or the two PNG writers, may run this at once.
+  const std::string path_ = ::testing::TempDir() + "reference_tool_png_writer_" +
+                            std::to_string(std::random_device()()) + ".png";
 };
 
 TEST_F(PngWriterTest, WritesPixelsThatReadBackUnchanged) {

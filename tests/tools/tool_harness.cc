@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include <rapidjson/stringbuffer.h>
@@ -208,7 +209,8 @@ std::vector<std::vector<std::string>> ReadTrace(const std::string& path) {
 
 std::string MakeTestDirectory(const std::string& name) {
   const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("reference_tool_test_" + name);
+      std::filesystem::temp_directory_path() /
+      ("reference_tool_test_" + name + "_" + std::to_string(std::random_device()()));
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   return dir.u8string();

@@ -95,7 +95,7 @@ int WaitForExit(const base::Process& process);
 // The lines of a trace file, each split into its four fields.
 std::vector<std::vector<std::string>> ReadTrace(const std::string& path);
 
-// A fresh empty directory for one test.
+// A fresh empty directory for one test, unique to this run.
 std::string MakeTestDirectory(const std::string& name);
 
 }  // namespace reference_tool_test

@@ -1,6 +1,7 @@
 #include "tools/reference_tool/trace.h"
 
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -9,6 +10,11 @@
 
 namespace reference_tool {
 namespace {
+
+// Unique: builds of other configurations may run this test at the same time.
+std::string TempPath(const std::string& name) {
+  return ::testing::TempDir() + name + "_" + std::to_string(std::random_device()()) + ".trace";
+}
 
 std::vector<std::string> ReadLines(const std::string& path) {
   std::ifstream in(path);
@@ -33,8 +39,7 @@ TEST(TraceTest, EscapesWhatWouldBreakALineOrAField) {
 }
 
 TEST(TraceTest, WritesFourFieldsPerLineAndFlushesEachAtOnce) {
-  const std::string path = ::testing::TempDir() + "reference_tool_trace_test.trace";
-  std::remove(path.c_str());
+  const std::string path = TempPath("reference_tool_trace");
   Trace trace;
   ASSERT_TRUE(trace.Open(path));
   trace.Write("recv", "snipping_tool.snipping.shot", "{\"a\":\"x\ty\"}\n");
@@ -58,8 +63,7 @@ TEST(TraceTest, WritesFourFieldsPerLineAndFlushesEachAtOnce) {
 }
 
 TEST(TraceTest, AppendsToAnExistingTrace) {
-  const std::string path = ::testing::TempDir() + "reference_tool_trace_append.trace";
-  std::remove(path.c_str());
+  const std::string path = TempPath("reference_tool_trace_append");
   {
     Trace first;
     ASSERT_TRUE(first.Open(path));
