@@ -142,6 +142,11 @@ std::string PeerProcess::Output() {
     }
     output_.append(buffer, got);
   }
+  // The child's C runtime writes its text-mode stdout with CRLF line ends;
+  // the tests look for LF lines. A CR and its LF may arrive in two reads,
+  // so the whole text is scanned each time.
+  for (size_t cr = output_.find("\r\n"); cr != std::string::npos; cr = output_.find("\r\n", cr))
+    output_.erase(cr, 1);
   return output_;
 }
 

@@ -199,6 +199,49 @@ TEST_F(ServiceHostTest, FeatureReleasedWithoutAnswerLeavesTheCallerToItsTimeout)
   c.host.StopAndWait();
 }
 
+TEST_F(ServiceHostTest, AnAnswerAfterTheConnectionClosedIsDroppedQuietly) {
+  Connected c = Connected::Make();
+  std::mutex mu;
+  ipc_core_refptr<IRequestFeature> kept;
+  c.service->On("agent.keep", [&](const std::string&, IRequestFeature* f) {
+    std::lock_guard<std::mutex> lock(mu);
+    kept = f;
+  });
+  ipc_core_refptr<RecordingContext> context(new RecordingContext);
+  c.tool.client->Invoke("agent.keep", "", context.get());
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return kept.get() != nullptr;
+  }));
+  c.tool.client->Close();
+  ASSERT_TRUE(c.host.observer->WaitFor("disconnected:1"));
+  ClearLogs();
+  std::lock_guard<std::mutex> lock(mu);
+  kept->Reply("too late");
+  kept->ReplyError(1, "also too late");
+  kept.reset();
+  EXPECT_EQ(0, CountLogs(2, ""));
+  ASSERT_TRUE(context->Wait());
+  EXPECT_EQ(ipc_core::kErrorHostStopped, context->code());
+  c.host.StopAndWait();
+}
+
+// A handler may answer and then wait for what the tool does with the answer.
+TEST_F(ServiceHostTest, AnAnswerLeavesBeforeItsHandlerReturns) {
+  Connected c = Connected::Make();
+  ipc_core_refptr<RecordingContext> context(new RecordingContext);
+  std::atomic<bool> seen_while_inside{false};
+  c.service->On("agent.answer_then_wait", [&](const std::string&, IRequestFeature* f) {
+    f->Reply("early");
+    seen_while_inside = context->Wait();
+  });
+  c.tool.client->Invoke("agent.answer_then_wait", "", context.get());
+  ASSERT_TRUE(WaitUntil([&] { return c.service->handled() == 1 && context->outcomes() == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return seen_while_inside.load(); }));
+  EXPECT_EQ("early", context->text());
+  c.host.StopAndWait();
+}
+
 // A service that answers and still says it did not handle the request.
 class AnswersButDeclines : public Counted<ipc_core::IService> {
  public:
@@ -571,11 +614,20 @@ TEST_F(ServiceHostTest, DisconnectIsReportedAfterEveryRequestOfTheConnection) {
   ipc_core_refptr<LambdaService> svc(new LambdaService("agent"));
   std::atomic<int> handled{0};
   std::atomic<int> connected_seen_first{0};
-  svc->On("agent.note", [&](const std::string&, IRequestFeature* f) {
+  std::atomic<int> in_handler{0};
+  std::atomic<bool> out_of_order{false};
+  std::atomic<bool> overlapped{false};
+  svc->On("agent.note", [&](const std::string& payload, IRequestFeature* f) {
+    if (in_handler.fetch_add(1) != 0)
+      overlapped = true;
     if (handled.load() == 0 && t.observer->count("connected:1") == 1)
       connected_seen_first = 1;
+    // Requests of one connection arrive one at a time, in the order sent.
+    if (payload != std::to_string(handled.load() + 1))
+      out_of_order = true;
     handled++;
     f->Reply("");
+    in_handler.fetch_sub(1);
   });
   ASSERT_TRUE(t.host->RegisterService(svc.get()));
   std::atomic<int> handled_at_disconnect{-1};
@@ -587,13 +639,15 @@ TEST_F(ServiceHostTest, DisconnectIsReportedAfterEveryRequestOfTheConnection) {
     auto peer = EstablishedRawPeer(t, t.secret);
     std::string burst;
     for (int i = 1; i <= kRequests; ++i)
-      ipc_core::wire::AppendRequest(&burst, i, "agent.note", "{}");
+      ipc_core::wire::AppendRequest(&burst, i, "agent.note", std::to_string(i));
     peer->Send(burst);
     peer->Close();
   }
   ASSERT_TRUE(t.observer->WaitFor("disconnected:1"));
   EXPECT_EQ(kRequests, handled_at_disconnect.load());
   EXPECT_EQ(1, connected_seen_first.load());
+  EXPECT_FALSE(out_of_order.load());
+  EXPECT_FALSE(overlapped.load());
   t.StopAndWait();
 }
 
