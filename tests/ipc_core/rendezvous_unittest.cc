@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -18,11 +20,18 @@ namespace {
 
 // Every test of this binary publishes into a private directory of its own,
 // set before any thread starts, never into the user's real one.
+// Kept in a plain array: the removal at exit must not depend on a static
+// string that may already be destroyed by then.
+char g_runtime_dir[] = "/tmp/ipc_core_test_XXXXXX";
+
 const std::string& PrivateRuntimeDir() {
   static const std::string dir = [] {
-    char path[] = "/tmp/ipc_core_test_XXXXXX";
-    std::string made = mkdtemp(path) ? path : "";
+    std::string made = mkdtemp(g_runtime_dir) ? g_runtime_dir : "";
     setenv("XDG_RUNTIME_DIR", made.c_str(), 1);
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(g_runtime_dir, ignored);
+    });
     return made;
   }();
   return dir;
