@@ -44,8 +44,9 @@ void ServiceManagerHolder::SetServiceManager(std::shared_ptr<IServiceManager> ma
 }
 
 std::string UndecoratedTypeName(const std::type_info& type, bool is_class, bool is_enum) {
-  // GCC and Clang (MinGW included) give the mangled name; MSVC's type names
-  // are already in the undecorated form this reproduces.
+  // GCC and Clang, MinGW included, give the mangled name; the host's
+  // compiler spells the type as "class model::IGraySwitchMgr", which is what
+  // the demangled name and its kind rebuild.
   int status = 0;
   std::unique_ptr<char, decltype(&std::free)> demangled(
       abi::__cxa_demangle(type.name(), nullptr, nullptr, &status), &std::free);

@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/once.h"
-#include "tests/process/test_support.h"
 #include "tests/process/fake_service_manager.h"
+#include "tests/process/log_capture.h"
 
 namespace kvbase {
 namespace {

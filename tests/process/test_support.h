@@ -8,12 +8,10 @@
 
 #include <chrono>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "platform/logging.h"
+#include "tests/process/log_capture.h"
 
 namespace test_support {
 
@@ -70,33 +68,6 @@ bool IsAlive(pid_t pid);
 // Children of this process, from /proc: all of them, and the zombies.
 std::vector<pid_t> ChildPids();
 std::vector<pid_t> ZombieChildPids();
-
-// Collects the records of the log while alive.
-class LogCapture {
- public:
-  LogCapture();
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-  ~LogCapture();
-
-  std::vector<std::string> Lines() const;
-  std::vector<std::string> LinesContaining(const std::string& text) const;
-  std::vector<logging::LogSeverity> Severities() const;
-  void Clear();
-  // Waits until a line holding |text| has been logged.
-  bool WaitForLine(const std::string& text) const;
-
- private:
-  // Shared with the installed handler: a record already being emitted when
-  // the capture ends may still arrive.
-  struct Records {
-    std::mutex lock;
-    std::vector<std::string> lines;
-    std::vector<logging::LogSeverity> severities;
-  };
-  std::shared_ptr<Records> records_;
-  logging::LogHandler previous_;
-};
 
 }  // namespace test_support
 

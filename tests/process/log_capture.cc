@@ -1,0 +1,64 @@
+#include "tests/process/log_capture.h"
+
+#include <chrono>
+#include <thread>
+
+namespace test_support {
+namespace {
+
+// Bounds the wait for a line that normally arrives at once.
+constexpr std::chrono::milliseconds kLineTimeout{10000};
+constexpr std::chrono::milliseconds kPollInterval{2};
+
+}  // namespace
+
+LogCapture::LogCapture() : records_(std::make_shared<Records>()) {
+  previous_ = logging::SetLogHandler(
+      [records = records_](logging::LogSeverity severity, const char*, int,
+                           std::string_view message) {
+        std::lock_guard<std::mutex> hold(records->lock);
+        records->lines.emplace_back(message);
+        records->severities.push_back(severity);
+      });
+}
+
+LogCapture::~LogCapture() {
+  logging::SetLogHandler(previous_);
+}
+
+std::vector<std::string> LogCapture::Lines() const {
+  std::lock_guard<std::mutex> hold(records_->lock);
+  return records_->lines;
+}
+
+std::vector<std::string> LogCapture::LinesContaining(const std::string& text) const {
+  std::vector<std::string> result;
+  for (const std::string& line : Lines()) {
+    if (line.find(text) != std::string::npos)
+      result.push_back(line);
+  }
+  return result;
+}
+
+std::vector<logging::LogSeverity> LogCapture::Severities() const {
+  std::lock_guard<std::mutex> hold(records_->lock);
+  return records_->severities;
+}
+
+void LogCapture::Clear() {
+  std::lock_guard<std::mutex> hold(records_->lock);
+  records_->lines.clear();
+  records_->severities.clear();
+}
+
+bool LogCapture::WaitForLine(const std::string& text) const {
+  const auto deadline = std::chrono::steady_clock::now() + kLineTimeout;
+  while (LinesContaining(text).empty()) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  return true;
+}
+
+}  // namespace test_support
