@@ -10,6 +10,8 @@ namespace {
 
 std::mutex g_overrides_lock;
 
+// Never destroyed, so that a lookup made while static objects are being
+// destroyed still finds a valid map.
 std::map<int, FilePath>& Overrides() {
   static auto* overrides = new std::map<int, FilePath>();
   return *overrides;
