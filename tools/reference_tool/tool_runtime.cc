@@ -127,8 +127,8 @@ class Tool : public ipc_core::IServiceClientObserver {
   void OnShot(const std::string& payload, const Feature& feature);
   void OnResponseAi(const Feature& feature);
   void OnWndHide(const std::string& payload, const Feature& feature);
-  // Runs the stage's steps; true when the request waiting at that stage
-  // was answered (or left unanswered) by them.
+  // Runs the stage's steps, then answers the request waiting there: with
+  // {} (true), or as the steps said, with an error or not at all (false).
   bool AnswerRequest(Stage stage, const Feature& feature, const char* method);
   void SendResult(int event, const std::string& path, int x, int y);
 
