@@ -1,5 +1,6 @@
 #include "ipc/ipc_server/launch_switches.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
@@ -48,10 +49,24 @@ std::pair<std::string, std::string> Split(const std::string& arg) {
   return {arg.substr(2, equals - 2), arg.substr(equals + 1)};
 }
 
+// The arguments as UTF-8 (they are wide on Windows).
+std::vector<std::string> Utf8Argv(const base::CommandLine& line) {
+  std::vector<std::string> result;
+  for (const base::CommandLine::StringType& arg : line.argv())
+    result.push_back(base::FilePath(arg).AsUTF8Unsafe());
+  return result;
+}
+
+bool HasBareSwitch(const base::CommandLine& line, const std::string& arg) {
+  const std::vector<std::string> argv = Utf8Argv(line);
+  return std::find(argv.begin(), argv.end(), arg) != argv.end();
+}
+
 std::vector<std::pair<std::string, std::string>> SwitchesOf(const base::CommandLine& line) {
   std::vector<std::pair<std::string, std::string>> result;
-  for (size_t i = 1; i < line.argv().size(); ++i)
-    result.push_back(Split(line.argv()[i]));
+  const std::vector<std::string> argv = Utf8Argv(line);
+  for (size_t i = 1; i < argv.size(); ++i)
+    result.push_back(Split(argv[i]));
   return result;
 }
 
@@ -101,7 +116,7 @@ TEST(ClassicSwitchesTest, DefaultRecordHasEverySwitchInOrder) {
   // Empty values are bare switch names.
   for (const char* bare :
        {"--env", "--version", "--dui-config", "--log-file", "--snipping-config"}) {
-    EXPECT_NE(std::find(line.argv().begin(), line.argv().end(), bare), line.argv().end()) << bare;
+    EXPECT_TRUE(HasBareSwitch(line, bare)) << bare;
   }
   EXPECT_EQ(ValueOf(line, "channel-port"), std::to_string(kPort));
   EXPECT_EQ(ValueOf(line, "user-id"), "0");
@@ -245,8 +260,7 @@ TEST_F(VizudeDezoSwitchesTest, LocalLanguageFromDuiConfig) {
   SnippingToolConfig bare;
   bare.dui_config = "{}";
   const base::CommandLine line = Build(bare);
-  EXPECT_NE(std::find(line.argv().begin(), line.argv().end(), "--local_language"),
-            line.argv().end());
+  EXPECT_TRUE(HasBareSwitch(line, "--local_language"));
 }
 
 TEST_F(VizudeDezoSwitchesTest, ThemeIsDarkOnlyWhenTheHostSaysOne) {
