@@ -443,7 +443,9 @@ class BareHost : public ipc_core::IServiceHostObserver {
     bool done;
     {
       std::unique_lock<std::mutex> lock(lock_);
-      done = changed_.wait_for(lock, kShotWait, [this] { return result_ != 0; });
+      // The reply to the shot request and the result travel on separate
+      // paths through the runtime and may be delivered in either order.
+      done = changed_.wait_for(lock, kShotWait, [this] { return result_ != 0 && ack_ != 0; });
       times->connected = connected_ - start;
       times->handshake = handshake_ - start;
       times->ack = ack_ - start;
@@ -568,6 +570,11 @@ class AgentDriver {
       return times;
     }
     times.total = end - start;
+    // The shot request's reply may be delivered after the result: wait for
+    // its log record so that the next shot does not start under it.
+    if (logging::ShouldCreateLogMessage(logging::LOG_INFO))
+      host_->RunUntil([] { return g_stamps[kAck].load() != 0; }, std::chrono::seconds(2));
+    times.at[kAck] = g_stamps[kAck].load() ? g_stamps[kAck].load() - start : -1;
     return times;
   }
 
