@@ -13,14 +13,20 @@ PACKAGES=(
   rapidjson-dev libasio-dev libgtest-dev libgmock-dev libbenchmark-dev
   libpng-dev libx11-dev xvfb xauth x11-apps
   clang lld libclang-rt-14-dev
-  g++-mingw-w64-x86-64-posix wine wine64 googletest
 )
+# Only the test command's Windows leg needs these.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 googletest)
 
 log() { printf '\n== %s\n' "$*"; }
 
+# Installs what is missing of PACKAGES and of the lists named as arguments.
 setup() {
-  local missing=()
-  for p in "${PACKAGES[@]}"; do
+  local wanted=("${PACKAGES[@]}") missing=()
+  for list in "$@"; do
+    local -n extra=$list
+    wanted+=("${extra[@]}")
+  done
+  for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   if ((${#missing[@]})); then
@@ -117,7 +123,7 @@ windows_leg() (
 )
 
 test_all() {
-  setup
+  setup WINDOWS_PACKAGES
   build default
   run_tests default
   build asan
@@ -129,7 +135,7 @@ test_all() {
 }
 
 test_windows() {
-  setup
+  setup WINDOWS_PACKAGES
   windows_leg
 }
 
