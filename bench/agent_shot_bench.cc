@@ -572,8 +572,9 @@ class AgentDriver {
     times.total = end - start;
     // The shot request's reply may be delivered after the result: wait for
     // its log record so that the next shot does not start under it.
-    if (logging::ShouldCreateLogMessage(logging::LOG_INFO))
-      host_->RunUntil([] { return g_stamps[kAck].load() != 0; }, std::chrono::seconds(2));
+    if (logging::ShouldCreateLogMessage(logging::LOG_INFO) &&
+        !host_->RunUntil([] { return g_stamps[kAck].load() != 0; }, std::chrono::seconds(2)))
+      std::fprintf(stderr, "shot %d: the shot request's reply never came\n", count_);
     times.at[kAck] = g_stamps[kAck].load() ? g_stamps[kAck].load() - start : -1;
     return times;
   }
