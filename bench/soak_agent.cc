@@ -226,12 +226,13 @@ int main(int argc, char** argv) {
               agent_bench::LoadLine().c_str());
   std::printf("%d shots (%d warm, %d cold in %d batches), %d failed, %.1f s. Agent log: %s\n\n",
               shots, warm_count, cold_count, batches, failures, seconds, agent_log.c_str());
-  std::printf("| Stage | fds | threads | children | VmRSS KiB | median shot µs |\n"
-              "|---|---:|---:|---:|---:|---:|\n");
+  std::printf("| Stage | fds | threads | children | VmRSS KiB | heap in use KiB | median shot µs |\n"
+              "|---|---:|---:|---:|---:|---:|---:|\n");
   for (const Row& row : rows) {
-    std::printf("| %s | %d | %d | %d | %lld | %.0f |\n", row.stage.c_str(), row.sample.fds,
+    std::printf("| %s | %d | %d | %d | %lld | %lld | %.0f |\n", row.stage.c_str(), row.sample.fds,
                 row.sample.threads, row.sample.children,
-                static_cast<long long>(row.sample.rss_kib), row.shot_median_us);
+                static_cast<long long>(row.sample.rss_kib),
+                static_cast<long long>(row.sample.heap_in_use_kib), row.shot_median_us);
   }
   std::printf("\n| Check (end vs after the first shot) | first | end | limit | |\n"
               "|---|---:|---:|---:|---|\n");
