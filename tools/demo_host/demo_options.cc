@@ -7,14 +7,14 @@ namespace {
 
 enum class Kind { kFlag, kText, kNumber };
 
-struct OptionSpec {
+struct OptionRule {
   const char* name;
   Kind kind;
   int min;
   int max;
 };
 
-const OptionSpec kOptions[] = {
+const OptionRule kOptions[] = {
     {"help", Kind::kFlag, 0, 0},
     {"save-path", Kind::kText, 0, 0},
     {"use-screen-tool", Kind::kFlag, 0, 0},
@@ -90,17 +90,17 @@ bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions* options
     }
     const size_t equals = arg.find('=');
     const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& candidate : kOptions) {
+    const OptionRule* rule = nullptr;
+    for (const OptionRule& candidate : kOptions) {
       if (name == candidate.name)
-        spec = &candidate;
+        rule = &candidate;
     }
-    if (!spec) {
+    if (!rule) {
       *error = "unknown option: --" + name;
       return false;
     }
     std::string value;
-    if (spec->kind == Kind::kFlag) {
+    if (rule->kind == Kind::kFlag) {
       if (equals != std::string::npos) {
         *error = "--" + name + " takes no value";
         return false;
@@ -114,12 +114,12 @@ bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions* options
       return false;
     }
     int number = 0;
-    if (spec->kind == Kind::kNumber && !ParseNumber(value, spec->min, spec->max, &number)) {
-      *error = "--" + name + " must be a number from " + std::to_string(spec->min) + " to " +
-               std::to_string(spec->max);
+    if (rule->kind == Kind::kNumber && !ParseNumber(value, rule->min, rule->max, &number)) {
+      *error = "--" + name + " must be a number from " + std::to_string(rule->min) + " to " +
+               std::to_string(rule->max);
       return false;
     }
-    if (spec->kind == Kind::kText && name == "save-path" && value.empty()) {
+    if (rule->kind == Kind::kText && name == "save-path" && value.empty()) {
       *error = "--save-path needs a path";
       return false;
     }

@@ -12,12 +12,12 @@
 namespace reference_tool {
 namespace {
 
-struct StageSpec {
+struct StageEntry {
   const char* name;
   Stage stage;
 };
 
-const StageSpec kStages[] = {
+const StageEntry kStages[] = {
     {"before_connect", Stage::kBeforeConnect}, {"after_connect", Stage::kAfterConnect},
     {"after_handshake", Stage::kAfterHandshake}, {"on_shot", Stage::kOnShot},
     {"after_shot_reply", Stage::kAfterShotReply}, {"after_result", Stage::kAfterResult},
@@ -40,7 +40,7 @@ enum Param : unsigned {
   kReason = 16,
 };
 
-struct ActionSpec {
+struct ActionRule {
   const char* name;
   Action action;
   const char* method;  // the fixed method of a named invoke
@@ -49,7 +49,7 @@ struct ActionSpec {
   unsigned required;
 };
 
-const ActionSpec kActions[] = {
+const ActionRule kActions[] = {
     {"delay", Action::kDelay, nullptr, kAnyStage, kMs, kMs},
     {"exit", Action::kExit, nullptr, kAnyStage, kCode, 0},
     {"crash", Action::kCrash, nullptr, kAnyStage, 0, 0},
@@ -117,19 +117,19 @@ bool ParseStep(const rapidjson::Value& object, Step* step, std::string* error) {
     *error = "has no \"do\" action name";
     return false;
   }
-  const StageSpec* stage = nullptr;
-  for (const StageSpec& spec : kStages) {
-    if (at->value.GetString() == std::string(spec.name))
-      stage = &spec;
+  const StageEntry* stage = nullptr;
+  for (const StageEntry& entry : kStages) {
+    if (at->value.GetString() == std::string(entry.name))
+      stage = &entry;
   }
   if (!stage) {
     *error = "names an unknown stage: " + std::string(at->value.GetString());
     return false;
   }
-  const ActionSpec* action = nullptr;
-  for (const ActionSpec& spec : kActions) {
-    if (what->value.GetString() == std::string(spec.name))
-      action = &spec;
+  const ActionRule* action = nullptr;
+  for (const ActionRule& rule : kActions) {
+    if (what->value.GetString() == std::string(rule.name))
+      action = &rule;
   }
   if (!action) {
     *error = "names an unknown action: " + std::string(what->value.GetString());
@@ -233,9 +233,9 @@ bool ParseStep(const rapidjson::Value& object, Step* step, std::string* error) {
 }  // namespace
 
 const char* StageName(Stage stage) {
-  for (const StageSpec& spec : kStages) {
-    if (spec.stage == stage)
-      return spec.name;
+  for (const StageEntry& entry : kStages) {
+    if (rule.stage == stage)
+      return rule.name;
   }
   return "?";
 }

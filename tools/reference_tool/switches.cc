@@ -21,12 +21,12 @@ enum class Kind {
   kBase64Extras,    // a JSON object of strings
 };
 
-struct SwitchSpec {
+struct SwitchRule {
   const char* name;
   Kind kind;
 };
 
-const SwitchSpec kClassicSwitches[] = {
+const SwitchRule kClassicSwitches[] = {
     {"channel-port", Kind::kPort},         {"env", Kind::kText},
     {"user-id", Kind::kInt64},             {"version", Kind::kText},
     {"dui-config", Kind::kBase64Text},     {"log-file", Kind::kText},
@@ -34,7 +34,7 @@ const SwitchSpec kClassicSwitches[] = {
     {"snipping-extras", Kind::kBase64Extras},
 };
 
-const SwitchSpec kVizudeDezoSwitches[] = {
+const SwitchRule kVizudeDezoSwitches[] = {
     {"channel-port", Kind::kPort},
     {"user_id", Kind::kInt64},
     {"version", Kind::kText},
@@ -50,16 +50,16 @@ const SwitchSpec kVizudeDezoSwitches[] = {
     {"extension", Kind::kBase64Extras},
 };
 
-const SwitchSpec* FindSpec(Flavour flavour, const std::string& name) {
+const SwitchRule* FindRule(Flavour flavour, const std::string& name) {
   if (flavour == Flavour::kClassic) {
-    for (const SwitchSpec& spec : kClassicSwitches) {
-      if (name == spec.name)
-        return &spec;
+    for (const SwitchRule& rule : kClassicSwitches) {
+      if (name == rule.name)
+        return &rule;
     }
   } else {
-    for (const SwitchSpec& spec : kVizudeDezoSwitches) {
-      if (name == spec.name)
-        return &spec;
+    for (const SwitchRule& rule : kVizudeDezoSwitches) {
+      if (name == rule.name)
+        return &rule;
     }
   }
   return nullptr;
@@ -138,10 +138,10 @@ bool ReadExtras(const std::string& text, std::map<std::string, std::string>* ext
   return true;
 }
 
-bool ApplySwitch(const SwitchSpec& spec, const std::string& value, ToolOptions* options,
+bool ApplySwitch(const SwitchRule& rule, const std::string& value, ToolOptions* options,
                  std::string* error) {
   int64_t number = 0;
-  switch (spec.kind) {
+  switch (rule.kind) {
     case Kind::kText:
       return true;
     case Kind::kPort:
@@ -181,11 +181,11 @@ bool ApplySwitch(const SwitchSpec& spec, const std::string& value, ToolOptions* 
     *error = "is not Base64";
     return false;
   }
-  if (spec.kind == Kind::kBase64Features && !CheckFeatures(decoded, error))
+  if (rule.kind == Kind::kBase64Features && !CheckFeatures(decoded, error))
     return false;
-  if (spec.kind == Kind::kBase64Extras && !ReadExtras(decoded, &options->extras, error))
+  if (rule.kind == Kind::kBase64Extras && !ReadExtras(decoded, &options->extras, error))
     return false;
-  options->documents.emplace_back(spec.name, decoded);
+  options->documents.emplace_back(rule.name, decoded);
   return true;
 }
 
@@ -228,13 +228,13 @@ bool ParseToolSwitches(Flavour flavour, const std::vector<std::string>& args, To
       parsed.sleep_ms = static_cast<int>(ms);
       continue;
     }
-    const SwitchSpec* spec = FindSpec(flavour, name);
-    if (!spec) {
+    const SwitchRule* rule = FindRule(flavour, name);
+    if (!rule) {
       *error = std::string("unknown switch for ") + FlavourName(flavour) + ": --" + name;
       return false;
     }
     std::string reason;
-    if (!ApplySwitch(*spec, value, &parsed, &reason)) {
+    if (!ApplySwitch(*rule, value, &parsed, &reason)) {
       *error = "--" + name + " " + reason;
       return false;
     }
