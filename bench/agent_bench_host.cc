@@ -184,7 +184,8 @@ ProcessSample SampleProcess() {
   sample.rss_kib = StatusField(status, "VmRSS:");
   sample.hwm_kib = StatusField(status, "VmHWM:");
   // Unlike VmRSS, this does not count freed memory the allocator keeps: it
-  // tells a leak from fragmentation.
+  // tells a leak from fragmentation. It covers malloc's main arena only, not
+  // the arenas of other threads.
   sample.heap_in_use_kib = static_cast<int64_t>(mallinfo2().uordblks / 1024);
   return sample;
 }

@@ -90,7 +90,7 @@ struct ProcessSample {
   int children = 0;       // processes whose parent is this one, zombies included
   int64_t rss_kib = 0;    // VmRSS
   int64_t hwm_kib = 0;    // VmHWM, the peak of VmRSS
-  int64_t heap_in_use_kib = 0;  // malloc's bytes handed out and not freed (mallinfo2)
+  int64_t heap_in_use_kib = 0;  // malloc's main arena: bytes handed out, not freed
 };
 ProcessSample SampleProcess();
 
