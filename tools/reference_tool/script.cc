@@ -234,8 +234,8 @@ bool ParseStep(const rapidjson::Value& object, Step* step, std::string* error) {
 
 const char* StageName(Stage stage) {
   for (const StageEntry& entry : kStages) {
-    if (rule.stage == stage)
-      return rule.name;
+    if (entry.stage == stage)
+      return entry.name;
   }
   return "?";
 }
