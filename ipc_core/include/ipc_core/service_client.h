@@ -27,10 +27,14 @@ class IServiceClientObserver : public IRefCount {
 
 class IServiceClient : public IRefCount {
  public:
-  // As IServiceHost::RegisterService; register before connecting.
+  // Routes requests whose method starts with the service's name to it;
+  // false for a duplicate name. Register before connecting.
   virtual bool RegisterService(IService* service) = 0;  // slot 3
   // Connects to 127.0.0.1:|port| and performs the opening exchange with
-  // |secret| (empty: the value of kPeerSecretEnvironmentVariable).
+  // |secret| (empty: the value of kPeerSecretEnvironmentVariable). A client
+  // connects once: after true, exactly one of OnConnectFailed or OnConnected
+  // (and later OnDisconnected) follows; false when already used or |port| is
+  // not a port.
   virtual bool ConnectToPort(int32_t port, const char* secret) = 0;  // slot 4
   // Finds the port through the rendezvous published under |identity| by
   // the host, then connects as ConnectToPort does.
@@ -43,7 +47,10 @@ class IServiceClient : public IRefCount {
 };
 
 // Creates a client holding one reference for the caller in |*out|. The
-// runtime must have been started with InitIPCCoreRuntime.
+// runtime must have been started with InitIPCCoreRuntime. The client keeps
+// counted references to |observer| and to registered services until the
+// final event of its connection has been delivered. The caller's last
+// Release closes the client.
 int32_t CreateServiceClient(const char* app_name, IServiceClientObserver* observer,
                             IServiceClient** out);
 

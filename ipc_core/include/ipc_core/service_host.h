@@ -67,12 +67,17 @@ class IServiceHost : public IRefCount {
   virtual bool Start() = 0;  // slot 7
   // Closes every connection, ends every pending invoke with
   // kErrorHostStopped and is followed by exactly one OnServiceHostStoped,
-  // delivered after every other callback of this host has returned. May be
-  // called from any thread, also from inside one of this host's callbacks.
+  // delivered after every other callback of this host has returned (not
+  // counting the one Stop is called from). No other observer event and no
+  // request follows Stop. May be called from any thread, also from inside
+  // one of this host's callbacks; a second call does nothing.
   virtual void Stop() = 0;  // slot 8
   // Sends |method| with |payload| to the most recently connected tool (or to
   // the next one to connect, within the context's time-out). Exactly one of
-  // the context's OnResponse, OnError and OnTimeout follows.
+  // the context's OnResponse, OnError and OnTimeout follows, on a runtime
+  // thread, whenever |context| is not null (false: refused on the spot, the
+  // outcome is OnError). GetTimeoutMs and SetSentAt are called with the
+  // runtime's lock held: they must only read or store.
   virtual bool Invoke(const char* method, const char* payload, IRequestContext* context) = 0;  // 9
 };
 
@@ -88,7 +93,9 @@ int32_t InitIPCCoreRuntime(LogCallback log_callback);
 
 // Creates a service host holding one reference for the caller in |*out|.
 // |identity| names the rendezvous through which tools can find the port;
-// |protocol_version| and |app_id| are carried in the opening exchange.
+// |app_id| and |protocol_tag| identify the kind of host: the runtime does not
+// interpret them, it sends them to the tool in the welcome frame and writes
+// them into the rendezvous record. The caller's last Release stops the host.
 int32_t CreateServiceHost(const char* host_name, const char* app_name, const char* identity,
                           int32_t app_id, int32_t protocol_tag, IServiceHostObserver* observer,
                           IServiceHost** out);
