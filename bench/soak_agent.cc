@@ -30,7 +30,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -79,11 +78,14 @@ bool HasFlag(int argc, char** argv, const char* name) {
   return false;
 }
 
+// Line by line: the agent's log of a long soak runs to megabytes.
 bool FileContains(const std::string& path, const std::string& text) {
   std::ifstream in(path);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str().find(text) != std::string::npos;
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(text) != std::string::npos)
+      return true;
+  }
+  return false;
 }
 
 }  // namespace
