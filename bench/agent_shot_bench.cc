@@ -6,8 +6,9 @@
 //               the same payload sizes (request out, result back);
 //   cold shot   the same with TerminateSnippingTool before each shot, so
 //               each shot starts a new tool, beside starting the same tool
-//               executable without the agent against a bare ipc_core service
-//               host and exchanging the same messages.
+//               executable without the agent (posix_spawn, fork and exec,
+//               and the platform layer's launch the agent uses) against a
+//               bare ipc_core service host and exchanging the same messages.
 //
 // The agent is linked statically so that a log handler can stamp its log
 // records: they split each shot into stages. The tool is scripted to skip
@@ -49,6 +50,11 @@
 #include "ipc_core/service_host.h"
 #include "payloads/json_payloads.h"
 #include "platform/base64.h"
+#include "platform/command_line.h"
+#include "platform/file_path.h"
+#include "platform/job.h"
+#include "platform/launch.h"
+#include "platform/process.h"
 #include "platform/logging.h"
 
 extern char** environ;
@@ -401,9 +407,17 @@ class BareHost : public ipc_core::IServiceHostObserver {
     int64_t result = 0;
   };
 
-  // Starts the tool (by posix_spawn, or by fork and exec), waits for the
-  // shot's result and ends the tool. Times are relative to the start.
-  bool Run(bool use_fork, const std::string& extras_b64, Times* times) {
+  enum class Launch {
+    kPosixSpawn,
+    kForkExec,
+    // The platform layer's launch, as the agent calls it: a kill-on-close
+    // job, the secret added to the environment.
+    kPlatform,
+  };
+
+  // Starts the tool, waits for the shot's result and ends the tool. Times
+  // are relative to the start.
+  bool Run(Launch how, const std::string& extras_b64, Times* times) {
     const std::string secret = NewSecret();
     const std::string tool = agent_bench::ExecutableDir() + "/QuilloSnippingTool.exe";
     std::vector<std::string> args = {tool, "--channel-port=" + std::to_string(port_),
@@ -428,7 +442,21 @@ class BareHost : public ipc_core::IServiceHostObserver {
 
     const int64_t start = NowNs();
     pid_t pid = -1;
-    if (use_fork) {
+    base::ScopedJobHandle job;
+    base::Process process;
+    if (how == Launch::kPlatform) {
+      job.Set(base::CreateJobObject());
+      base::SetJobObjectLimitFlags(job.Get(), base::kJobObjectLimitKillOnJobClose);
+      base::CommandLine command_line(base::FilePath::FromUTF8Unsafe(tool));
+      command_line.AppendSwitchASCII("channel-port", std::to_string(port_));
+      command_line.AppendSwitchASCII("snipping-extras", extras_b64);
+      base::LaunchOptions options;
+      options.job_handle = job.Get();
+      options.environment[ipc_core::kPeerSecretEnvironmentVariable] = secret;
+      process = base::LaunchProcess(command_line, options);
+      if (!process.IsValid())
+        return false;
+    } else if (how == Launch::kForkExec) {
       pid = fork();
       if (pid == 0) {
         execve(argv[0], argv.data(), envp.data());
@@ -437,7 +465,7 @@ class BareHost : public ipc_core::IServiceHostObserver {
     } else if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) {
       pid = -1;
     }
-    if (pid < 0)
+    if (how != Launch::kPlatform && pid < 0)
       return false;
     times->launched = NowNs() - start;
     bool done;
@@ -451,8 +479,12 @@ class BareHost : public ipc_core::IServiceHostObserver {
       times->ack = ack_ - start;
       times->result = result_ - start;
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    if (how == Launch::kPlatform) {
+      process.Terminate(0, true);
+    } else {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
     return done;
   }
 
@@ -785,7 +817,7 @@ int main(int argc, char** argv) {
   // whichever cold shot is starting when it runs.
   host.RunUntil([&host] { return host.queued() == 0; }, std::chrono::seconds(15));
   std::vector<ShotTimes> cold;
-  std::vector<BareHost::Times> spawn_times, fork_times;
+  std::vector<BareHost::Times> spawn_times, fork_times, platform_times;
   int cold_failures = 0;
   int batches = 0;
   while (static_cast<int>(cold.size()) < cold_count) {
@@ -811,10 +843,12 @@ int main(int argc, char** argv) {
       else if (++cold_failures > 10)
         return 1;
       BareHost::Times times;
-      if (bare.Run(false, extras_b64, &times))
+      if (bare.Run(BareHost::Launch::kPosixSpawn, extras_b64, &times))
         spawn_times.push_back(times);
-      if (bare.Run(true, extras_b64, &times))
+      if (bare.Run(BareHost::Launch::kForkExec, extras_b64, &times))
         fork_times.push_back(times);
+      if (bare.Run(BareHost::Launch::kPlatform, extras_b64, &times))
+        platform_times.push_back(times);
     }
     // Every time-out of the batch must have run, not only fallen due.
     host.RunUntil([&host] { return host.queued() == 0; }, std::chrono::seconds(15));
@@ -896,6 +930,7 @@ int main(int argc, char** argv) {
   PrintHeader();
   const auto spawn = bare_rows("posix_spawn", spawn_times);
   const auto forked = bare_rows("fork+exec", fork_times);
+  const auto platform = bare_rows("platform launch", platform_times);
   std::printf("\nRatio cold/bare (posix_spawn), medians: handshake %.2f, shot ack %.2f, "
               "result %.2f (goal <= 1.2)\n",
               cold_hs.median_us / spawn[0].median_us, cold_ack.median_us / spawn[1].median_us,
@@ -904,6 +939,11 @@ int main(int argc, char** argv) {
               "result %.2f\n",
               cold_hs.median_us / forked[0].median_us, cold_ack.median_us / forked[1].median_us,
               cold_total.median_us / forked[2].median_us);
+  std::printf("Ratio cold/bare (platform launch), medians: handshake %.2f, shot ack %.2f, "
+              "result %.2f\n",
+              cold_hs.median_us / platform[0].median_us,
+              cold_ack.median_us / platform[1].median_us,
+              cold_total.median_us / platform[2].median_us);
 
   std::printf("\n%s at the end\n", agent_bench::LoadLine().c_str());
   agent->TerminateSnippingTool();
