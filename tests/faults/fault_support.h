@@ -1,0 +1,64 @@
+// Helpers of the fault tests: the rogue tool put where the agent looks for
+// its tool, and small waits and probes of this process.
+#ifndef TESTS_FAULTS_FAULT_SUPPORT_H_
+#define TESTS_FAULTS_FAULT_SUPPORT_H_
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/agent/agent_test_support.h"
+
+namespace snipping_tool {
+namespace testing {
+
+// Polls |done| without running any task of the test's UI thread, until it
+// holds or kEventTimeout has passed.
+bool WaitFor(const std::function<bool()>& done);
+
+// |text| as the inside of a JSON string literal.
+std::string JsonEscape(const std::string& text);
+
+// This process's resident memory, in bytes (0 when it cannot be read).
+size_t ResidentSetBytes();
+
+// The directory holding this test executable (and the tools built with it).
+std::string ExecutableDir();
+
+// Kills, by pid, the processes of |pids| that are still alive: grandchildren
+// a failed test left behind, so that they do not outlive the run.
+void KillSurvivors(const std::vector<int>& pids);
+
+// A module directory in which the agent finds the rogue tool under the
+// tool's file name. The rogue's orders travel in its environment, which it
+// inherits from this process at launch; they are set only between shots,
+// while no launch reads the environment.
+class RogueToolInstall {
+ public:
+  RogueToolInstall();
+  ~RogueToolInstall();
+  RogueToolInstall(const RogueToolInstall&) = delete;
+  RogueToolInstall& operator=(const RogueToolInstall&) = delete;
+
+  // Where the rogue tools launched from now on write their reports.
+  void SetReportFile(const std::string& path);
+  // The agent launches the rogue tool, told to do |fault| at |stage|.
+  void Use(const std::string& fault, const std::string& stage);
+  // The agent launches the reference tool from the build's directory.
+  void UseReferenceTool();
+  // The text of the first report line that begins with |prefix| (after the
+  // pid that opens every line), or "" when there is none yet.
+  std::string ReportLine(const std::string& prefix) const;
+  // Every report line, pids included.
+  std::vector<std::string> ReportLines() const;
+
+ private:
+  TempDir dir_;
+  std::string report_;
+};
+
+}  // namespace testing
+}  // namespace snipping_tool
+
+#endif  // TESTS_FAULTS_FAULT_SUPPORT_H_

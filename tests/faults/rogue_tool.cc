@@ -1,0 +1,337 @@
+// A snipping tool that speaks the wire protocol itself, over a raw socket,
+// so that it can do what a tool built on the IPC runtime never does: stop in
+// the middle of a frame, write bytes that are no frame at all, or pour out
+// thousands of requests without waiting for their answers.
+//
+// The agent starts it under the tool's file name. It reads the port from
+// --channel-port and the one-time secret from QUILLO_IPC_PEER_SECRET, and
+// takes its orders from the environment the test set before the shot:
+//   ROGUE_TOOL_FAULT  good | midframe | garbage | burst
+//   ROGUE_TOOL_STAGE  connect | welcome | handshake | shot | reply | record | ai
+//   ROGUE_TOOL_REPORT file that gets one line per fact worth checking
+// A good tool, and a faulty one past its fault, answers every shot with a
+// result, like the reference tool without a display. The tool leaves as soon
+// as its connection ends, so a test never leaves it behind.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "wire_format.h"
+
+namespace {
+
+using ipc_core::wire::Frame;
+using ipc_core::wire::FrameDecoder;
+using ipc_core::wire::FrameType;
+
+// Exit statuses, as the reference tool uses them.
+constexpr int kExitConnectionLost = 3;
+constexpr int kExitCannotConnect = 4;
+constexpr int kExitBadUsage = 2;
+
+// No rogue outlives a test run, even one whose agent forgot it.
+constexpr unsigned kLifetimeSeconds = 60;
+
+constexpr int kBurstSize = 10000;
+
+constexpr char kShotMethod[] = "snipping_tool.snipping.shot";
+constexpr char kHandshakeMethod[] = "snipping_tool_agent.snipping.handshake";
+constexpr char kNotifyMethod[] = "snipping_tool_agent.snipping.notify";
+constexpr char kBILogMethod[] = "snipping_tool_agent.snipping.bilog";
+constexpr char kSetConfigMethod[] = "snipping_tool_agent.snipping.set_config";
+constexpr char kRecordStartedMethod[] = "snipping_tool_agent.snipping.notify_record_started";
+constexpr char kRequestAIMethod[] = "snipping_tool_agent.snipping.request_ai";
+
+std::string EnvOr(const char* name, const char* fallback) {
+  const char* value = getenv(name);
+  return value ? value : fallback;
+}
+
+class RogueTool {
+ public:
+  RogueTool(int fd, std::string fault, std::string stage, std::string report)
+      : fd_(fd), fault_(std::move(fault)), stage_(std::move(stage)), report_(std::move(report)) {}
+
+  [[noreturn]] void Run(const std::string& secret) {
+    Checkpoint("connect");
+    std::string hello;
+    ipc_core::wire::AppendHello(&hello, ipc_core::wire::kProtocolVersion, "rogue_tool", secret);
+    Send(hello);
+    Frame welcome = ReadFrame();
+    if (welcome.type != FrameType::kWelcome) {
+      Report("refused " + std::to_string(welcome.code) + " " + welcome.text);
+      _exit(kExitCannotConnect);
+    }
+    Report("welcome " + std::to_string(welcome.connection_id));
+    Checkpoint("welcome");
+
+    Call(kHandshakeMethod, "{}");
+    Checkpoint("handshake");
+
+    for (;;) {
+      Frame shot = WaitForShot();
+      Checkpoint("shot");
+      SendReply(shot.id, "{}");
+      Checkpoint("reply");
+      if (!faulted_ && (stage_ == "record" || stage_ == "ai")) {
+        Call(kRecordStartedMethod, "{}");
+        Checkpoint("record");
+      }
+      if (!faulted_ && stage_ == "ai") {
+        SendRequest(kRequestAIMethod, R"({"seq_id":7,"ai_type":1,"text":"rogue"})");
+        // Requests of one connection are handled in order: once this answer
+        // is back, the host has the screen-AI request in hand.
+        Call(kBILogMethod, R"({"key":"rogue_ai_sent"})");
+        Checkpoint("ai");
+      }
+      faulted_ = true;
+      Call(kNotifyMethod, ResultPayload());
+    }
+  }
+
+ private:
+  // Does the ordered fault when the tool reaches its stage, once per life.
+  void Checkpoint(const char* stage) {
+    if (faulted_ || fault_ == "good" || stage_ != stage)
+      return;
+    Report(std::string("fault ") + fault_ + " at " + stage);
+    if (fault_ == "midframe") {
+      CloseMidFrame();
+    } else if (fault_ == "garbage") {
+      SendGarbage();
+    } else if (fault_ == "burst") {
+      faulted_ = true;
+      Burst();
+    } else {
+      Report("unknown fault");
+      _exit(kExitBadUsage);
+    }
+  }
+
+  [[noreturn]] void CloseMidFrame() {
+    std::string frame;
+    if (stage_ == "connect")
+      ipc_core::wire::AppendHello(&frame, ipc_core::wire::kProtocolVersion, "rogue_tool",
+                                  "not-the-whole-secret");
+    else
+      ipc_core::wire::AppendRequest(&frame, next_id_++, kBILogMethod, R"({"key":"cut_short"})");
+    // The whole header and part of the body: the peer knows a frame has
+    // begun and can never finish it.
+    Send(frame.substr(0, ipc_core::wire::kHeaderSize + (frame.size() - ipc_core::wire::kHeaderSize) / 2));
+    close(fd_);
+    _exit(0);
+  }
+
+  [[noreturn]] void SendGarbage() {
+    std::string garbage = "this is no frame at all\r\n";
+    for (int i = 0; i < 64; ++i)
+      garbage += static_cast<char>((i * 37 + 11) & 0xff);
+    Send(garbage);
+    // The host drops a connection that breaks the framing; the read below
+    // then ends the tool.
+    for (;;)
+      ReadFrame();
+  }
+
+  // Sends kBurstSize requests in one go, then one request that is always
+  // answered. Requests of a connection are handled in arrival order, so when
+  // that answer is back every answer the burst will ever get is back too.
+  void Burst() {
+    const char* method = kBILogMethod;
+    const char* payload = R"({"key":"rogue_burst"})";
+    if (stage_ == "reply") {
+      method = kSetConfigMethod;
+      payload = R"({"config_json":"{\"rogue\":1}"})";
+    } else if (stage_ == "record") {
+      method = kRecordStartedMethod;
+      payload = "{}";
+    } else if (stage_ == "ai") {
+      method = kRequestAIMethod;
+      payload = R"({"seq_id":8,"ai_type":1,"text":"burst"})";
+    }
+    const uint64_t first = next_id_;
+    std::string frames;
+    for (int i = 0; i < kBurstSize; ++i)
+      ipc_core::wire::AppendRequest(&frames, next_id_++, method, payload);
+    const uint64_t last = next_id_ - 1;
+    const uint64_t sentinel = next_id_++;
+    ipc_core::wire::AppendRequest(&frames, sentinel, kRecordStartedMethod, "{}");
+    Send(frames);
+    int replies = 0;
+    int errors = 0;
+    for (;;) {
+      Frame frame = ReadFrame();
+      if (frame.type == FrameType::kRequest) {
+        Dispatch(frame);
+        continue;
+      }
+      if (frame.id == sentinel)
+        break;
+      if (frame.id >= first && frame.id <= last) {
+        if (frame.type == FrameType::kReply)
+          ++replies;
+        else
+          ++errors;
+      }
+    }
+    Report("burst " + std::string(method) + " replies " + std::to_string(replies) + " errors " +
+           std::to_string(errors));
+  }
+
+  // Sends a request and reads until its answer, handling what comes between.
+  void Call(const char* method, const std::string& payload) {
+    const uint64_t id = SendRequest(method, payload);
+    for (;;) {
+      Frame frame = ReadFrame();
+      if (frame.type == FrameType::kRequest) {
+        Dispatch(frame);
+        continue;
+      }
+      if (frame.id == id) {
+        if (frame.type == FrameType::kErrorReply)
+          Report(std::string("error ") + method + " " + std::to_string(frame.code));
+        return;
+      }
+    }
+  }
+
+  Frame WaitForShot() {
+    if (pending_shot_.type == FrameType::kRequest) {
+      Frame shot = pending_shot_;
+      pending_shot_ = Frame();
+      return shot;
+    }
+    for (;;) {
+      Frame frame = ReadFrame();
+      if (frame.type == FrameType::kRequest && frame.method == kShotMethod)
+        return frame;
+      if (frame.type == FrameType::kRequest)
+        Dispatch(frame);
+    }
+  }
+
+  // Requests that arrive while the tool waits for something else. A shot is
+  // kept for the main loop; anything else is acknowledged at once.
+  void Dispatch(const Frame& request) {
+    if (request.method == kShotMethod) {
+      pending_shot_ = request;
+      return;
+    }
+    Report("recv " + request.method + " " + request.text);
+    SendReply(request.id, "{}");
+  }
+
+  uint64_t SendRequest(const char* method, const std::string& payload) {
+    std::string frame;
+    const uint64_t id = next_id_++;
+    ipc_core::wire::AppendRequest(&frame, id, method, payload);
+    Send(frame);
+    return id;
+  }
+
+  void SendReply(uint64_t id, const std::string& text) {
+    std::string frame;
+    ipc_core::wire::AppendReply(&frame, id, text);
+    Send(frame);
+  }
+
+  static std::string ResultPayload() {
+    // No capture here: the result says so (event 2, as the reference tool
+    // reports a failed capture), which is all the agent relays.
+    return R"({"image_file_path":"","snipping_event":2,"ai_skill_data":"","pos_x":0,"pos_y":0})";
+  }
+
+  void Send(const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+      const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0)
+        Lost("send");
+      sent += static_cast<size_t>(n);
+    }
+  }
+
+  Frame ReadFrame() {
+    Frame frame;
+    for (;;) {
+      const FrameDecoder::Result result = decoder_.Next(&frame);
+      if (result == FrameDecoder::Result::kFrame)
+        return frame;
+      if (result == FrameDecoder::Result::kError) {
+        Report("bad frame from the host: " + decoder_.error());
+        Lost("decode");
+      }
+      char buffer[65536];
+      const ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0)
+        Lost("recv");
+      decoder_.Append(buffer, static_cast<size_t>(n));
+    }
+  }
+
+  [[noreturn]] void Lost(const char* where) {
+    Report(std::string("connection lost in ") + where);
+    _exit(kExitConnectionLost);
+  }
+
+  void Report(const std::string& line) {
+    if (report_.empty())
+      return;
+    if (FILE* file = fopen(report_.c_str(), "a")) {
+      fprintf(file, "%d %s\n", static_cast<int>(getpid()), line.c_str());
+      fclose(file);
+    }
+  }
+
+  const int fd_;
+  const std::string fault_;
+  const std::string stage_;
+  const std::string report_;
+  bool faulted_ = false;
+  uint64_t next_id_ = 1;
+  FrameDecoder decoder_;
+  Frame pending_shot_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  alarm(kLifetimeSeconds);
+  long port = 0;
+  const std::string port_switch = "--channel-port=";
+  for (int i = 1; i < argc; ++i) {
+    if (strncmp(argv[i], port_switch.c_str(), port_switch.size()) == 0)
+      port = strtol(argv[i] + port_switch.size(), nullptr, 10);
+  }
+  if (port <= 0 || port > 65535) {
+    fprintf(stderr, "rogue_tool: no --channel-port\n");
+    return kExitBadUsage;
+  }
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    perror("rogue_tool: connect");
+    return kExitCannotConnect;
+  }
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  RogueTool tool(fd, EnvOr("ROGUE_TOOL_FAULT", "good"), EnvOr("ROGUE_TOOL_STAGE", ""),
+                 EnvOr("ROGUE_TOOL_REPORT", ""));
+  tool.Run(EnvOr("QUILLO_IPC_PEER_SECRET", ""));
+}
