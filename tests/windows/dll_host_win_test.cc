@@ -1,0 +1,201 @@
+// The shipped DLL as a host uses it: loaded with LoadLibraryW, the factory
+// resolved by name, a shot taken through the Windows reference tool that
+// sits next to the DLL.
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "snipping_tool/snipping_tool_agent.h"
+#include "tests/windows/win_test_util.h"
+
+namespace {
+
+using win_test::kGenerousTimeout;
+using win_test::WaitUntil;
+
+// The host's UI thread: runs posted tasks one at a time, each no earlier
+// than its delay allows.
+class UiThread {
+ public:
+  UiThread() : thread_([this] { Run(); }) {}
+  ~UiThread() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+
+  void Post(const std::function<void()>& task, uint32_t delay_ms) {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      tasks_.emplace(std::chrono::steady_clock::now() + std::chrono::milliseconds(delay_ms),
+                     task);
+    }
+    wake_.notify_all();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> hold(lock_);
+    while (!stopping_) {
+      if (tasks_.empty()) {
+        wake_.wait(hold);
+        continue;
+      }
+      const auto due = tasks_.begin()->first;
+      if (std::chrono::steady_clock::now() < due) {
+        wake_.wait_until(hold, due);
+        continue;
+      }
+      std::function<void()> task = std::move(tasks_.begin()->second);
+      tasks_.erase(tasks_.begin());
+      hold.unlock();
+      task();
+      hold.lock();
+    }
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> tasks_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+class Delegate final : public snipping_tool::ISnippingToolAgentDelegate {
+ public:
+  void Log(int, const std::string&, int, int64_t, const std::string&) override {}
+  void ReportBIEvent(const std::string& key) override {
+    std::lock_guard<std::mutex> hold(lock);
+    events.push_back(key);
+  }
+  void ApplySnippingToolConfig(const std::string&) override {}
+  void ShowVipWindow() override {}
+  void ShowSelectUserWindow(const snipping_tool::SelectUserWndSnippingShot&) override {}
+  void OnSnippingShotResultArrived() override {}
+  void PostTask(const std::function<void()>& task, uint32_t delay_ms) override {
+    ui.Post(task, delay_ms);
+  }
+  void RequestAI(const snipping_tool::RequestAISnippingShot&,
+                 const std::function<void(const snipping_tool::ResponseAISnippingShot&)>&)
+      override {}
+
+  std::mutex lock;
+  std::vector<std::string> events;
+  UiThread ui;
+};
+
+// Processes started by this one, by executable name.
+std::vector<DWORD> ChildrenNamed(const wchar_t* name) {
+  std::vector<DWORD> found;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE)
+    return found;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ParentProcessID == GetCurrentProcessId() && _wcsicmp(entry.szExeFile, name) == 0)
+      found.push_back(entry.th32ProcessID);
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+uint32_t BigEndian32(const unsigned char* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+TEST(DllHostWinTest, LoadsTheDllAndTakesAShotThroughTheReferenceTool) {
+  const std::wstring dll = win_test::ExecutableDirectory() + L"\\snipping_tool_agent.dll";
+  HMODULE library = LoadLibraryW(dll.c_str());
+  ASSERT_NE(library, nullptr) << "LoadLibraryW error " << GetLastError();
+  // Resolved by name and by its ordinal, the factory is the same function.
+  FARPROC by_name = GetProcAddress(library, "GetQuilloSnipingToolAgent");
+  ASSERT_NE(by_name, nullptr);
+  EXPECT_EQ(GetProcAddress(library, MAKEINTRESOURCEA(1)), by_name);
+  // Through void*: FARPROC and the factory are unrelated function types.
+  auto factory = reinterpret_cast<GetQuilloSnipingToolAgentFunction>(
+      reinterpret_cast<void*>(by_name));
+
+  EXPECT_FALSE(factory(nullptr));
+  snipping_tool::ISnippingToolAgent* agent = nullptr;
+  ASSERT_TRUE(factory(&agent));
+  ASSERT_NE(agent, nullptr);
+  snipping_tool::ISnippingToolAgent* again = nullptr;
+  ASSERT_TRUE(factory(&again));
+  EXPECT_EQ(again, agent);
+  EXPECT_TRUE(agent->IsBroken()) << "not initialised yet";
+
+  // The agent keeps the delegate until Uninit and the process's end; it is
+  // never destroyed here.
+  static Delegate* const delegate = new Delegate();
+  agent->Init(snipping_tool::SnippingToolConfig(), delegate, false);
+  EXPECT_FALSE(agent->IsBroken());
+
+  win_test::TempDir temp;
+  const std::wstring shot_path = temp.File(L"shot \u00e9.png");
+  std::mutex lock;
+  bool succeeded = false;
+  bool failed = false;
+  snipping_tool::NotifySnippingShot result;
+  DWORD callback_thread = 0;
+  agent->SnippingShot(
+      win_test::Utf8(shot_path),
+      [&](const snipping_tool::NotifySnippingShot& shot) {
+        std::lock_guard<std::mutex> hold(lock);
+        result = shot;
+        succeeded = true;
+        callback_thread = GetCurrentThreadId();
+      },
+      [&] {
+        std::lock_guard<std::mutex> hold(lock);
+        failed = true;
+      },
+      4, snipping_tool::AIScreenShotRequest());
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> hold(lock);
+    return succeeded || failed;
+  }));
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    ASSERT_TRUE(succeeded) << "the shot failed";
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(result.image_file_path, win_test::Utf8(shot_path));
+    EXPECT_NE(callback_thread, GetCurrentThreadId()) << "the result arrives on the UI thread";
+  }
+
+  // The file is the whole virtual screen as a PNG.
+  std::FILE* file = _wfopen(shot_path.c_str(), L"rb");
+  ASSERT_NE(file, nullptr);
+  unsigned char head[24] = {};
+  const size_t read = std::fread(head, 1, sizeof(head), file);
+  std::fclose(file);
+  ASSERT_EQ(read, sizeof(head));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(head), 8), std::string("\x89PNG\r\n\x1a\n", 8));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(head) + 12, 4), "IHDR");
+  EXPECT_EQ(BigEndian32(head + 16), static_cast<uint32_t>(GetSystemMetrics(SM_CXVIRTUALSCREEN)));
+  EXPECT_EQ(BigEndian32(head + 20), static_cast<uint32_t>(GetSystemMetrics(SM_CYVIRTUALSCREEN)));
+
+  // The tool stays up for the next shot until the host lets the agent go.
+  EXPECT_EQ(ChildrenNamed(L"QuilloSnippingTool.exe").size(), 1u);
+  agent->Uninit();
+  EXPECT_TRUE(agent->IsBroken());
+  EXPECT_TRUE(WaitUntil([] { return ChildrenNamed(L"QuilloSnippingTool.exe").empty(); }))
+      << "the tool outlived Uninit";
+}
+
+}  // namespace
