@@ -40,6 +40,8 @@ namespace {
 // Connections that have not said hello yet, and established ones together:
 // a local process opening sockets in a loop must not exhaust descriptors.
 constexpr size_t kMaxConnections = 64;
+// Requests read from one connection and not yet handled, in bytes.
+constexpr size_t kMaxRequestBacklog = 64u * 1024 * 1024;
 
 std::mutex g_registry_mutex;
 std::set<IServiceHost*>* g_registry = new std::set<IServiceHost*>;
@@ -65,6 +67,9 @@ class ServiceHostImpl final : public IServiceHost,
     std::shared_ptr<Connection> connection;
     Strand strand;
     bool established = false;
+    // Bytes of requests read but not yet handed to a service; shared with
+    // the jobs on the strand, which may outlive the entry.
+    std::shared_ptr<std::atomic<size_t>> backlog = std::make_shared<std::atomic<size_t>>(0);
   };
 
  public:
@@ -284,6 +289,7 @@ class ServiceHostImpl final : public IServiceHost,
     std::string refusal;
     std::string tool_name;
     bool counted = false;
+    bool flooded = false;
     {
       // One lock for everything one read brought.
       std::lock_guard<std::mutex> lock(mu_);
@@ -316,9 +322,15 @@ class ServiceHostImpl final : public IServiceHost,
         }
       }
       if (!requests.empty())
-        PostRequestsLocked(peer, connection, std::move(requests));
+        flooded = !PostRequestsLocked(peer, connection, std::move(requests));
       if (!outcomes.empty())
         counted = CountLocked();
+    }
+    if (flooded) {
+      IPC_LOG(kLogWarning, connection_id)
+          << "more than " << kMaxRequestBacklog << " bytes of requests waiting for their "
+          << "handlers, closing";
+      connection->Close(kErrorProtocol);
     }
     if (!tool_name.empty())
       IPC_LOG(kLogInfo, connection_id) << "tool " << tool_name << " connected";
@@ -339,10 +351,19 @@ class ServiceHostImpl final : public IServiceHost,
   }
 
   // Hands the requests of one read to the connection's strand, in order.
-  void PostRequestsLocked(Peer& peer, const std::shared_ptr<Connection>& connection,
+  // False when the connection already has too much waiting for handlers:
+  // reading goes on while handlers run, so a tool that sends faster than it
+  // is served would otherwise grow the queue without bound.
+  bool PostRequestsLocked(Peer& peer, const std::shared_ptr<Connection>& connection,
                           std::vector<wire::Frame> requests) {
     int32_t connection_id = static_cast<int32_t>(connection->log_id());
-    PostObserverEventLocked(peer.strand, [this, connection, connection_id,
+    size_t bytes = 0;
+    for (const wire::Frame& request : requests)
+      bytes += request.method.size() + request.text.size();
+    if (peer.backlog->fetch_add(bytes) + bytes > kMaxRequestBacklog)
+      return false;
+    std::shared_ptr<std::atomic<size_t>> backlog = peer.backlog;
+    PostObserverEventLocked(peer.strand, [this, connection, connection_id, backlog, bytes,
                                           requests = std::move(requests)] {
       // Answers given while a burst is handled go out together, in one
       // write, once the burst's handlers have run. A single request's
@@ -359,7 +380,9 @@ class ServiceHostImpl final : public IServiceHost,
       }
       if (cork)
         connection->Uncork();
+      backlog->fetch_sub(bytes);
     });
+    return true;
   }
 
   void OnConnectionClosed(const std::shared_ptr<Connection>& connection) override {

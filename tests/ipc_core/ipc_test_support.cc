@@ -276,7 +276,9 @@ RawPeer::RawPeer(int32_t port) : socket_(io_) {
 }
 
 void RawPeer::Send(const std::string& bytes) {
+  // Reads switch the socket to non-blocking; a send must go out whole.
   std::error_code ignored;
+  socket_.non_blocking(false, ignored);
   asio::write(socket_, asio::buffer(bytes), ignored);
 }
 

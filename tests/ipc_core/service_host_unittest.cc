@@ -651,6 +651,36 @@ TEST_F(ServiceHostTest, DisconnectIsReportedAfterEveryRequestOfTheConnection) {
   t.StopAndWait();
 }
 
+TEST_F(ServiceHostTest, AToolThatOutrunsItsHandlersIsDropped) {
+  TestHost t = TestHost::Start();
+  ipc_core_refptr<LambdaService> svc(new LambdaService("agent"));
+  std::mutex mu;
+  std::condition_variable cv;
+  bool release = false;
+  svc->On("agent.slow", [&](const std::string&, IRequestFeature*) {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait_for(lock, kWait, [&] { return release; });
+  });
+  ASSERT_TRUE(t.host->RegisterService(svc.get()));
+  auto peer = EstablishedRawPeer(t, t.secret);
+  // The first request blocks its handler; the rest pile up behind it until
+  // more than the 64 MiB backlog is waiting.
+  std::string payload(4000000, 'x');
+  std::string frame;
+  ipc_core::wire::AppendRequest(&frame, 1, "agent.slow", payload);
+  for (int i = 0; i < 18; ++i)
+    peer->Send(frame);
+  EXPECT_TRUE(peer->WaitClosed());
+  EXPECT_TRUE(WaitForLog(1, "bytes of requests waiting for their handlers"));
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    release = true;
+    cv.notify_all();
+  }
+  EXPECT_TRUE(t.observer->WaitFor("disconnected:1"));
+  t.StopAndWait();
+}
+
 // --- Stop ----------------------------------------------------------------------
 
 TEST_F(ServiceHostTest, StoppedFollowsStopWithoutStartAndOnlyOnce) {
