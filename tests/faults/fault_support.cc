@@ -54,9 +54,33 @@ std::string ExecutableDir() {
   return exe.substr(0, exe.rfind('/'));
 }
 
+namespace {
+
+bool IsDead(int pid) {
+  std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat_file, line))
+    return true;
+  // "pid (comm) state ...": the command may hold blanks and parentheses.
+  const size_t close = line.rfind(')');
+  return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
+}
+
+}  // namespace
+
+bool WaitForDeadWithin(int pid, std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  while (!IsDead(pid)) {
+    if (std::chrono::steady_clock::now() > deadline)
+      return IsDead(pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 void KillSurvivors(const std::vector<int>& pids) {
   for (const int pid : pids) {
-    if (pid > 0 && !WaitForProcessDead(pid))
+    if (pid > 0 && !IsDead(pid))
       kill(pid, SIGKILL);
   }
 }

@@ -3,6 +3,7 @@
 #ifndef TESTS_FAULTS_FAULT_SUPPORT_H_
 #define TESTS_FAULTS_FAULT_SUPPORT_H_
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -25,6 +26,11 @@ size_t ResidentSetBytes();
 
 // The directory holding this test executable (and the tools built with it).
 std::string ExecutableDir();
+
+// True once |pid| has ended (gone, or a zombie its parent has yet to reap),
+// polling for at most |bound|. For ends that a signal brings about at once,
+// where the general kEventTimeout would only make a failure slow.
+bool WaitForDeadWithin(int pid, std::chrono::milliseconds bound);
 
 // Kills, by pid, the processes of |pids| that are still alive: grandchildren
 // a failed test left behind, so that they do not outlive the run.

@@ -1,0 +1,121 @@
+// The host process dies by SIGKILL while a shot is in flight: it runs no
+// code of its own on the way out, so whatever ends the tool, and what the
+// tool started, must be arranged before the kill.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/faults/fault_support.h"
+
+extern char** environ;
+
+namespace snipping_tool {
+namespace {
+
+using testing::TempDir;
+
+constexpr std::chrono::milliseconds kSignalBound{3000};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// The pid of the last "StartProcess result ... pid:N" in the demo's output.
+int ToolPidFrom(const std::string& output) {
+  int pid = 0;
+  size_t at = 0;
+  while ((at = output.find("StartProcess result", at)) != std::string::npos) {
+    const size_t marker = output.find(" pid:", at);
+    const size_t line_end = output.find('\n', at);
+    if (marker != std::string::npos && marker < line_end)
+      pid = atoi(output.c_str() + marker + 5);
+    at = line_end == std::string::npos ? output.size() : line_end;
+  }
+  return pid;
+}
+
+// The pid the tool's trace gives for its grandchild, 0 before it has one.
+int GrandchildPidFrom(const std::string& trace) {
+  std::istringstream lines(trace);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::vector<std::string> fields;
+    std::istringstream parts(line);
+    std::string field;
+    while (std::getline(parts, field, '\t'))
+      fields.push_back(field);
+    if (fields.size() >= 3 && fields[1] == "grandchild")
+      return atoi(fields[2].c_str());
+  }
+  return 0;
+}
+
+TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorGrandchildBehind) {
+  TempDir dir;
+  const std::string trace = dir.path().Append("trace.txt").value();
+  const std::string output = dir.path().Append("demo_output.txt").value();
+  const std::string script = "{\"trace_file\":\"" + trace +
+                             "\",\"steps\":["
+                             "{\"at\":\"after_handshake\",\"do\":\"spawn_grandchild\",\"ms\":60000},"
+                             "{\"at\":\"on_shot\",\"do\":\"delay\",\"ms\":60000}]}";
+  const std::string demo = testing::ExecutableDir() + "/snipping_demo_host";
+  const std::string save_path = dir.path().Append("shot.png").value();
+  std::vector<std::string> args = {demo,        "--script",  script,   "--save-path",
+                                   save_path,   "--wait-ms", "60000"};
+  std::vector<char*> argv;
+  for (std::string& arg : args)
+    argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  pid_t host = 0;
+  ASSERT_EQ(0, posix_spawn(&host, demo.c_str(), &actions, nullptr, argv.data(), environ));
+  posix_spawn_file_actions_destroy(&actions);
+
+  // The shot is in flight once the tool sits in its on_shot delay.
+  int tool = 0;
+  int grandchild = 0;
+  const bool in_flight = testing::WaitFor([&] {
+    const std::string traced = ReadFile(trace);
+    tool = ToolPidFrom(ReadFile(output));
+    grandchild = GrandchildPidFrom(traced);
+    return tool > 0 && grandchild > 0 && traced.find("step\ton_shot\tdelay") != std::string::npos;
+  });
+  EXPECT_TRUE(in_flight) << ReadFile(output);
+
+  ASSERT_EQ(0, kill(host, SIGKILL));
+  int status = 0;
+  ASSERT_EQ(host, waitpid(host, &status, 0));
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  ASSERT_TRUE(in_flight);
+
+  // Both ends come from signals the kernel sends when the host dies (or
+  // from nothing at all): a few seconds are plenty, and the grandchild lives
+  // far longer than that on its own.
+  EXPECT_TRUE(testing::WaitForDeadWithin(tool, kSignalBound))
+      << "tool " << tool << " outlived its host";
+  EXPECT_TRUE(testing::WaitForDeadWithin(grandchild, kSignalBound))
+      << "grandchild " << grandchild << " outlived the host that killed its tool";
+  testing::KillSurvivors({tool, grandchild});
+}
+
+}  // namespace
+}  // namespace snipping_tool
