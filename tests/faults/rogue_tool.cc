@@ -39,7 +39,7 @@ constexpr int kExitCannotConnect = 4;
 constexpr int kExitBadUsage = 2;
 
 // No rogue outlives a test run, even one whose agent forgot it.
-constexpr unsigned kLifetimeSeconds = 60;
+constexpr unsigned kLifetimeSeconds = 120;
 
 constexpr int kBurstSize = 10000;
 
@@ -48,6 +48,7 @@ constexpr char kHandshakeMethod[] = "snipping_tool_agent.snipping.handshake";
 constexpr char kNotifyMethod[] = "snipping_tool_agent.snipping.notify";
 constexpr char kBILogMethod[] = "snipping_tool_agent.snipping.bilog";
 constexpr char kSetConfigMethod[] = "snipping_tool_agent.snipping.set_config";
+constexpr char kShowVipWndMethod[] = "snipping_tool_agent.snipping.show_vip_wnd";
 constexpr char kRecordStartedMethod[] = "snipping_tool_agent.snipping.notify_record_started";
 constexpr char kRequestAIMethod[] = "snipping_tool_agent.snipping.request_ai";
 
@@ -152,7 +153,7 @@ class RogueTool {
       method = kSetConfigMethod;
       payload = R"({"config_json":"{\"rogue\":1}"})";
     } else if (stage_ == "record") {
-      method = kRecordStartedMethod;
+      method = kShowVipWndMethod;
       payload = "{}";
     } else if (stage_ == "ai") {
       method = kRequestAIMethod;
