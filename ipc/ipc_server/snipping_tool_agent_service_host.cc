@@ -420,16 +420,24 @@ void SnippingToolAgentServiceHost::PrepareSnippingTool() {
 
 void SnippingToolAgentServiceHost::WaitHandleshakeAndStopSnippingIfNeed() {
   LOG(INFO) << kLogPrefix << "WaitHandleshakeAndStopSnippingIfNeed";
-  PostToUI([](SnippingToolAgentServiceHost* self) { self->OnWaitHandleshakeTimeout(); },
+  const uint64_t wait = ++handshake_wait_;
+  PostToUI([wait](SnippingToolAgentServiceHost* self) { self->OnWaitHandleshakeTimeout(wait); },
            ProcessHandshakeTimeout);
 }
 
-void SnippingToolAgentServiceHost::OnWaitHandleshakeTimeout() {
+void SnippingToolAgentServiceHost::OnWaitHandleshakeTimeout(uint64_t wait) {
   const bool handshaken = process_handshake_successed_.load();
   LOG(WARNING) << kLogPrefix << "OnWaitHandleshakeTimeout"
                << " process_handleshake_successed:" << handshaken;
-  if (!handshaken)
-    StopSnippingShot(kHandshakeTimeout, true);
+  if (handshaken)
+    return;
+  if (wait != handshake_wait_.load()) {
+    // Armed for an earlier tool: the tool now starting has a wait of its
+    // own, and a fresh launch must not be cut short by an old clock.
+    LOG(INFO) << kLogPrefix << "OnWaitHandleshakeTimeout superseded";
+    return;
+  }
+  StopSnippingShot(kHandshakeTimeout, true);
 }
 
 void SnippingToolAgentServiceHost::OnHandleshake(const std::string&, const FeatureRef& request) {

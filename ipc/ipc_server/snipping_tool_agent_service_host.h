@@ -168,7 +168,8 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
   void OnWaitPortReadyTimeout();
   void PrepareSnippingTool();
   void WaitHandleshakeAndStopSnippingIfNeed();
-  void OnWaitHandleshakeTimeout();
+  // |wait| numbers the wait that armed it; only the latest one acts.
+  void OnWaitHandleshakeTimeout(uint64_t wait);
   void OnHandleshake(const std::string& payload, const FeatureRef& request);
   // |connection_id| is the connection that handshook.
   void OnHandleshakeSuccess(int32_t connection_id);
@@ -204,6 +205,8 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
   // by a stop since; 0 when none. Only its disconnect stops a shot, and only
   // its handshake counts.
   std::atomic<int32_t> live_connection_{0};
+  // Counts the handshake waits armed; only the latest one may stop a shot.
+  std::atomic<uint64_t> handshake_wait_{0};
   // Set once by PrepareHost and released by the destructor; holds one
   // reference of the runtime's service host.
   std::atomic<ipc_core::IServiceHost*> service_host_{nullptr};

@@ -236,5 +236,25 @@ TEST_F(AgentTest, StopEndsTheToolAndTheGrandchildItStarted) {
   EXPECT_TRUE(testing::WaitForProcessDead(grandchild));
 }
 
+TEST_F(AgentTest, HandshakeTimeOutOfAnEarlierToolDoesNotCutANewLaunchShort) {
+  // Each tool takes a moment before its handshake, so the second one is still
+  // starting when the first tool's handshake time-out falls due.
+  StartAgent(WithScript(R"({"at":"after_connect","do":"delay","ms":300})"));
+  auto first = Shot();
+  ASSERT_TRUE(WaitForOutcome(first));
+  ASSERT_EQ(1, first->successes);
+  const uint32_t timeout = service_host()->process_handshake_timeout();
+  host().AdvanceTime(timeout / 3);
+  agent()->TerminateSnippingTool();
+  auto second = Shot();
+  // The first tool's wait runs now; the second tool's is not due yet.
+  host().AdvanceTime(timeout - timeout / 3);
+  EXPECT_TRUE(log().Contains("[SnippingToolAgent] OnWaitHandleshakeTimeout superseded"));
+  ASSERT_TRUE(WaitForOutcome(second));
+  EXPECT_EQ(1, second->successes);
+  EXPECT_EQ(0, second->failures);
+  EXPECT_FALSE(agent()->IsBroken());
+}
+
 }  // namespace
 }  // namespace snipping_tool
