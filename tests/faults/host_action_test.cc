@@ -65,5 +65,34 @@ TEST_F(HostActionTest, OldShotRequestFailingAfterTerminateDoesNotEndTheNextShot)
   EXPECT_LE(stuck->failures, 1);
 }
 
+// The host holds a screen-AI request back; the tool that asked dies (its
+// connection cut in the middle of a frame); the host answers afterwards and
+// then asks for the next shot. The answer was meant for a tool that is gone
+// and is lost with it: the next tool never asked for it.
+TEST_F(HostActionTest, ScreenAIAnswerForAGoneToolIsNotHandedToTheNextTool) {
+  rogue_.SetReportFile(temp_dir().path().Append("rogue_report.txt").value());
+  rogue_.Use("midframe", "ai");
+  StartAgent();
+  auto first = Shot();
+  ASSERT_TRUE(WaitForOutcome(first));
+  ExpectStopped(*first, "ipc_disconneted", /*broken=*/false);
+  const auto replies = host().ai_replies();
+  ASSERT_EQ(1u, replies.size());
+  ResponseAISnippingShot late;
+  late.succ = true;
+  late.seq_id = host().ai_requests()[0].seq_id;
+  late.data = "meant for the tool that asked";
+  replies[0](late);
+
+  rogue_.Use("good", "");
+  auto next = Shot();
+  ASSERT_TRUE(WaitForOutcome(next));
+  EXPECT_EQ(1, next->successes);
+  for (const std::string& line : rogue_.ReportLines()) {
+    EXPECT_EQ(std::string::npos, line.find("recv snipping_tool.snipping.response_ai"))
+        << "the next tool was handed the gone tool's screen-AI answer: " << line;
+  }
+}
+
 }  // namespace
 }  // namespace snipping_tool
