@@ -76,26 +76,40 @@ struct Cell {
 
 const char* KindName(Kind kind) {
   switch (kind) {
-    case Kind::kCrash: return "Crash";
-    case Kind::kExit: return "CleanExit";
-    case Kind::kHang: return "Hang";
-    case Kind::kMidFrame: return "ClosedMidFrame";
-    case Kind::kGarbage: return "Garbage";
-    case Kind::kBurst: return "Burst";
-    case Kind::kResultTwice: return "ResultTwice";
+    case Kind::kCrash:
+      return "Crash";
+    case Kind::kExit:
+      return "CleanExit";
+    case Kind::kHang:
+      return "Hang";
+    case Kind::kMidFrame:
+      return "ClosedMidFrame";
+    case Kind::kGarbage:
+      return "Garbage";
+    case Kind::kBurst:
+      return "Burst";
+    case Kind::kResultTwice:
+      return "ResultTwice";
   }
   return "";
 }
 
 const char* StageName(Stage stage) {
   switch (stage) {
-    case Stage::kBeforeConnect: return "A_BeforeConnect";
-    case Stage::kBeforeHandshake: return "B_BeforeHandshake";
-    case Stage::kBeforeShotSent: return "C1_HandshakenShotNotSent";
-    case Stage::kShotPending: return "C2_ShotUnanswered";
-    case Stage::kAfterAnswer: return "D_AnsweredNoResult";
-    case Stage::kRecording: return "E_Recording";
-    case Stage::kAIPending: return "F_ScreenAIPending";
+    case Stage::kBeforeConnect:
+      return "A_BeforeConnect";
+    case Stage::kBeforeHandshake:
+      return "B_BeforeHandshake";
+    case Stage::kBeforeShotSent:
+      return "C1_HandshakenShotNotSent";
+    case Stage::kShotPending:
+      return "C2_ShotUnanswered";
+    case Stage::kAfterAnswer:
+      return "D_AnsweredNoResult";
+    case Stage::kRecording:
+      return "E_Recording";
+    case Stage::kAIPending:
+      return "F_ScreenAIPending";
   }
   return "";
 }
@@ -107,23 +121,34 @@ bool UsesRogueTool(Kind kind) {
 // Where the rogue tool misbehaves, in its own words.
 const char* RogueStage(Stage stage) {
   switch (stage) {
-    case Stage::kBeforeConnect: return "connect";
-    case Stage::kBeforeHandshake: return "welcome";
-    case Stage::kBeforeShotSent: return "handshake";
-    case Stage::kShotPending: return "shot";
-    case Stage::kAfterAnswer: return "reply";
-    case Stage::kRecording: return "record";
-    case Stage::kAIPending: return "ai";
+    case Stage::kBeforeConnect:
+      return "connect";
+    case Stage::kBeforeHandshake:
+      return "welcome";
+    case Stage::kBeforeShotSent:
+      return "handshake";
+    case Stage::kShotPending:
+      return "shot";
+    case Stage::kAfterAnswer:
+      return "reply";
+    case Stage::kRecording:
+      return "record";
+    case Stage::kAIPending:
+      return "ai";
   }
   return "";
 }
 
 const char* RogueFault(Kind kind) {
   switch (kind) {
-    case Kind::kMidFrame: return "midframe";
-    case Kind::kGarbage: return "garbage";
-    case Kind::kBurst: return "burst";
-    default: return "good";
+    case Kind::kMidFrame:
+      return "midframe";
+    case Kind::kGarbage:
+      return "garbage";
+    case Kind::kBurst:
+      return "burst";
+    default:
+      return "good";
   }
 }
 
@@ -137,16 +162,29 @@ constexpr int kHeldAISeqId = 7;
 // cell also shows what happens to the processes the tool started, then the
 // stage's own preparation and the fault.
 std::string ReferenceSteps(const Cell& cell) {
-  std::vector<std::string> steps = {R"({"at":"before_connect","do":"spawn_grandchild","ms":30000})"};
+  std::vector<std::string> steps = {
+      R"({"at":"before_connect","do":"spawn_grandchild","ms":30000})"};
   std::string at;
   switch (cell.stage) {
-    case Stage::kBeforeConnect: at = "before_connect"; break;
-    case Stage::kBeforeHandshake: at = "after_connect"; break;
-    case Stage::kBeforeShotSent: at = "after_handshake"; break;
-    case Stage::kShotPending: at = "on_shot"; break;
-    default: at = "after_shot_reply"; break;
+    case Stage::kBeforeConnect:
+      at = "before_connect";
+      break;
+    case Stage::kBeforeHandshake:
+      at = "after_connect";
+      break;
+    case Stage::kBeforeShotSent:
+      at = "after_handshake";
+      break;
+    case Stage::kShotPending:
+      at = "on_shot";
+      break;
+    default:
+      at = "after_shot_reply";
+      break;
   }
-  auto step = [&](const std::string& rest) { steps.push_back(R"({"at":")" + at + "\"," + rest + "}"); };
+  auto step = [&](const std::string& rest) {
+    steps.push_back(R"({"at":")" + at + "\"," + rest + "}");
+  };
   if (cell.stage == Stage::kRecording)
     step(R"("do":"record_started")");
   if (cell.stage == Stage::kAIPending)
@@ -168,8 +206,10 @@ std::string ReferenceSteps(const Cell& cell) {
     case Kind::kResultTwice:
       if (after_answer)
         step(R"("do":"skip_result")");
-      step(std::string(R"("do":"send_result","payload":")") + testing::JsonEscape(kFirstResult) + "\"");
-      step(std::string(R"("do":"send_result","payload":")") + testing::JsonEscape(kSecondResult) + "\"");
+      step(std::string(R"("do":"send_result","payload":")") + testing::JsonEscape(kFirstResult) +
+           "\"");
+      step(std::string(R"("do":"send_result","payload":")") + testing::JsonEscape(kSecondResult) +
+           "\"");
       break;
     default:
       break;
@@ -219,9 +259,8 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
     // holds the shot's answer back until the agent has handled it all, which
     // under a sanitizer on a busy machine takes seconds: it gets the longest
     // time-out a host may configure.
-    config.extras["timeout_config"] = cell.kind == Kind::kBurst
-                                          ? R"({"IPCInvokeTimeout":9999})"
-                                          : R"({"IPCInvokeTimeout":2001})";
+    config.extras["timeout_config"] =
+        cell.kind == Kind::kBurst ? R"({"IPCInvokeTimeout":9999})" : R"({"IPCInvokeTimeout":2001})";
     StartAgent(config);
     agent()->SetRecordStartedCallback([this] { ++record_started_; });
   }
@@ -264,8 +303,7 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
   int record_started_ = 0;
 };
 
-void FaultMatrixTest::DriveFaultedShot(const Cell& cell,
-                                       const std::shared_ptr<ShotOutcome>& shot) {
+void FaultMatrixTest::DriveFaultedShot(const Cell& cell, const std::shared_ptr<ShotOutcome>& shot) {
   const std::string kStop5 = "[SnippingToolAgent] StopSnippingShot reason:5 broken:0";
   switch (cell.outcome) {
     case Outcome::kHandshakeTimeout: {
@@ -276,8 +314,8 @@ void FaultMatrixTest::DriveFaultedShot(const Cell& cell,
             LastToolPid() <= 0)
           return false;
         if (cell.kind == Kind::kHang) {
-          const std::string at = cell.stage == Stage::kBeforeConnect ? "before_connect"
-                                                                     : "after_connect";
+          const std::string at =
+              cell.stage == Stage::kBeforeConnect ? "before_connect" : "after_connect";
           return !ToolTrace("step", at).empty() &&
                  (cell.stage == Stage::kBeforeConnect ||
                   log().Contains("[SnippingToolAgent] OnServiceInvokerConnected connection_id:1"));
@@ -302,8 +340,9 @@ void FaultMatrixTest::DriveFaultedShot(const Cell& cell,
       ExpectStopped(*shot, "ipc_disconneted", /*broken=*/false);
       EXPECT_EQ(1, BrokenEventCount());
       if (cell.stage == Stage::kBeforeShotSent) {
-        EXPECT_TRUE(log().Contains("[SnippingToolAgent] OnHandleshakeSuccess connection gone "
-                                   "connection_id:1"));
+        EXPECT_TRUE(
+            log().Contains("[SnippingToolAgent] OnHandleshakeSuccess connection gone "
+                           "connection_id:1"));
       }
       break;
     }
@@ -328,16 +367,18 @@ void FaultMatrixTest::DriveFaultedShot(const Cell& cell,
               << key;
         }
       }
-      EXPECT_TRUE(log().Contains("[SnippingToolAgent] StartSnippingShot failure error:"
-                                 "ErrorResult(is_timeout=0, status=0, code=1004, "
-                                 "reason=connection lost)"));
+      EXPECT_TRUE(
+          log().Contains("[SnippingToolAgent] StartSnippingShot failure error:"
+                         "ErrorResult(is_timeout=0, status=0, code=1004, "
+                         "reason=connection lost)"));
       break;
     }
     case Outcome::kInvokeTimeout: {
       ASSERT_TRUE(WaitForOutcome(shot));
       ExpectStopped(*shot, "ipc_invoke", /*broken=*/true);
-      EXPECT_TRUE(log().Contains("[SnippingToolAgent] StartSnippingShot failure error:"
-                                 "ErrorResult(is_timeout=1, status=-1, code=1003, reason=Timeout)"));
+      EXPECT_TRUE(
+          log().Contains("[SnippingToolAgent] StartSnippingShot failure error:"
+                         "ErrorResult(is_timeout=1, status=-1, code=1003, reason=Timeout)"));
       EXPECT_EQ(1, BrokenEventCount());
       EXPECT_FALSE(log().Contains(kStop5));
       break;
@@ -392,9 +433,8 @@ TEST_P(FaultMatrixTest, ShotEndsAsTheRulesSayAndTheNextShotWorks) {
     // Both results arrive before the UI thread has learned of the
     // handshake: the agent takes no result from a tool it does not yet
     // count as handshaken.
-    ASSERT_TRUE(testing::WaitFor([&] {
-      return LineCount("[SnippingToolAgent] OnNotifySnippintShotResult") == 2;
-    }));
+    ASSERT_TRUE(testing::WaitFor(
+        [&] { return LineCount("[SnippingToolAgent] OnNotifySnippintShotResult") == 2; }));
   } else {
     first = Shot();
   }
@@ -434,8 +474,9 @@ TEST_P(FaultMatrixTest, ShotEndsAsTheRulesSayAndTheNextShotWorks) {
       EXPECT_EQ(101, first->result.pos_x);
       // The second result's UI half finds the shot's callables consumed.
       EXPECT_TRUE(host().RunUntil([&] {
-        return log().Contains("[SnippingToolAgent] OnNotifySnippintShotResult_UI "
-                              "is_snipping_working:0 has_once_success_cb:0");
+        return log().Contains(
+            "[SnippingToolAgent] OnNotifySnippintShotResult_UI "
+            "is_snipping_working:0 has_once_success_cb:0");
       }));
       EXPECT_GE(host().result_arrived_count(), 2);
     }

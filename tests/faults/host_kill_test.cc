@@ -68,14 +68,15 @@ TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorGrandchildBehind) {
   TempDir dir;
   const std::string trace = dir.path().Append("trace.txt").value();
   const std::string output = dir.path().Append("demo_output.txt").value();
-  const std::string script = "{\"trace_file\":\"" + trace +
-                             "\",\"steps\":["
-                             "{\"at\":\"after_handshake\",\"do\":\"spawn_grandchild\",\"ms\":60000},"
-                             "{\"at\":\"on_shot\",\"do\":\"delay\",\"ms\":60000}]}";
+  const std::string script =
+      "{\"trace_file\":\"" + trace +
+      "\",\"steps\":["
+      "{\"at\":\"after_handshake\",\"do\":\"spawn_grandchild\",\"ms\":60000},"
+      "{\"at\":\"on_shot\",\"do\":\"delay\",\"ms\":60000}]}";
   const std::string demo = testing::ExecutableDir() + "/snipping_demo_host";
   const std::string save_path = dir.path().Append("shot.png").value();
-  std::vector<std::string> args = {demo,        "--script",  script,   "--save-path",
-                                   save_path,   "--wait-ms", "60000"};
+  std::vector<std::string> args = {demo,      "--script",  script, "--save-path",
+                                   save_path, "--wait-ms", "60000"};
   std::vector<char*> argv;
   for (std::string& arg : args)
     argv.push_back(&arg[0]);

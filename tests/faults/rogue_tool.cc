@@ -127,7 +127,8 @@ class RogueTool {
       ipc_core::wire::AppendRequest(&frame, next_id_++, kBILogMethod, R"({"key":"cut_short"})");
     // The whole header and part of the body: the peer knows a frame has
     // begun and can never finish it.
-    Send(frame.substr(0, ipc_core::wire::kHeaderSize + (frame.size() - ipc_core::wire::kHeaderSize) / 2));
+    Send(frame.substr(
+        0, ipc_core::wire::kHeaderSize + (frame.size() - ipc_core::wire::kHeaderSize) / 2));
     close(fd_);
     _exit(0);
   }
