@@ -15,12 +15,14 @@ StderrCapture::~StderrCapture() {
 
 bool StderrCapture::Start(LineCallback on_line, std::string* error) {
   int fds[2];
-  // Not inheritable by default; the standard-error handle set below is
-  // what a child receives.
-  if (_pipe(fds, 65536, _O_BINARY | _O_NOINHERIT) != 0) {
+  // Children receive our standard-error handle, so the write end must be
+  // inheritable; the read end must not be, or a child would keep the pipe
+  // from ever reporting that every writer is gone.
+  if (_pipe(fds, 65536, _O_BINARY) != 0) {
     *error = "_pipe failed";
     return false;
   }
+  SetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(fds[0])), HANDLE_FLAG_INHERIT, 0);
   saved_fd_ = _dup(2);
   if (saved_fd_ < 0 || _dup2(fds[1], 2) != 0) {
     *error = "redirecting descriptor 2 failed";
