@@ -37,8 +37,19 @@ base::Process LaunchClassic(const AgentEnd& agent, const std::string& script,
                     environment);
 }
 
+// A JSON string's content: Windows paths carry backslashes.
+std::string JsonEscaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '"')
+      out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 std::string ShotPayload(const std::string& path) {
-  return "{\"image_save_path\":\"" + path +
+  return "{\"image_save_path\":\"" + JsonEscaped(path) +
          "\",\"screen_shot_type\":4,\"is_dark_theme\":false,\"grays\":{},\"vip_status\":0,"
          "\"ai_screen_shot_request\":{\"skills\":[],\"agentInfo\":{\"name\":\"\",\"agentCode\":"
          "\"\",\"iconBitmapData\":\"\"}}}";
