@@ -60,7 +60,9 @@ run_tests() {
 # Each fuzz target runs for FUZZ_SECONDS on its seed corpus (copied, so the
 # tree's corpus stays small).
 fuzz_all() {
-  build fuzz
+  log "configure and build: fuzz"
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz --target fuzzers
   local seconds=${FUZZ_SECONDS:-30}
   for target in build/fuzz/bin/*_fuzzer; do
     [ -x "$target" ] || continue
