@@ -305,6 +305,9 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
 
 void FaultMatrixTest::DriveFaultedShot(const Cell& cell, const std::shared_ptr<ShotOutcome>& shot) {
   const std::string kStop5 = "[SnippingToolAgent] StopSnippingShot reason:5 broken:0";
+  const std::string kStaleDisconnect =
+      "[SnippingToolAgent] OnServiceInvokerDisconnected stale connection ignored "
+      "connection_id:1";
   switch (cell.outcome) {
     case Outcome::kHandshakeTimeout: {
       // The time-out is armed, and the tool is dead or stuck, before the
@@ -327,6 +330,9 @@ void FaultMatrixTest::DriveFaultedShot(const Cell& cell, const std::shared_ptr<S
       ExpectStopped(*shot, "handeshake_timeout", /*broken=*/true);
       // A connection that never completed the opening exchange was never
       // the shot's; a tool the stop killed is stale. Neither stops anything.
+      if (cell.stage == Stage::kBeforeHandshake) {
+        EXPECT_TRUE(host().RunUntil([&] { return log().Contains(kStaleDisconnect); }));
+      }
       EXPECT_FALSE(log().Contains(kStop5));
       break;
     }
@@ -379,6 +385,9 @@ void FaultMatrixTest::DriveFaultedShot(const Cell& cell, const std::shared_ptr<S
       EXPECT_TRUE(
           log().Contains("[SnippingToolAgent] StartSnippingShot failure error:"
                          "ErrorResult(is_timeout=1, status=-1, code=1003, reason=Timeout)"));
+      // The stop killed the tool: the end of its connection is stale.
+      EXPECT_TRUE(host().RunUntil([&] { return log().Contains(kStaleDisconnect); }));
+      host().RunUntilIdle();
       EXPECT_EQ(1, BrokenEventCount());
       EXPECT_FALSE(log().Contains(kStop5));
       break;
