@@ -334,6 +334,7 @@ void SnippingToolAgentServiceHost::SnippingShot(
     ai_screen_shot_request_ = ai_screen_shot_request;
     ++shot_id_;
   }
+  ++shot_epoch_;
   SnippingShotInternal();
 }
 
@@ -484,12 +485,25 @@ void SnippingToolAgentServiceHost::StartSnippingShot() {
   Ref self = StrongSelf();
   if (!self)
     return;
+  const uint64_t epoch = shot_epoch_.load();
   ipc_core::ipc_core_refptr<ipc_core::RequestHandlerWithString> handler(
       new ipc_core::RequestHandlerWithString(
           [self](std::string) { LOG(INFO) << kLogPrefix << "StartSnippingShot ack"; },
-          [self](const ipc_core::ErrorResult& error) {
+          [self, epoch](const ipc_core::ErrorResult& error) {
             LOG(ERROR) << kLogPrefix << "StartSnippingShot failure" << " error:"
                        << error.ToString();
+            if (error.code == ipc_core::kErrorConnectionLost) {
+              // The tool went away with the request: that is the tool's
+              // disconnect, which ends the shot on its own.
+              LOG(INFO) << kLogPrefix << "StartSnippingShot failure left to the disconnect";
+              return;
+            }
+            if (epoch != self->shot_epoch_.load()) {
+              // Sent for a shot that a stop or TerminateSnippingTool already
+              // ended; the running shot, if any, is a later one.
+              LOG(INFO) << kLogPrefix << "StartSnippingShot failure of an ended shot ignored";
+              return;
+            }
             self->OnIPCException();
           }));
   handler->set_timeout(static_cast<int32_t>(IPCInvokeTimeout));
@@ -529,6 +543,7 @@ void SnippingToolAgentServiceHost::StopSnippingShot(int32_t reason, bool broken)
   process_handshake_successed_.exchange(false);
   is_snipping_working_.exchange(false);
   live_connection_.store(0);
+  ++shot_epoch_;
   tool_process_.ResetStatus();
   tool_process_.CancelExitWait();
   uint64_t stopped_shot;
@@ -573,6 +588,7 @@ void SnippingToolAgentServiceHost::TerminateSnippingTool() {
   process_handshake_successed_.exchange(false);
   is_snipping_working_.exchange(false);
   live_connection_.store(0);
+  ++shot_epoch_;
   tool_process_.ResetStatus();
   tool_process_.CancelExitWait();
 }
@@ -744,7 +760,7 @@ void SnippingToolAgentServiceHost::OnSelectUserWndHide(bool exit_screen_tool) {
 // Screen AI.
 
 void SnippingToolAgentServiceHost::OnNotifyRequestAI(const std::string& payload,
-                                                     const FeatureRef&) {
+                                                     const FeatureRef& request) {
   // The tool gets no reply to the request; the answer travels later as an
   // invoke of its own.
   RequestAISnippingShot record;
@@ -757,14 +773,26 @@ void SnippingToolAgentServiceHost::OnNotifyRequestAI(const std::string& payload,
     return;
   // The host may answer long after this object is gone: the reply callable
   // holds a weak reference and drops an answer that comes too late.
-  host_delegate->RequestAI(record, [weak = GetWeakRef()](const ResponseAISnippingShot& response) {
+  const int32_t connection_id = request ? request->GetConnectionId() : 0;
+  host_delegate->RequestAI(record, [weak = GetWeakRef(), connection_id](
+                                       const ResponseAISnippingShot& response) {
     if (Ref self = weak.Lock()) {
-      self->ResponseAIResult(response);
+      self->ResponseAIResult(response, connection_id);
       return;
     }
     LOG(WARNING) << kScreenAIPrefix << "ResponseAIResult dropped, the agent is gone. seq_id = "
                  << response.seq_id;
   });
+}
+
+void SnippingToolAgentServiceHost::ResponseAIResult(const ResponseAISnippingShot& response,
+                                                    int32_t connection_id) {
+  if (connection_id != 0 && service_host() && connection_id != live_connection_.load()) {
+    LOG(WARNING) << kScreenAIPrefix << "ResponseAIResult dropped, the tool that asked is gone."
+                 << " seq_id = " << response.seq_id;
+    return;
+  }
+  ResponseAIResult(response);
 }
 
 void SnippingToolAgentServiceHost::ResponseAIResult(const ResponseAISnippingShot& response) {

@@ -129,6 +129,10 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
 
   // Sends the host's answer to a screen-AI request to the tool.
   void ResponseAIResult(const ResponseAISnippingShot& response);
+  // The same for an answer to a request that came on |connection_id|: the
+  // answer is dropped when that tool is no longer the live one, so that it
+  // never reaches a later tool that did not ask.
+  void ResponseAIResult(const ResponseAISnippingShot& response, int32_t connection_id);
 
   WeakRef GetWeakRef() const { return WeakRef(anchor_); }
 
@@ -205,6 +209,10 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
   // by a stop since; 0 when none. Only its disconnect stops a shot, and only
   // its handshake counts.
   std::atomic<int32_t> live_connection_{0};
+  // Moves on with every new shot, stop and TerminateSnippingTool: the
+  // outcome of a shot request sent in an earlier epoch is no longer the
+  // running shot's to act on.
+  std::atomic<uint64_t> shot_epoch_{0};
   // Counts the handshake waits armed; only the latest one may stop a shot.
   std::atomic<uint64_t> handshake_wait_{0};
   // Set once by PrepareHost and released by the destructor; holds one
