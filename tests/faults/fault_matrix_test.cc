@@ -54,11 +54,10 @@ enum class Stage {
 enum class Outcome {
   // No handshake: the virtual clock runs the handshake time-out; broken.
   kHandshakeTimeout,
-  // The live connection ends: ipc_disconneted, not broken.
+  // The live connection ends: ipc_disconneted, not broken. A shot request
+  // waiting on it fails with the lost connection, which is left to the
+  // disconnect.
   kDisconnected,
-  // The connection ends while the shot invoke waits: the invoke fails at
-  // once and the disconnect is reported, in either order; broken.
-  kInvokeFailedOrDisconnected,
   // The shot request stays unanswered: the invoke's own time-out; broken.
   kInvokeTimeout,
   // The tool answered the shot and then does nothing: no time-out covers
@@ -312,7 +311,7 @@ void FaultMatrixTest::DriveFaultedShot(const Cell& cell, const std::shared_ptr<S
     case Outcome::kHandshakeTimeout: {
       // The time-out is armed, and the tool is dead or stuck, before the
       // virtual clock moves: the handshake cannot come any more.
-      ASSERT_TRUE(host().RunUntil([&] {
+      ASSERT_TRUE(testing::RunUiUntil(host(), [&] {
         if (!log().Contains("[SnippingToolAgent] WaitHandleshakeAndStopSnippingIfNeed") ||
             LastToolPid() <= 0)
           return false;
@@ -331,7 +330,7 @@ void FaultMatrixTest::DriveFaultedShot(const Cell& cell, const std::shared_ptr<S
       // A connection that never completed the opening exchange was never
       // the shot's; a tool the stop killed is stale. Neither stops anything.
       if (cell.stage == Stage::kBeforeHandshake) {
-        EXPECT_TRUE(host().RunUntil([&] { return log().Contains(kStaleDisconnect); }));
+        EXPECT_TRUE(testing::RunUiUntil(host(), [&] { return log().Contains(kStaleDisconnect); }));
       }
       EXPECT_FALSE(log().Contains(kStop5));
       break;
@@ -343,6 +342,20 @@ void FaultMatrixTest::DriveFaultedShot(const Cell& cell, const std::shared_ptr<S
         ASSERT_TRUE(testing::WaitFor([&] { return log().Contains(kStop5); }));
       }
       ASSERT_TRUE(WaitForOutcome(shot));
+      if (cell.stage == Stage::kShotPending) {
+        // The request's failure may come before or after the disconnect's
+        // stop; either way it leaves the shot's end to the disconnect.
+        EXPECT_TRUE(testing::RunUiUntil(host(), [&] {
+          return log().Contains(
+              "[SnippingToolAgent] StartSnippingShot failure left to the disconnect");
+        }));
+        EXPECT_TRUE(log().Contains(
+            "[SnippingToolAgent] StartSnippingShot failure error:ErrorResult(is_timeout=0, "
+            "status=0, code=1004, reason=connection lost)"));
+        EXPECT_TRUE(testing::RunUiUntil(host(), [&] {
+          return log().Contains("[SnippingToolAgent] OnServiceInvokerDisconnected connection_id:1");
+        }));
+      }
       ExpectStopped(*shot, "ipc_disconneted", /*broken=*/false);
       EXPECT_EQ(1, BrokenEventCount());
       if (cell.stage == Stage::kBeforeShotSent) {
@@ -352,33 +365,6 @@ void FaultMatrixTest::DriveFaultedShot(const Cell& cell, const std::shared_ptr<S
       }
       break;
     }
-    case Outcome::kInvokeFailedOrDisconnected: {
-      ASSERT_TRUE(WaitForOutcome(shot));
-      // Whichever came first, the invoke failure stops with broken set: it
-      // either acts first or follows a stop that left the agent usable. So
-      // its event always comes; the disconnect is seen too (acted on, or
-      // found stale after the invoke failure's stop).
-      ASSERT_TRUE(host().RunUntil([&] {
-        return host().HasEvent("pc_snipping_shot_broken_ipc_invoke") &&
-               log().Contains("[SnippingToolAgent] OnServiceInvokerDisconnected connection_id:1");
-      }));
-      host().RunUntilIdle();
-      EXPECT_EQ(1, shot->failures);
-      EXPECT_EQ(0, shot->successes);
-      EXPECT_TRUE(agent()->IsBroken());
-      for (const std::string& key : host().events()) {
-        if (key.rfind("pc_snipping_shot_broken_", 0) == 0) {
-          EXPECT_TRUE(key == "pc_snipping_shot_broken_ipc_invoke" ||
-                      key == "pc_snipping_shot_broken_ipc_disconneted")
-              << key;
-        }
-      }
-      EXPECT_TRUE(
-          log().Contains("[SnippingToolAgent] StartSnippingShot failure error:"
-                         "ErrorResult(is_timeout=0, status=0, code=1004, "
-                         "reason=connection lost)"));
-      break;
-    }
     case Outcome::kInvokeTimeout: {
       ASSERT_TRUE(WaitForOutcome(shot));
       ExpectStopped(*shot, "ipc_invoke", /*broken=*/true);
@@ -386,14 +372,14 @@ void FaultMatrixTest::DriveFaultedShot(const Cell& cell, const std::shared_ptr<S
           log().Contains("[SnippingToolAgent] StartSnippingShot failure error:"
                          "ErrorResult(is_timeout=1, status=-1, code=1003, reason=Timeout)"));
       // The stop killed the tool: the end of its connection is stale.
-      EXPECT_TRUE(host().RunUntil([&] { return log().Contains(kStaleDisconnect); }));
+      EXPECT_TRUE(testing::RunUiUntil(host(), [&] { return log().Contains(kStaleDisconnect); }));
       host().RunUntilIdle();
       EXPECT_EQ(1, BrokenEventCount());
       EXPECT_FALSE(log().Contains(kStop5));
       break;
     }
     case Outcome::kRunsUntilHostActs: {
-      ASSERT_TRUE(host().RunUntil([&] {
+      ASSERT_TRUE(testing::RunUiUntil(host(), [&] {
         return log().Contains("[SnippingToolAgent] StartSnippingShot ack") &&
                !ToolTrace("step", "after_shot_reply").empty() &&
                (cell.stage != Stage::kRecording || record_started_ == 1) &&
@@ -415,7 +401,7 @@ void FaultMatrixTest::DriveFaultedShot(const Cell& cell, const std::shared_ptr<S
       const int tool_pid = LastToolPid();
       agent()->TerminateSnippingTool();
       EXPECT_TRUE(testing::WaitForProcessGone(tool_pid));
-      ASSERT_TRUE(host().RunUntil([&] {
+      ASSERT_TRUE(testing::RunUiUntil(host(), [&] {
         return log().Contains(
             "[SnippingToolAgent] OnServiceInvokerDisconnected stale connection ignored "
             "connection_id:1");
@@ -485,7 +471,7 @@ TEST_P(FaultMatrixTest, ShotEndsAsTheRulesSayAndTheNextShotWorks) {
       EXPECT_EQ("first", first->result.image_file_path);
       EXPECT_EQ(101, first->result.pos_x);
       // The second result's UI half finds the shot's callables consumed.
-      EXPECT_TRUE(host().RunUntil([&] {
+      EXPECT_TRUE(testing::RunUiUntil(host(), [&] {
         return log().Contains(
             "[SnippingToolAgent] OnNotifySnippintShotResult_UI "
             "is_snipping_working:0 has_once_success_cb:0");
@@ -496,7 +482,7 @@ TEST_P(FaultMatrixTest, ShotEndsAsTheRulesSayAndTheNextShotWorks) {
 
   if (cell.kind == Kind::kBurst) {
     std::string burst;
-    ASSERT_TRUE(host().RunUntil([&] {
+    ASSERT_TRUE(testing::RunUiUntil(host(), [&] {
       burst = rogue_.ReportLine("burst ");
       return !burst.empty();
     })) << "the rogue tool never finished its burst";
@@ -541,8 +527,7 @@ TEST_P(FaultMatrixTest, ShotEndsAsTheRulesSayAndTheNextShotWorks) {
 
   if (cell.stage == Stage::kAIPending && cell.outcome != Outcome::kSurvives) {
     // The host answers the held request after the tool it came from is
-    // gone: the agent sends it on and nothing breaks. (Where the answer
-    // ends up is the subject of host_action_test.)
+    // gone: the answer is dropped, since no other tool asked for it.
     const auto replies = host().ai_replies();
     ASSERT_FALSE(replies.empty());
     ResponseAISnippingShot late;
@@ -551,7 +536,9 @@ TEST_P(FaultMatrixTest, ShotEndsAsTheRulesSayAndTheNextShotWorks) {
     late.ai_type = 1;
     late.data = "late";
     replies[0](late);
-    EXPECT_TRUE(log().Contains("[screen_ai] seq_id = 7, ai_type = 1, image_path = , data = late"));
+    EXPECT_TRUE(log().Contains(
+        "[screen_ai] ResponseAIResult dropped, the tool that asked is gone. seq_id = 7"));
+    EXPECT_FALSE(log().Contains("[screen_ai] seq_id = 7, ai_type = 1, image_path = , data = late"));
   }
 
   // Recovery: a broken agent is cleared by the host, one way or the other;
@@ -586,7 +573,7 @@ const Cell kCells[] = {
     {Kind::kCrash, Stage::kBeforeConnect, Outcome::kHandshakeTimeout},
     {Kind::kCrash, Stage::kBeforeHandshake, Outcome::kDisconnected},
     {Kind::kCrash, Stage::kBeforeShotSent, Outcome::kDisconnected},
-    {Kind::kCrash, Stage::kShotPending, Outcome::kInvokeFailedOrDisconnected},
+    {Kind::kCrash, Stage::kShotPending, Outcome::kDisconnected},
     {Kind::kCrash, Stage::kAfterAnswer, Outcome::kDisconnected},
     {Kind::kCrash, Stage::kRecording, Outcome::kDisconnected},
     {Kind::kCrash, Stage::kAIPending, Outcome::kDisconnected},
@@ -594,7 +581,7 @@ const Cell kCells[] = {
     {Kind::kExit, Stage::kBeforeConnect, Outcome::kHandshakeTimeout},
     {Kind::kExit, Stage::kBeforeHandshake, Outcome::kDisconnected},
     {Kind::kExit, Stage::kBeforeShotSent, Outcome::kDisconnected},
-    {Kind::kExit, Stage::kShotPending, Outcome::kInvokeFailedOrDisconnected},
+    {Kind::kExit, Stage::kShotPending, Outcome::kDisconnected},
     {Kind::kExit, Stage::kAfterAnswer, Outcome::kDisconnected},
     {Kind::kExit, Stage::kRecording, Outcome::kDisconnected},
     {Kind::kExit, Stage::kAIPending, Outcome::kDisconnected},
@@ -610,7 +597,7 @@ const Cell kCells[] = {
     {Kind::kMidFrame, Stage::kBeforeConnect, Outcome::kHandshakeTimeout},
     {Kind::kMidFrame, Stage::kBeforeHandshake, Outcome::kDisconnected},
     {Kind::kMidFrame, Stage::kBeforeShotSent, Outcome::kDisconnected},
-    {Kind::kMidFrame, Stage::kShotPending, Outcome::kInvokeFailedOrDisconnected},
+    {Kind::kMidFrame, Stage::kShotPending, Outcome::kDisconnected},
     {Kind::kMidFrame, Stage::kAfterAnswer, Outcome::kDisconnected},
     {Kind::kMidFrame, Stage::kRecording, Outcome::kDisconnected},
     {Kind::kMidFrame, Stage::kAIPending, Outcome::kDisconnected},
@@ -618,7 +605,7 @@ const Cell kCells[] = {
     {Kind::kGarbage, Stage::kBeforeConnect, Outcome::kHandshakeTimeout},
     {Kind::kGarbage, Stage::kBeforeHandshake, Outcome::kDisconnected},
     {Kind::kGarbage, Stage::kBeforeShotSent, Outcome::kDisconnected},
-    {Kind::kGarbage, Stage::kShotPending, Outcome::kInvokeFailedOrDisconnected},
+    {Kind::kGarbage, Stage::kShotPending, Outcome::kDisconnected},
     {Kind::kGarbage, Stage::kAfterAnswer, Outcome::kDisconnected},
     {Kind::kGarbage, Stage::kRecording, Outcome::kDisconnected},
     {Kind::kGarbage, Stage::kAIPending, Outcome::kDisconnected},

@@ -25,6 +25,18 @@ bool WaitFor(const std::function<bool()>& done) {
   return true;
 }
 
+bool RunUiUntil(TestHost& host, const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
+  for (;;) {
+    host.RunUntilIdle();
+    if (done())
+      return true;
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
 std::string JsonEscape(const std::string& text) {
   std::string out;
   for (const char c : text) {

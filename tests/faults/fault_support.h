@@ -18,6 +18,11 @@ namespace testing {
 // holds or kEventTimeout has passed.
 bool WaitFor(const std::function<bool()>& done);
 
+// Runs the UI thread's due tasks until |done| holds or kEventTimeout has
+// passed. Unlike TestHost::RunUntil, |done| never runs under the host's lock,
+// so it may ask the host what it recorded even when the wait times out.
+bool RunUiUntil(TestHost& host, const std::function<bool()>& done);
+
 // |text| as the inside of a JSON string literal.
 std::string JsonEscape(const std::string& text);
 

@@ -42,7 +42,7 @@ TEST_F(HostActionTest, OldShotRequestFailingAfterTerminateDoesNotEndTheNextShot)
   rogue_.UseReferenceTool();
   StartAgent(config);
   auto stuck = Shot();
-  ASSERT_TRUE(host().RunUntil([&] { return !ToolTrace("step", "on_shot").empty(); }));
+  ASSERT_TRUE(testing::RunUiUntil(host(), [&] { return !ToolTrace("step", "on_shot").empty(); }));
   const int stuck_tool = LastToolPid();
 
   rogue_.Use("good", "");
@@ -50,7 +50,7 @@ TEST_F(HostActionTest, OldShotRequestFailingAfterTerminateDoesNotEndTheNextShot)
   auto next = Shot();
   ASSERT_TRUE(WaitForOutcome(next));
   // Both ends of the old tool are in: its connection's end and its request's.
-  ASSERT_TRUE(host().RunUntil([&] {
+  ASSERT_TRUE(testing::RunUiUntil(host(), [&] {
     return log().Contains(
         "[SnippingToolAgent] OnServiceInvokerDisconnected stale connection ignored "
         "connection_id:1");
