@@ -108,9 +108,8 @@ TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolBehind) {
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
   ASSERT_TRUE(in_flight);
 
-  // Both ends come from signals the kernel sends when the host dies (or
-  // from nothing at all): a few seconds are plenty, and the grandchild lives
-  // far longer than that on its own.
+  // The tool's end comes from the signal the kernel sends when the host
+  // dies: a few seconds are plenty.
   EXPECT_TRUE(testing::WaitForDeadWithin(tool, kSignalBound))
       << "tool " << tool << " outlived its host";
   // What the tool itself started is not covered here: on POSIX the tool's
