@@ -641,42 +641,44 @@ void SnippingToolAgentServiceHost::OnNotifySnippintShotResult_UI(const NotifySni
 void SnippingToolAgentServiceHost::OnNotifyRecordStarted(const std::string&,
                                                          const FeatureRef& request) {
   LOG(INFO) << kLogPrefix << "OnNotifyRecordStarted";
-  if (request)
-    request->Reply("");
-  PostToUI([](SnippingToolAgentServiceHost* self) { self->OnNotifyRecordStarted_UI(); }, 0);
+  AcknowledgeRecordNotice(request, &SnippingToolAgentServiceHost::OnNotifyRecordStarted_UI);
 }
 
 void SnippingToolAgentServiceHost::OnNotifyRecordStarted_UI() {
-  std::function<void()> callback;
-  {
-    std::lock_guard<std::mutex> guard(settings_lock_);
-    callback = record_start_cb_;
-  }
-  if (!callback)
-    return;
-  LOG(INFO) << kLogPrefix << "OnNotifyRecordStarted_UI is_snipping_working:"
-            << is_snipping_working_.load() << " has_record_start_cb_:" << true;
-  callback();
+  RunRecordCallback(record_start_cb_, "OnNotifyRecordStarted_UI", " has_record_start_cb_:");
 }
 
 void SnippingToolAgentServiceHost::OnNotifyRecordFinished(const std::string&,
                                                           const FeatureRef& request) {
   LOG(INFO) << kLogPrefix << "OnNotifyRecordFinished";
-  if (request)
-    request->Reply("");
-  PostToUI([](SnippingToolAgentServiceHost* self) { self->OnNotifyRecordFinished_UI(); }, 0);
+  AcknowledgeRecordNotice(request, &SnippingToolAgentServiceHost::OnNotifyRecordFinished_UI);
 }
 
 void SnippingToolAgentServiceHost::OnNotifyRecordFinished_UI() {
+  RunRecordCallback(record_finished_cb_, "OnNotifyRecordFinished_UI",
+                    " has_record_finished_cb_:");
+}
+
+void SnippingToolAgentServiceHost::AcknowledgeRecordNotice(const FeatureRef& request,
+                                                           TaskMethod ui_half) {
+  // Recording notices are not gated by the handshake: a recording may
+  // outlive the shot that started it.
+  if (request)
+    request->Reply("");
+  PostToUI([ui_half](SnippingToolAgentServiceHost* self) { (self->*ui_half)(); }, 0);
+}
+
+void SnippingToolAgentServiceHost::RunRecordCallback(const std::function<void()>& member,
+                                                     const char* operation, const char* label) {
   std::function<void()> callback;
   {
     std::lock_guard<std::mutex> guard(settings_lock_);
-    callback = record_finished_cb_;
+    callback = member;
   }
   if (!callback)
     return;
-  LOG(INFO) << kLogPrefix << "OnNotifyRecordFinished_UI is_snipping_working:"
-            << is_snipping_working_.load() << " has_record_finished_cb_:" << true;
+  LOG(INFO) << kLogPrefix << operation << " is_snipping_working:" << is_snipping_working_.load()
+            << label << true;
   callback();
 }
 

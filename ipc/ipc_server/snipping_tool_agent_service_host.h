@@ -192,6 +192,11 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
   void OnNotifyRecordStarted_UI();
   void OnNotifyRecordFinished(const std::string& payload, const FeatureRef& request);
   void OnNotifyRecordFinished_UI();
+  // Shared by the two recording notices: the reply and the posted UI half,
+  // and, on the UI thread, the registered callable (copied under the lock).
+  void AcknowledgeRecordNotice(const FeatureRef& request, TaskMethod ui_half);
+  void RunRecordCallback(const std::function<void()>& member, const char* operation,
+                         const char* label);
   void OnBILog(const std::string& payload, const FeatureRef& request);
   void OnSetSnippingToolConfig(const std::string& payload, const FeatureRef& request);
   void OnShowVipWnd(const std::string& payload, const FeatureRef& request);

@@ -98,10 +98,13 @@ bool TestHost::RunUntil(const std::function<bool()>& done, std::chrono::millisec
     RunUntilIdle();
     if (done())
       return true;
-    std::unique_lock<std::mutex> guard(lock_);
-    // Woken by any delegate call; the short period also catches state that
-    // changes without one (a tool process ending).
-    changed_.wait_for(guard, std::chrono::milliseconds(5));
+    {
+      std::unique_lock<std::mutex> guard(lock_);
+      // Woken by any delegate call; the short period also catches state
+      // that changes without one (a tool process ending).
+      changed_.wait_for(guard, std::chrono::milliseconds(5));
+    }
+    // Checked without the lock: |done| may ask this host for its records.
     if (std::chrono::steady_clock::now() > deadline)
       return done();
   }
