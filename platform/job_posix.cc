@@ -1,5 +1,6 @@
 // POSIX only: a job is a set of process groups that is killed as a whole.
 #include <signal.h>
+#include <unistd.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -19,6 +20,8 @@ struct PosixJob {
   // One group per process launched into the job; the group id is the pid of
   // its leader.
   std::vector<pid_t> groups;
+  // Write ends of the group keepers' lifelines.
+  std::vector<int> lifelines;
 };
 
 JobHandle CreateJobObject() {
@@ -56,6 +59,9 @@ void CloseJobObject(JobHandle job) {
       for (pid_t group : job->groups)
         kill(-group, SIGKILL);
     }
+    // The keepers find their groups gone and exit.
+    for (int fd : job->lifelines)
+      close(fd);
   }
   delete job;
 }
@@ -74,6 +80,15 @@ void AddProcessGroupToJob(JobHandle job, pid_t pgid) {
     return;
   std::lock_guard<std::mutex> hold(job->lock);
   job->groups.push_back(pgid);
+}
+
+void AddLifelineToJob(JobHandle job, int lifeline_fd) {
+  if (!IsValidJobHandle(job)) {
+    close(lifeline_fd);
+    return;
+  }
+  std::lock_guard<std::mutex> hold(job->lock);
+  job->lifelines.push_back(lifeline_fd);
 }
 
 }  // namespace internal

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/exit_watcher_posix.h"
 #include "platform/job_internal_posix.h"
 #include "platform/last_error.h"
 
@@ -230,6 +231,53 @@ class LauncherThread {
   std::deque<Request*> queue_;
 };
 
+// A group keeper: a forked copy of this process that only waits on a pipe
+// whose write end the job holds, and kills the group |pgid| when the pipe
+// closes, because the job was closed or because this process died (a
+// SIGKILLed agent runs no code of its own). Between fork and _exit it makes
+// async-signal-safe calls only. A keeper that cannot be started leaves the
+// tool tied to the agent by its death signal alone.
+void StartGroupKeeper(JobHandle job, pid_t pgid) {
+  int lifeline[2];
+  if (pipe2(lifeline, O_CLOEXEC) != 0)
+    return;
+  sigset_t all_signals;
+  sigset_t previous_mask;
+  sigfillset(&all_signals);
+  pthread_sigmask(SIG_SETMASK, &all_signals, &previous_mask);
+  const pid_t keeper = fork();
+  if (keeper == 0) {
+    // Signals stay blocked: a terminal's interrupt that ends the agent must
+    // not end the keeper before it has done its one job. Nothing of the
+    // agent's is kept open, the standard streams included, so that no pipe
+    // a parent reads to its end waits for the keeper.
+    const int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0) {
+      dup2(null_fd, 0);
+      dup2(null_fd, 1);
+      dup2(null_fd, 2);
+    }
+    if (dup2(lifeline[0], 3) == 3) {
+      syscall(SYS_close_range, 4U, ~0U, 0U);
+      char byte;
+      while (read(3, &byte, 1) != 0 && errno == EINTR) {
+      }
+    }
+    kill(-pgid, SIGKILL);
+    _exit(0);
+  }
+  pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
+  close(lifeline[0]);
+  if (keeper < 0) {
+    close(lifeline[1]);
+    return;
+  }
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, keeper, 0));
+  if (pidfd >= 0)
+    internal::ReapWhenExited(pidfd);
+  internal::AddLifelineToJob(job, lifeline[1]);
+}
+
 }  // namespace
 
 Process LaunchProcess(const CommandLine& command_line, const LaunchOptions& options) {
@@ -271,6 +319,8 @@ Process LaunchProcess(const CommandLine& command_line, const LaunchOptions& opti
   }
   if (setup.own_group)
     internal::AddProcessGroupToJob(options.job_handle, pid);
+  if (setup.own_group && setup.die_with_parent)
+    StartGroupKeeper(options.job_handle, pid);
   SetLastSystemError(0);
   return Process(pid, pidfd);
 }

@@ -64,7 +64,7 @@ int GrandchildPidFrom(const std::string& trace) {
   return 0;
 }
 
-TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolBehind) {
+TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorGrandchildBehind) {
   TempDir dir;
   const std::string trace = dir.path().Append("trace.txt").value();
   const std::string output = dir.path().Append("demo_output.txt").value();
@@ -108,14 +108,15 @@ TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolBehind) {
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
   ASSERT_TRUE(in_flight);
 
-  // The tool's end comes from the signal the kernel sends when the host
-  // dies: a few seconds are plenty.
+  // Both ends come from what the kernel does when the host dies (the tool's
+  // death signal, the keeper's lifeline closing): a few seconds are plenty,
+  // and the grandchild lives far longer than that on its own.
   EXPECT_TRUE(testing::WaitForDeadWithin(tool, kSignalBound))
       << "tool " << tool << " outlived its host";
-  // What the tool itself started is not covered here: on POSIX the tool's
-  // death signal comes from the kernel, but nothing survives the host to
-  // close its job, so a grandchild in the tool's group outlives a host
-  // killed this way (the Windows job object does take it down).
+  // What the tool started goes with it: the job's keeper sees the host's
+  // end of its lifeline close and kills the tool's group.
+  EXPECT_TRUE(testing::WaitForDeadWithin(grandchild, kSignalBound))
+      << "grandchild " << grandchild << " outlived the host that killed its tool";
   testing::KillSurvivors({tool, grandchild});
 }
 

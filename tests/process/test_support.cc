@@ -201,4 +201,19 @@ std::vector<pid_t> ZombieChildPids() {
   return Children(true);
 }
 
+std::vector<pid_t> LaunchedChildPids() {
+  auto image = [](const std::string& link) {
+    char target[4096];
+    const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+    return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+  };
+  const std::string self = image("/proc/self/exe");
+  std::vector<pid_t> launched;
+  for (pid_t pid : ChildPids()) {
+    if (image("/proc/" + std::to_string(pid) + "/exe") != self)
+      launched.push_back(pid);
+  }
+  return launched;
+}
+
 }  // namespace test_support

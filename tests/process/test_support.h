@@ -68,6 +68,9 @@ bool IsAlive(pid_t pid);
 // Children of this process, from /proc: all of them, and the zombies.
 std::vector<pid_t> ChildPids();
 std::vector<pid_t> ZombieChildPids();
+// Children that run another program: a job's group keepers, copies of this
+// process that never exec, are left out.
+std::vector<pid_t> LaunchedChildPids();
 
 }  // namespace test_support
 

@@ -168,8 +168,9 @@ TEST_F(SnippingToolProcessTest, SecondStartWhileRunningStartsNothing) {
   EXPECT_EQ(log_.Lines(), (std::vector<std::string>{Line(
                               "StartProcessIfNeed is_valid:1 port_number:" +
                               std::to_string(kPort + 1))}));
-  // Still the one tool, and no second child.
-  EXPECT_TRUE(WaitUntil([&] { return test_support::ChildPids() == std::vector<pid_t>{first}; }));
+  // Still the one tool, and no second one launched.
+  EXPECT_TRUE(
+      WaitUntil([&] { return test_support::LaunchedChildPids() == std::vector<pid_t>{first}; }));
   process.ResetStatus();
   process.CancelExitWait();
 }
