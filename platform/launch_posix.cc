@@ -1,12 +1,12 @@
 // POSIX only (Linux): fork and exec, with the child placed in its job between
-// the two, forked from one launcher thread that lives as long as the process.
+// the two. A kill-on-close job also gets a group keeper per launch, which
+// takes the tool's group down when the launching process dies in any way.
 #include "platform/launch.h"
 
 #include <fcntl.h>
 #include <pthread.h>
 #include <linux/close_range.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -14,11 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/exit_watcher_posix.h"
@@ -41,7 +37,6 @@ struct ChildSetup {
   int error_pipe = -1;
   bool own_group = false;
   bool die_with_parent = false;
-  pid_t parent_pid = 0;
   int max_fd = 0;
 };
 
@@ -61,15 +56,6 @@ struct ChildSetup {
   int error = 0;
   if (setup.own_group && setpgid(0, 0) != 0)
     error = errno;
-  if (!error && setup.die_with_parent) {
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
-      error = errno;
-    } else if (getppid() != setup.parent_pid) {
-      // The parent ended before the death signal was armed; nobody is
-      // left to report to.
-      _exit(kExecFailedExitCode);
-    }
-  }
 
   if (!error) {
     // The agent holds listening sockets and connections; none may leak into
@@ -173,80 +159,30 @@ ForkResult ForkAndExec(ChildSetup setup) {
   return result;
 }
 
-// The thread every child is forked from. PR_SET_PDEATHSIG fires when the
-// forking thread ends, not when the process does; forking from a thread that
-// never ends ties the tool to the agent's process, whatever thread of the
-// host or of the IPC runtime asked for the launch.
-class LauncherThread {
- public:
-  static LauncherThread& Get() {
-    static LauncherThread* const launcher = new LauncherThread();
-    return *launcher;
-  }
-
-  ForkResult Fork(const ChildSetup& setup) {
-    Request request;
-    request.setup = &setup;
-    std::unique_lock<std::mutex> hold(lock_);
-    queue_.push_back(&request);
-    changed_.notify_all();
-    changed_.wait(hold, [&request] { return request.done; });
-    return request.result;
-  }
-
- private:
-  struct Request {
-    const ChildSetup* setup = nullptr;
-    ForkResult result;
-    bool done = false;
-  };
-
-  LauncherThread() {
-    // The thread takes none of the host's signals.
-    sigset_t all_signals;
-    sigset_t previous_mask;
-    sigfillset(&all_signals);
-    pthread_sigmask(SIG_SETMASK, &all_signals, &previous_mask);
-    std::thread([this] { Run(); }).detach();
-    pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
-  }
-
-  [[noreturn]] void Run() {
-    std::unique_lock<std::mutex> hold(lock_);
-    for (;;) {
-      changed_.wait(hold, [this] { return !queue_.empty(); });
-      Request* request = queue_.front();
-      queue_.pop_front();
-      hold.unlock();
-      const ForkResult result = ForkAndExec(*request->setup);
-      hold.lock();
-      request->result = result;
-      request->done = true;
-      changed_.notify_all();
-    }
-  }
-
-  std::mutex lock_;
-  std::condition_variable changed_;
-  std::deque<Request*> queue_;
+// A group keeper: a forked copy of this process that waits on a pipe whose
+// write end the job holds. It first reads the id of the group to keep, then
+// waits for the pipe to close, because the job was closed or because this
+// process died (a SIGKILLed agent runs no code of its own), and kills the
+// group. This is what ties the tool, and whatever it started, to the
+// agent's process: a death signal would follow the launching thread, not
+// the process. Started before the tool, so that the agent cannot die
+// unnoticed in between. Between fork and _exit it makes async-signal-safe
+// calls only.
+struct GroupKeeper {
+  int lifeline = -1;  // write end; -1 when no keeper could be started
 };
 
-// A group keeper: a forked copy of this process that only waits on a pipe
-// whose write end the job holds, and kills the group |pgid| when the pipe
-// closes, because the job was closed or because this process died (a
-// SIGKILLed agent runs no code of its own). Between fork and _exit it makes
-// async-signal-safe calls only. A keeper that cannot be started leaves the
-// tool tied to the agent by its death signal alone.
-void StartGroupKeeper(JobHandle job, pid_t pgid) {
+GroupKeeper StartGroupKeeper() {
+  GroupKeeper keeper;
   int lifeline[2];
   if (pipe2(lifeline, O_CLOEXEC) != 0)
-    return;
+    return keeper;
   sigset_t all_signals;
   sigset_t previous_mask;
   sigfillset(&all_signals);
   pthread_sigmask(SIG_SETMASK, &all_signals, &previous_mask);
-  const pid_t keeper = fork();
-  if (keeper == 0) {
+  const pid_t pid = fork();
+  if (pid == 0) {
     // Signals stay blocked: a terminal's interrupt that ends the agent must
     // not end the keeper before it has done its one job. Nothing of the
     // agent's is kept open, the standard streams included, so that no pipe
@@ -257,25 +193,36 @@ void StartGroupKeeper(JobHandle job, pid_t pgid) {
       dup2(null_fd, 1);
       dup2(null_fd, 2);
     }
-    if (dup2(lifeline[0], 3) == 3) {
-      syscall(SYS_close_range, 4U, ~0U, 0U);
-      char byte;
-      while (read(3, &byte, 1) != 0 && errno == EINTR) {
-      }
+    if (dup2(lifeline[0], 3) != 3)
+      _exit(0);
+    syscall(SYS_close_range, 4U, ~0U, 0U);
+    pid_t group = 0;
+    size_t got = 0;
+    while (got < sizeof(group)) {
+      const ssize_t n = read(3, reinterpret_cast<char*>(&group) + got, sizeof(group) - got);
+      if (n > 0)
+        got += static_cast<size_t>(n);
+      else if (n == 0 || errno != EINTR)
+        _exit(0);  // no tool was launched
     }
-    kill(-pgid, SIGKILL);
+    char byte;
+    while (read(3, &byte, 1) != 0 && errno == EINTR) {
+    }
+    if (group > 0)
+      kill(-group, SIGKILL);
     _exit(0);
   }
   pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
   close(lifeline[0]);
-  if (keeper < 0) {
+  if (pid < 0) {
     close(lifeline[1]);
-    return;
+    return keeper;
   }
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, keeper, 0));
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (pidfd >= 0)
     internal::ReapWhenExited(pidfd);
-  internal::AddLifelineToJob(job, lifeline[1]);
+  keeper.lifeline = lifeline[1];
+  return keeper;
 }
 
 }  // namespace
@@ -296,13 +243,19 @@ Process LaunchProcess(const CommandLine& command_line, const LaunchOptions& opti
   setup.envp = envp.data();
   setup.own_group = IsValidJobHandle(options.job_handle);
   setup.die_with_parent = internal::JobKillsOnClose(options.job_handle);
-  setup.parent_pid = getpid();
   struct rlimit limit = {};
   setup.max_fd = (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
                      ? static_cast<int>(limit.rlim_cur)
                      : 65536;
 
-  const ForkResult forked = LauncherThread::Get().Fork(setup);
+  GroupKeeper keeper;
+  if (setup.own_group && setup.die_with_parent)
+    keeper = StartGroupKeeper();
+  const ForkResult forked = ForkAndExec(setup);
+  if (keeper.lifeline >= 0 && forked.pid < 0) {
+    close(keeper.lifeline);  // the keeper ends without a group to keep
+    keeper.lifeline = -1;
+  }
   if (forked.pid < 0) {
     SetLastSystemError(static_cast<SystemErrorCode>(forked.error));
     return Process();
@@ -314,13 +267,21 @@ Process LaunchProcess(const CommandLine& command_line, const LaunchOptions& opti
     const int error = errno;
     kill(pid, SIGKILL);
     ReapFailedChild(pid);
+    if (keeper.lifeline >= 0)
+      close(keeper.lifeline);
     SetLastSystemError(static_cast<SystemErrorCode>(error));
     return Process();
   }
   if (setup.own_group)
     internal::AddProcessGroupToJob(options.job_handle, pid);
-  if (setup.own_group && setup.die_with_parent)
-    StartGroupKeeper(options.job_handle, pid);
+  if (keeper.lifeline >= 0) {
+    const pid_t group = pid;
+    ssize_t written;
+    do {
+      written = write(keeper.lifeline, &group, sizeof(group));
+    } while (written < 0 && errno == EINTR);
+    internal::AddLifelineToJob(options.job_handle, keeper.lifeline);
+  }
   SetLastSystemError(0);
   return Process(pid, pidfd);
 }
