@@ -6,11 +6,13 @@
 //
 // On POSIX a job is an object of this layer: every process launched into it
 // leads a process group of its own, which its descendants join unless they
-// leave it, and closing the job sends SIGKILL to each of those groups. A
-// child launched into a kill-on-close job also gets SIGKILL from the kernel
-// when its parent ends (PR_SET_PDEATHSIG, Linux), so that the tool cannot
-// outlive an agent that was killed before it could close the job. On POSIX
-// the job must have its flags set before processes are launched into it.
+// leave it, and closing the job sends SIGKILL to each of those groups. Each
+// launch into a kill-on-close job also starts a group keeper, a forked copy
+// of this process holding the read end of a pipe whose write end the job
+// holds: when this process ends in any way (SIGKILL included) the pipe
+// closes and the keeper kills the group, so that the tool cannot outlive an
+// agent that was killed before it could close the job. On POSIX the job
+// must have its flags set before processes are launched into it.
 #ifndef PLATFORM_JOB_H_
 #define PLATFORM_JOB_H_
 

@@ -20,8 +20,7 @@ void AddProcessGroupToJob(JobHandle job, pid_t pgid);
 
 // Gives |job| the write end of a group keeper's lifeline; closing the job
 // closes it. When the agent's process dies in any way the kernel closes it
-// too, and the keeper kills the group: that is what takes down the
-// processes the tool started, which the tool's own death signal does not.
+// too, and the keeper kills the group, the tool and what it started.
 void AddLifelineToJob(JobHandle job, int lifeline_fd);
 
 }  // namespace internal

@@ -28,13 +28,10 @@ struct LaunchOptions {
 // The child inherits the standard input, output and error and no other
 // handle or descriptor of the parent.
 //
-// POSIX: a child launched into a kill-on-close job is also killed by the
-// kernel when this process ends in any way, SIGKILL included
-// (PR_SET_PDEATHSIG). The kernel ties that signal to the thread that forked,
-// so every child is forked from one launcher thread that lives as long as
-// the process: the calling thread may end without taking the child along.
-// Not for use in a child forked from a process that had launched before
-// (it lacks the launcher thread) unless it exec'd since.
+// POSIX: a child launched into a kill-on-close job is also killed, with its
+// whole process group, when this process ends in any way, SIGKILL included:
+// a group keeper started for the launch watches this process's end (see
+// job.h). The calling thread may end without taking the child along.
 Process LaunchProcess(const CommandLine& command_line, const LaunchOptions& options);
 
 }  // namespace base

@@ -108,8 +108,8 @@ TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorGrandchildBehind) {
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
   ASSERT_TRUE(in_flight);
 
-  // Both ends come from what the kernel does when the host dies (the tool's
-  // death signal, the keeper's lifeline closing): a few seconds are plenty,
+  // Both ends come from what the kernel does when the host dies (the
+  // keeper's lifeline closes and it kills the tool's group): a few seconds are plenty,
   // and the grandchild lives far longer than that on its own.
   EXPECT_TRUE(testing::WaitForDeadWithin(tool, kSignalBound))
       << "tool " << tool << " outlived its host";

@@ -84,7 +84,7 @@ TEST(JobTest, ClosingAJobWithoutKillOnCloseLeavesItsProcessesRunning) {
 TEST(JobTest, ToolDiesWhenTheProcessThatLaunchedItIsKilled) {
   // The intermediate parent launches a tool into a kill-on-close job and
   // waits; killing it with SIGKILL leaves it no chance to close the job, so
-  // only the death signal armed at launch can end the tool.
+  // only the group keeper started at launch can end the tool.
   test_support::TempDir dir;
   LaunchOptions options;
   options.environment[test_child::kActionsVariable] =
@@ -106,7 +106,7 @@ TEST(JobTest, ToolDiesWhenTheProcessThatLaunchedItIsKilled) {
 }
 
 TEST(JobTest, ToolOutlivesTheThreadThatLaunchedIt) {
-  // The kernel's death signal follows the thread that forked; the tool must
+  // The tool is tied to the launching process, not to its thread: it must
   // stay up when a short-lived thread asked for the launch.
   JobHandle job = CreateJobObject();
   ASSERT_TRUE(SetJobObjectLimitFlags(job, kJobObjectLimitKillOnJobClose));
