@@ -99,6 +99,7 @@ void CountLiveRuntimeObject(int delta);
 
 // Test seams (ipc_core/testing.h), read by the hosts.
 int32_t TakeInjectedStartFailure();
+int32_t TakeInjectedCreateFailure();
 int32_t StartSuccessDelayMs();
 int32_t HelloTimeoutMs();
 

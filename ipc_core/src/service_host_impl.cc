@@ -732,6 +732,8 @@ int32_t CreateServiceHost(const char* host_name, const char* app_name, const cha
     return kErrorNotStarted;
   if (!observer)
     return kErrorInvalidArgument;
+  if (int32_t injected = TakeInjectedCreateFailure())
+    return injected;
   auto host = std::make_shared<ServiceHostImpl>(runtime, host_name ? host_name : "",
                                                 app_name ? app_name : "",
                                                 identity ? identity : "", app_id, protocol_tag,

@@ -95,6 +95,17 @@ TEST_F(AgentTest, ServiceHostThatCannotStartStopsWithPortFailure) {
                                   std::to_string(ipc_core::kErrorListenFailed))));
 }
 
+TEST_F(AgentTest, ServiceHostThatCannotBeCreatedStopsWithPortFailure) {
+  ipc_core::testing::FailNextCreate(ipc_core::kErrorNotStarted);
+  StartAgent();
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  ExpectStopped(*shot, "port_failure", /*broken=*/true);
+  EXPECT_TRUE(log().Contains(Line("PrepareHost CreateServiceHost failed")));
+  // No port time-out was armed for a host that does not exist.
+  EXPECT_EQ(0u, host().delayed_task_count());
+}
+
 TEST_F(AgentTest, PortThatComesTooLateStopsWithPortTimeout) {
   ipc_core::testing::SetStartSuccessDelayMs(300);
   StartAgent();

@@ -14,6 +14,10 @@ namespace testing {
 // arrives with |error_code| (a non-zero code; 0 clears a pending failure).
 void FailNextStart(int32_t error_code);
 
+// The next CreateServiceHost returns |error_code| and delivers no host
+// (0 clears a pending failure).
+void FailNextCreate(int32_t error_code);
+
 // Every later OnServiceHostStartSuccess arrives |delay_ms| after the host
 // listens (0 restores immediate delivery). GetPort reports the port only
 // once the event is delivered.
