@@ -596,16 +596,24 @@ void SnippingToolAgentServiceHost::TerminateSnippingTool() {
 // ---------------------------------------------------------------------------
 // Notifications of the tool.
 
+bool SnippingToolAgentServiceHost::AcceptAfterHandshake(const FeatureRef& request) {
+  // Before the handshake the gated requests get no reply at all: the tool's
+  // invoke ends by its own time-out.
+  if (!process_handshake_successed_.load())
+    return false;
+  if (request)
+    request->Reply("");
+  return true;
+}
+
 void SnippingToolAgentServiceHost::OnNotifySnippintShotResult(const std::string& payload,
                                                               const FeatureRef& request) {
   LOG(INFO) << kLogPrefix << "OnNotifySnippintShotResult";
   ISnippingToolAgentDelegate* host_delegate = delegate();
   if (use_screen_tool_ && host_delegate)
     host_delegate->ReportBIEvent(kEventScreenToolFinish);
-  if (!process_handshake_successed_.load())
+  if (!AcceptAfterHandshake(request))
     return;
-  if (request)
-    request->Reply("");
   NotifySnippingShot result;
   JsonStrToClass(payload, result);  // A malformed result goes on with the defaults.
   if (!host_delegate)
@@ -684,10 +692,8 @@ void SnippingToolAgentServiceHost::RunRecordCallback(const std::function<void()>
 
 void SnippingToolAgentServiceHost::OnBILog(const std::string& payload, const FeatureRef& request) {
   LOG(INFO) << kLogPrefix << "OnBILog";
-  if (!process_handshake_successed_.load())
+  if (!AcceptAfterHandshake(request))
     return;
-  if (request)
-    request->Reply("");
   BILogPayload record;
   JsonStrToClass(payload, record);
   LOG(INFO) << kLogPrefix << "OnBILog key:" << record.key;
@@ -698,10 +704,8 @@ void SnippingToolAgentServiceHost::OnBILog(const std::string& payload, const Fea
 void SnippingToolAgentServiceHost::OnSetSnippingToolConfig(const std::string& payload,
                                                            const FeatureRef& request) {
   LOG(INFO) << kLogPrefix << "OnSetSnippingToolConfig";
-  if (!process_handshake_successed_.load())
+  if (!AcceptAfterHandshake(request))
     return;
-  if (request)
-    request->Reply("");
   SetConfigPayload record;
   JsonStrToClass(payload, record);
   LOG(INFO) << kLogPrefix << "OnSetSnippingToolConfig config_json:" << record.config_json;
@@ -711,10 +715,8 @@ void SnippingToolAgentServiceHost::OnSetSnippingToolConfig(const std::string& pa
 
 void SnippingToolAgentServiceHost::OnShowVipWnd(const std::string&, const FeatureRef& request) {
   LOG(INFO) << kLogPrefix << "OnShowVipWnd";
-  if (!process_handshake_successed_.load())
+  if (!AcceptAfterHandshake(request))
     return;
-  if (request)
-    request->Reply("");
   if (ISnippingToolAgentDelegate* host_delegate = delegate())
     host_delegate->ShowVipWindow();
 }
@@ -725,14 +727,12 @@ void SnippingToolAgentServiceHost::OnShowVipWnd(const std::string&, const Featur
 void SnippingToolAgentServiceHost::ShowSelectUserWnd(const std::string& payload,
                                                      const FeatureRef& request) {
   LOG(INFO) << kLogPrefix << "snipping_tool::SnippingToolAgentServiceHost::ShowSelectUserWnd start";
-  if (!process_handshake_successed_.load()) {
+  if (!AcceptAfterHandshake(request)) {
     LOG(ERROR) << kLogPrefix
                << "snipping_tool::SnippingToolAgentServiceHost::ShowSelectUserWnd process "
                   "handshake fail";
     return;
   }
-  if (request)
-    request->Reply("");
   SelectUserWndSnippingShot record;
   JsonStrToClass(payload, record);  // Malformed: the window is shown with defaults.
   if (ISnippingToolAgentDelegate* host_delegate = delegate())

@@ -186,6 +186,9 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
   void StopSnippingShot_UI(int32_t reason, uint64_t stopped_shot);
 
   // Notifications and requests of the tool.
+  // The gate of the requests that count only from a handshaken tool:
+  // replies and gives true once the tool has handshaken, else does nothing.
+  bool AcceptAfterHandshake(const FeatureRef& request);
   void OnNotifySnippintShotResult(const std::string& payload, const FeatureRef& request);
   void OnNotifySnippintShotResult_UI(const NotifySnippingShot& result);
   void OnNotifyRecordStarted(const std::string& payload, const FeatureRef& request);

@@ -54,6 +54,14 @@ void PendingInvokes::Take(std::unordered_map<uint64_t, Entry>::iterator it,
   out->push_back(std::move(outcome));
 }
 
+bool PendingInvokes::TakeAnswerFrame(wire::Frame& frame, int32_t connection_id,
+                                     std::vector<InvokeOutcome>* out) {
+  const bool error = frame.type == wire::FrameType::kErrorReply;
+  return TakeAnswered(frame.id, connection_id,
+                      error ? InvokeOutcome::Kind::kError : InvokeOutcome::Kind::kResponse,
+                      frame.code, std::move(frame.text), out);
+}
+
 bool PendingInvokes::TakeAnswered(uint64_t id, int32_t connection_id, InvokeOutcome::Kind kind,
                                   int32_t code, std::string text,
                                   std::vector<InvokeOutcome>* out) {

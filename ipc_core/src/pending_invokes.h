@@ -15,6 +15,7 @@
 
 #include "ipc_core/ref_count.h"
 #include "ipc_core/request_context.h"
+#include "wire_format.h"
 
 namespace ipc_core {
 
@@ -44,6 +45,9 @@ class PendingInvokes {
   // False when there is no such invoke on that connection (late or forged).
   bool TakeAnswered(uint64_t id, int32_t connection_id, InvokeOutcome::Kind kind, int32_t code,
                     std::string text, std::vector<InvokeOutcome>* out);
+  // The same for a reply or error-reply frame, as both ends receive them.
+  bool TakeAnswerFrame(wire::Frame& frame, int32_t connection_id,
+                       std::vector<InvokeOutcome>* out);
   void TakeExpired(Clock::time_point now, std::vector<InvokeOutcome>* out);
   void TakeConnection(int32_t connection_id, int32_t code, const std::string& reason,
                       std::vector<InvokeOutcome>* out);

@@ -201,11 +201,7 @@ class ServiceClientImpl final : public IServiceClient,
           requests.push_back(std::move(frame));
         } else if (frame.type == wire::FrameType::kReply ||
                    frame.type == wire::FrameType::kErrorReply) {
-          bool error = frame.type == wire::FrameType::kErrorReply;
-          if (!pending_.TakeAnswered(
-                  frame.id, kConnectionKey,
-                  error ? InvokeOutcome::Kind::kError : InvokeOutcome::Kind::kResponse,
-                  frame.code, std::move(frame.text), &outcomes)) {
+          if (!pending_.TakeAnswerFrame(frame, kConnectionKey, &outcomes)) {
             // A late answer to an invoke that already timed out: harmless.
             unknown_answers.push_back(frame.id);
           }

@@ -309,11 +309,7 @@ class ServiceHostImpl final : public IServiceHost,
           requests.push_back(std::move(frame));
         } else if (frame.type == wire::FrameType::kReply ||
                    frame.type == wire::FrameType::kErrorReply) {
-          bool error = frame.type == wire::FrameType::kErrorReply;
-          if (!pending_.TakeAnswered(
-                  frame.id, connection_id,
-                  error ? InvokeOutcome::Kind::kError : InvokeOutcome::Kind::kResponse,
-                  frame.code, std::move(frame.text), &outcomes)) {
+          if (!pending_.TakeAnswerFrame(frame, connection_id, &outcomes)) {
             unknown_answers.push_back(frame.id);
           }
         } else {
