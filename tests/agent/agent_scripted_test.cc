@@ -133,10 +133,10 @@ TEST_F(AgentTest, NewShotStartedInsideTheSuccessCallbackKeepsItsCallables) {
   auto second = std::make_shared<testing::ShotOutcome>();
   int first_successes = 0;
   agent()->SnippingShot(
-      temp_dir().path().Append("first.png").value(),
+      temp_dir().File("first.png"),
       [&](const NotifySnippingShot&) {
         ++first_successes;
-        second->path = temp_dir().path().Append("second.png").value();
+        second->path = temp_dir().File("second.png");
         agent()->SnippingShot(
             second->path,
             [second](const NotifySnippingShot& r) {

@@ -3,8 +3,6 @@
 // running shot does not notice.
 #include <atomic>
 #include <condition_variable>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <string>
 
@@ -20,20 +18,7 @@ using testing::AgentTest;
 
 // The one-time secret the agent put into a running tool's environment.
 std::string ToolSecret(int pid) {
-  std::ifstream environ("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
-  const std::string all((std::istreambuf_iterator<char>(environ)), std::istreambuf_iterator<char>());
-  const std::string prefix = std::string(ipc_core::kPeerSecretEnvironmentVariable) + "=";
-  size_t start = 0;
-  while (start < all.size()) {
-    const size_t end = all.find('\0', start);
-    const std::string entry = all.substr(start, end - start);
-    if (entry.rfind(prefix, 0) == 0)
-      return entry.substr(prefix.size());
-    if (end == std::string::npos)
-      break;
-    start = end + 1;
-  }
-  return "";
+  return test_os::EnvironmentVariableOf(pid, ipc_core::kPeerSecretEnvironmentVariable);
 }
 
 // A local client that is not the launched tool. Counted: the runtime keeps

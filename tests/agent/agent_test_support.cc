@@ -1,96 +1,21 @@
 #include "tests/agent/agent_test_support.h"
 
-#include <dirent.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 
 namespace snipping_tool {
 namespace testing {
 
-TempDir::TempDir() {
-  char pattern[] = "/tmp/snipping_agent_test_XXXXXX";
-  const char* dir = mkdtemp(pattern);
-  if (dir)
-    path_ = base::FilePath(dir);
-}
-
-TempDir::~TempDir() {
-  if (path_.empty())
-    return;
-  if (DIR* d = opendir(path_.value().c_str())) {
-    while (dirent* entry = readdir(d)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..")
-        unlink(path_.Append(name).value().c_str());
-    }
-    closedir(d);
+std::string JsonEscape(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '"' || c == '\\')
+      out += '\\';
+    out += c;
   }
-  rmdir(path_.value().c_str());
-}
-
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && st.st_size > 0;
-}
-
-bool WaitForProcessGone(int pid) {
-  for (int i = 0; i < 2000; ++i) {
-    if (kill(pid, 0) != 0 && errno == ESRCH)
-      return true;
-    usleep(5000);
-  }
-  return false;
-}
-
-bool WaitForProcessDead(int pid) {
-  for (int i = 0; i < 2000; ++i) {
-    std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat_file, line))
-      return true;
-    const size_t close = line.rfind(')');
-    if (close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z')
-      return true;
-    usleep(5000);
-  }
-  return false;
-}
-
-int CountChildProcesses() {
-  const pid_t self = getpid();
-  int count = 0;
-  DIR* proc = opendir("/proc");
-  if (!proc)
-    return -1;
-  while (dirent* entry = readdir(proc)) {
-    const int pid = atoi(entry->d_name);
-    if (pid <= 0)
-      continue;
-    std::ifstream stat_file("/proc/" + std::string(entry->d_name) + "/stat");
-    std::string line;
-    if (!std::getline(stat_file, line))
-      continue;
-    // "pid (comm) state ppid ...": the command may hold blanks, so read
-    // after its closing parenthesis.
-    const size_t close = line.rfind(')');
-    if (close == std::string::npos)
-      continue;
-    std::istringstream rest(line.substr(close + 1));
-    std::string state;
-    int ppid = 0;
-    rest >> state >> ppid;
-    if (ppid == self)
-      ++count;
-  }
-  closedir(proc);
-  return count;
+  return out;
 }
 
 AgentTest::AgentTest() {
@@ -120,7 +45,7 @@ SnippingToolAgentServiceHost* AgentTest::service_host() {
 SnippingToolConfig AgentTest::WithScript(const std::string& steps) {
   SnippingToolConfig config;
   config.extras["reference_tool_script"] = "{\"trace_file\":\"" +
-                                           temp_dir_.path().Append("trace.txt").value() +
+                                           JsonEscape(temp_dir_.File("trace.txt")) +
                                            "\",\"steps\":[" + steps + "]}";
   return config;
 }
@@ -144,7 +69,7 @@ std::string UnescapeTraceField(const std::string& field) {
 
 std::vector<TraceEvent> AgentTest::ToolTrace() {
   std::vector<TraceEvent> events;
-  std::ifstream file(temp_dir_.path().Append("trace.txt").value());
+  std::ifstream file(temp_dir_.File("trace.txt"));
   std::string line;
   while (std::getline(file, line)) {
     std::vector<std::string> fields;
@@ -173,7 +98,7 @@ std::vector<TraceEvent> AgentTest::ToolTrace(const std::string& kind, const std:
 
 std::shared_ptr<ShotOutcome> AgentTest::Shot(int screen_shot_type) {
   auto shot = std::make_shared<ShotOutcome>();
-  shot->path = temp_dir_.path().Append("shot" + std::to_string(++shot_count_) + ".png").value();
+  shot->path = temp_dir_.File("shot" + std::to_string(++shot_count_) + ".png");
   agent_->SnippingShot(
       shot->path,
       [shot](const NotifySnippingShot& result) {

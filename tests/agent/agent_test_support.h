@@ -11,8 +11,8 @@
 
 #include "agent/snipping_tool_agent.h"
 #include "ipc/ipc_server/snipping_tool_agent_service_host.h"
-#include "platform/file_path.h"
 #include "tests/agent/test_host.h"
+#include "tests/support/test_os.h"
 
 namespace snipping_tool {
 namespace testing {
@@ -28,25 +28,20 @@ struct ShotOutcome {
   NotifySnippingShot result;
 };
 
-// A temporary directory removed with its contents.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  const base::FilePath& path() const { return path_; }
-
- private:
-  base::FilePath path_;
-};
-
-bool FileExists(const std::string& path);
-// Waits until no process with |pid| exists (it ended and was reaped).
-bool WaitForProcessGone(int pid);
+using test_os::CountChildProcesses;
+using test_os::TempDir;
+using test_os::WaitForProcessGone;
 // Waits until |pid| has ended: gone, or a zombie waiting for a parent that
 // is not ours to reap it (a grandchild handed to the system's reaper).
-bool WaitForProcessDead(int pid);
-// Child processes of this process that are still around, zombies included.
-int CountChildProcesses();
+inline bool WaitForProcessDead(int pid) {
+  return test_os::WaitForProcessEnd(pid);
+}
+inline bool FileExists(const std::string& path) {
+  return test_os::FileHasContent(path);
+}
+
+// |text| as the inside of a JSON string literal.
+std::string JsonEscape(const std::string& text);
 
 // One line of the reference tool's trace.
 struct TraceEvent {

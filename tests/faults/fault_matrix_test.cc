@@ -10,8 +10,6 @@
 // frame, ten thousand requests poured out at once) comes from the rogue
 // tool of this folder, which the agent starts under the tool's file name
 // from a module directory of the test's making.
-#include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -246,7 +244,7 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
 
   // Sets the tool up for the cell and starts the agent.
   void StartCell(const Cell& cell) {
-    rogue_.SetReportFile(temp_dir().path().Append("rogue_report.txt").value());
+    rogue_.SetReportFile(temp_dir().File("rogue_report.txt"));
     SnippingToolConfig config;
     if (UsesRogueTool(cell.kind)) {
       rogue_.Use(RogueFault(cell.kind), RogueStage(cell.stage));
@@ -322,7 +320,7 @@ void FaultMatrixTest::DriveFaultedShot(const Cell& cell, const std::shared_ptr<S
                  (cell.stage == Stage::kBeforeConnect ||
                   log().Contains("[SnippingToolAgent] OnServiceInvokerConnected connection_id:1"));
         }
-        return kill(LastToolPid(), 0) != 0;
+        return test_os::WaitForProcessGone(LastToolPid(), std::chrono::milliseconds(0));
       }));
       host().AdvanceTime(service_host()->process_handshake_timeout());
       ASSERT_TRUE(WaitForOutcome(shot));
@@ -392,7 +390,7 @@ void FaultMatrixTest::DriveFaultedShot(const Cell& cell, const std::shared_ptr<S
       EXPECT_TRUE(service_host()->is_snipping_working());
       EXPECT_EQ(0, shot->failures + shot->successes);
       EXPECT_FALSE(agent()->IsBroken());
-      EXPECT_EQ(0, kill(LastToolPid(), 0));
+      EXPECT_TRUE(test_os::ProcessRunning(LastToolPid()));
       // A shot asked for meanwhile is dropped: neither of its callables runs.
       auto dropped = Shot();
       host().RunUntilIdle();
@@ -459,7 +457,7 @@ TEST_P(FaultMatrixTest, ShotEndsAsTheRulesSayAndTheNextShotWorks) {
     EXPECT_FALSE(agent()->IsBroken());
     EXPECT_EQ(0, BrokenEventCount());
     // The tool goes on: nothing it did is a reason to end it.
-    EXPECT_EQ(0, kill(LastToolPid(), 0));
+    EXPECT_TRUE(test_os::ProcessRunning(LastToolPid()));
   }
 
   if (cell.kind == Kind::kResultTwice) {

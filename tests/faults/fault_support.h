@@ -23,23 +23,15 @@ bool WaitFor(const std::function<bool()>& done);
 // so it may ask the host what it recorded even when the wait times out.
 bool RunUiUntil(TestHost& host, const std::function<bool()>& done);
 
-// |text| as the inside of a JSON string literal.
-std::string JsonEscape(const std::string& text);
-
-// This process's resident memory, in bytes (0 when it cannot be read).
-size_t ResidentSetBytes();
-
-// The directory holding this test executable (and the tools built with it).
-std::string ExecutableDir();
-
+using test_os::ExecutableDir;
+using test_os::KillSurvivors;
+using test_os::ResidentSetBytes;
 // True once |pid| has ended (gone, or a zombie its parent has yet to reap),
 // polling for at most |bound|. For ends that a signal brings about at once,
 // where the general kEventTimeout would only make a failure slow.
-bool WaitForDeadWithin(int pid, std::chrono::milliseconds bound);
-
-// Kills, by pid, the processes of |pids| that are still alive: grandchildren
-// a failed test left behind, so that they do not outlive the run.
-void KillSurvivors(const std::vector<int>& pids);
+inline bool WaitForDeadWithin(int pid, std::chrono::milliseconds bound) {
+  return test_os::WaitForProcessEnd(pid, bound);
+}
 
 // A module directory in which the agent finds the rogue tool under the
 // tool's file name. The rogue's orders travel in its environment, which it

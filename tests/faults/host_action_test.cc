@@ -38,7 +38,7 @@ TEST_F(HostActionTest, OldShotRequestFailingAfterTerminateDoesNotEndTheNextShot)
   SnippingToolConfig config = WithScript(R"({"at":"on_shot","do":"delay","ms":60000})");
   // Long enough that only the lost connection can end the old request.
   config.extras["timeout_config"] = R"({"IPCInvokeTimeout":30000})";
-  rogue_.SetReportFile(temp_dir().path().Append("rogue_report.txt").value());
+  rogue_.SetReportFile(temp_dir().File("rogue_report.txt"));
   rogue_.UseReferenceTool();
   StartAgent(config);
   auto stuck = Shot();
@@ -70,7 +70,7 @@ TEST_F(HostActionTest, OldShotRequestFailingAfterTerminateDoesNotEndTheNextShot)
 // then asks for the next shot. The answer was meant for a tool that is gone
 // and is lost with it: the next tool never asked for it.
 TEST_F(HostActionTest, ScreenAIAnswerForAGoneToolIsNotHandedToTheNextTool) {
-  rogue_.SetReportFile(temp_dir().path().Append("rogue_report.txt").value());
+  rogue_.SetReportFile(temp_dir().File("rogue_report.txt"));
   rogue_.Use("midframe", "ai");
   StartAgent();
   auto first = Shot();

@@ -1,12 +1,7 @@
-// The host process dies by SIGKILL while a shot is in flight: it runs no
-// code of its own on the way out, so whatever ends the tool, and what the
-// tool started, must be arranged before the kill.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// The host process is killed outright (SIGKILL, TerminateProcess) while a
+// shot is in flight: it runs no code of its own on the way out, so whatever
+// ends the tool, and what the tool started, must be arranged before the
+// kill.
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -17,8 +12,6 @@
 #include <gtest/gtest.h>
 
 #include "tests/faults/fault_support.h"
-
-extern char** environ;
 
 namespace snipping_tool {
 namespace {
@@ -66,30 +59,20 @@ int GrandchildPidFrom(const std::string& trace) {
 
 TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorGrandchildBehind) {
   TempDir dir;
-  const std::string trace = dir.path().Append("trace.txt").value();
-  const std::string output = dir.path().Append("demo_output.txt").value();
+  const std::string trace = dir.File("trace.txt");
+  const std::string output = dir.File("demo_output.txt");
   const std::string script =
-      "{\"trace_file\":\"" + trace +
+      "{\"trace_file\":\"" + testing::JsonEscape(trace) +
       "\",\"steps\":["
       "{\"at\":\"after_handshake\",\"do\":\"spawn_grandchild\",\"ms\":60000},"
       "{\"at\":\"on_shot\",\"do\":\"delay\",\"ms\":60000}]}";
-  const std::string demo = testing::ExecutableDir() + "/snipping_demo_host";
-  const std::string save_path = dir.path().Append("shot.png").value();
+  const std::string demo =
+      test_os::JoinPath(test_os::ExecutableDir(), "snipping_demo_host" + test_os::ExecutableSuffix());
+  const std::string save_path = dir.File("shot.png");
   std::vector<std::string> args = {demo,      "--script",  script, "--save-path",
                                    save_path, "--wait-ms", "60000"};
-  std::vector<char*> argv;
-  for (std::string& arg : args)
-    argv.push_back(&arg[0]);
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  pid_t host = 0;
-  ASSERT_EQ(0, posix_spawn(&host, demo.c_str(), &actions, nullptr, argv.data(), environ));
-  posix_spawn_file_actions_destroy(&actions);
+  test_os::ProgramRun host;
+  ASSERT_TRUE(host.Start(args, output));
 
   // The shot is in flight once the tool sits in its on_shot delay.
   int tool = 0;
@@ -102,19 +85,16 @@ TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorGrandchildBehind) {
   });
   EXPECT_TRUE(in_flight) << ReadFile(output);
 
-  ASSERT_EQ(0, kill(host, SIGKILL));
-  int status = 0;
-  ASSERT_EQ(host, waitpid(host, &status, 0));
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  EXPECT_TRUE(host.KillHard());
   ASSERT_TRUE(in_flight);
 
-  // Both ends come from what the kernel does when the host dies (the
-  // keeper's lifeline closes and it kills the tool's group): a few seconds are plenty,
-  // and the grandchild lives far longer than that on its own.
+  // Both ends come from what the system does when the host dies (on POSIX
+  // the job keeper's lifeline closes and it kills the tool's group; on
+  // Windows the job's last handle closes): a few seconds are plenty, and the
+  // grandchild lives far longer than that on its own.
   EXPECT_TRUE(testing::WaitForDeadWithin(tool, kSignalBound))
       << "tool " << tool << " outlived its host";
-  // What the tool started goes with it: the job's keeper sees the host's
-  // end of its lifeline close and kills the tool's group.
+  // What the tool started goes with it.
   EXPECT_TRUE(testing::WaitForDeadWithin(grandchild, kSignalBound))
       << "grandchild " << grandchild << " outlived the host that killed its tool";
   testing::KillSurvivors({tool, grandchild});

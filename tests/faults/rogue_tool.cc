@@ -12,19 +12,17 @@
 // A good tool, and a faulty one past its fault, answers every shot with a
 // result, like the reference tool without a display. The tool leaves as soon
 // as its connection ends, so a test never leaves it behind.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 
+#include <asio.hpp>
+
+#include "tests/support/test_os.h"
 #include "wire_format.h"
 
 namespace {
@@ -39,7 +37,7 @@ constexpr int kExitCannotConnect = 4;
 constexpr int kExitBadUsage = 2;
 
 // No rogue outlives a test run, even one whose agent forgot it.
-constexpr unsigned kLifetimeSeconds = 120;
+constexpr std::chrono::seconds kLifetime{120};
 
 constexpr int kBurstSize = 10000;
 
@@ -59,8 +57,8 @@ std::string EnvOr(const char* name, const char* fallback) {
 
 class RogueTool {
  public:
-  RogueTool(int fd, std::string fault, std::string stage, std::string report)
-      : fd_(fd), fault_(std::move(fault)), stage_(std::move(stage)), report_(std::move(report)) {}
+  RogueTool(asio::ip::tcp::socket socket, std::string fault, std::string stage, std::string report)
+      : socket_(std::move(socket)), fault_(std::move(fault)), stage_(std::move(stage)), report_(std::move(report)) {}
 
   [[noreturn]] void Run(const std::string& secret) {
     Checkpoint("connect");
@@ -70,7 +68,7 @@ class RogueTool {
     Frame welcome = ReadFrame();
     if (welcome.type != FrameType::kWelcome) {
       Report("refused " + std::to_string(welcome.code) + " " + welcome.text);
-      _exit(kExitCannotConnect);
+      std::_Exit(kExitCannotConnect);
     }
     Report("welcome " + std::to_string(welcome.connection_id));
     Checkpoint("welcome");
@@ -114,7 +112,7 @@ class RogueTool {
       Burst();
     } else {
       Report("unknown fault");
-      _exit(kExitBadUsage);
+      std::_Exit(kExitBadUsage);
     }
   }
 
@@ -129,8 +127,9 @@ class RogueTool {
     // begun and can never finish it.
     Send(frame.substr(
         0, ipc_core::wire::kHeaderSize + (frame.size() - ipc_core::wire::kHeaderSize) / 2));
-    close(fd_);
-    _exit(0);
+    asio::error_code ignored;
+    socket_.close(ignored);
+    std::_Exit(0);
   }
 
   [[noreturn]] void SendGarbage() {
@@ -253,15 +252,10 @@ class RogueTool {
   }
 
   void Send(const std::string& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-      const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR)
-        continue;
-      if (n <= 0)
-        Lost("send");
-      sent += static_cast<size_t>(n);
-    }
+    asio::error_code error;
+    asio::write(socket_, asio::buffer(bytes), error);
+    if (error)
+      Lost("send");
   }
 
   Frame ReadFrame() {
@@ -275,30 +269,29 @@ class RogueTool {
         Lost("decode");
       }
       char buffer[65536];
-      const ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
-      if (n < 0 && errno == EINTR)
-        continue;
-      if (n <= 0)
+      asio::error_code error;
+      const size_t n = socket_.read_some(asio::buffer(buffer), error);
+      if (error || n == 0)
         Lost("recv");
-      decoder_.Append(buffer, static_cast<size_t>(n));
+      decoder_.Append(buffer, n);
     }
   }
 
   [[noreturn]] void Lost(const char* where) {
     Report(std::string("connection lost in ") + where);
-    _exit(kExitConnectionLost);
+    std::_Exit(kExitConnectionLost);
   }
 
   void Report(const std::string& line) {
     if (report_.empty())
       return;
     if (FILE* file = fopen(report_.c_str(), "a")) {
-      fprintf(file, "%d %s\n", static_cast<int>(getpid()), line.c_str());
+      fprintf(file, "%d %s\n", test_os::CurrentPid(), line.c_str());
       fclose(file);
     }
   }
 
-  const int fd_;
+  asio::ip::tcp::socket socket_;
   const std::string fault_;
   const std::string stage_;
   const std::string report_;
@@ -311,7 +304,10 @@ class RogueTool {
 }  // namespace
 
 int main(int argc, char** argv) {
-  alarm(kLifetimeSeconds);
+  std::thread([] {
+    std::this_thread::sleep_for(kLifetime);
+    std::_Exit(kExitConnectionLost);
+  }).detach();
   long port = 0;
   const std::string port_switch = "--channel-port=";
   for (int i = 1; i < argc; ++i) {
@@ -322,18 +318,16 @@ int main(int argc, char** argv) {
     fprintf(stderr, "rogue_tool: no --channel-port\n");
     return kExitBadUsage;
   }
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-    perror("rogue_tool: connect");
+  asio::io_context io;
+  asio::ip::tcp::socket socket(io);
+  asio::error_code error;
+  socket.connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)}, error);
+  if (error) {
+    fprintf(stderr, "rogue_tool: connect: %s\n", error.message().c_str());
     return kExitCannotConnect;
   }
-  const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-  RogueTool tool(fd, EnvOr("ROGUE_TOOL_FAULT", "good"), EnvOr("ROGUE_TOOL_STAGE", ""),
+  socket.set_option(asio::ip::tcp::no_delay(true), error);
+  RogueTool tool(std::move(socket), EnvOr("ROGUE_TOOL_FAULT", "good"), EnvOr("ROGUE_TOOL_STAGE", ""),
                  EnvOr("ROGUE_TOOL_REPORT", ""));
   tool.Run(EnvOr("QUILLO_IPC_PEER_SECRET", ""));
 }

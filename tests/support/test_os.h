@@ -1,0 +1,101 @@
+// What the end-to-end tests ask of the operating system about files,
+// processes and this process itself, the same on every platform. Paths are
+// UTF-8; process ids are the system's.
+#ifndef TESTS_SUPPORT_TEST_OS_H_
+#define TESTS_SUPPORT_TEST_OS_H_
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace test_os {
+
+// Upper bound of the waits below; it only matters when a test is failing.
+inline constexpr std::chrono::milliseconds kProcessWaitBound{10000};
+
+// A fresh directory under the system's temporary directory, removed with
+// its files at destruction (it holds no subdirectories).
+class TempDir {
+ public:
+  TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir();
+
+  const std::string& path() const { return path_; }
+  // |name| inside the directory.
+  std::string File(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// |dir| and |name| joined with the platform's separator.
+std::string JoinPath(const std::string& dir, const std::string& name);
+// True when |path| is a file holding at least one byte.
+bool FileHasContent(const std::string& path);
+// Makes the program |from| runnable as |to| (a link, or a copy where links
+// are not at hand).
+bool InstallProgramAs(const std::string& from, const std::string& to);
+
+// The directory holding this test executable (and the programs built with
+// it), and the file name programs carry on this platform (".exe" or "").
+std::string ExecutableDir();
+std::string ExecutableSuffix();
+
+void SetEnv(const std::string& name, const std::string& value);
+void UnsetEnv(const std::string& name);
+// The value of |name| in the environment of the running process |pid|, or
+// "" when it has none or cannot be read.
+std::string EnvironmentVariableOf(int pid, const std::string& name);
+
+int CurrentPid();
+// True while |pid| runs: it exists and has not ended.
+bool ProcessRunning(int pid);
+// Polls until |pid| has ended (gone, or ended and waiting to be reaped by a
+// parent that is not this process) or |bound| has passed; true if it ended.
+bool WaitForProcessEnd(int pid, std::chrono::milliseconds bound = kProcessWaitBound);
+// Polls until no process |pid| exists any more: it ended and, if it was our
+// child, was reaped.
+bool WaitForProcessGone(int pid, std::chrono::milliseconds bound = kProcessWaitBound);
+// Kills |pid| at once, if it still runs.
+void KillProcess(int pid);
+// Kills those of |pids| that still run: what a failed test left behind.
+void KillSurvivors(const std::vector<int>& pids);
+
+// A program this process started, its standard output and error going to
+// a file. Killed at destruction if it still runs.
+class ProgramRun {
+ public:
+  ProgramRun() = default;
+  ProgramRun(const ProgramRun&) = delete;
+  ProgramRun& operator=(const ProgramRun&) = delete;
+  ~ProgramRun();
+
+  // Starts argv[0] with the arguments after it.
+  bool Start(const std::vector<std::string>& argv, const std::string& output_file);
+  // Ends it the way that leaves it no code to run on the way out (SIGKILL,
+  // TerminateProcess) and waits for its end; true when that kill ended it.
+  bool KillHard();
+  int pid() const { return pid_; }
+
+ private:
+  int pid_ = 0;
+  void* handle_ = nullptr;  // The process handle on Windows.
+};
+
+// Child processes of this process that still exist (on POSIX, those ended
+// but not yet reaped count too).
+int CountChildProcesses();
+// Threads of this process.
+int CountThreads();
+// Open kernel objects of this process: descriptors on POSIX, handles on
+// Windows. Compare two counts of the same process, never across platforms.
+int CountOpenHandles();
+// Resident memory of this process in bytes, 0 when it cannot be read.
+size_t ResidentSetBytes();
+
+}  // namespace test_os
+
+#endif  // TESTS_SUPPORT_TEST_OS_H_

@@ -1,0 +1,245 @@
+#include "tests/support/test_os.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace test_os {
+namespace {
+
+// The fields of /proc/<pid>/stat after the command name, which may hold
+// blanks and parentheses; empty when the process does not exist.
+std::string StatFieldsAfterName(const std::string& pid) {
+  std::ifstream stat_file("/proc/" + pid + "/stat");
+  std::string line;
+  if (!std::getline(stat_file, line))
+    return "";
+  const size_t close = line.rfind(')');
+  return close == std::string::npos ? "" : line.substr(close + 1);
+}
+
+// Ended: no such process, or a zombie.
+bool Ended(int pid) {
+  std::istringstream fields(StatFieldsAfterName(std::to_string(pid)));
+  std::string state;
+  return !(fields >> state) || state == "Z";
+}
+
+int CountEntries(const char* dir_path) {
+  int count = 0;
+  if (DIR* dir = opendir(dir_path)) {
+    while (dirent* entry = readdir(dir))
+      count += entry->d_name[0] != '.';
+    closedir(dir);
+  }
+  return count;
+}
+
+bool PollUntil(bool (*done)(int), int pid, std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  while (!done(pid)) {
+    if (std::chrono::steady_clock::now() > deadline)
+      return done(pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/snipping_test_XXXXXX";
+  if (const char* dir = mkdtemp(pattern))
+    path_ = dir;
+  else
+    perror("mkdtemp");
+}
+
+TempDir::~TempDir() {
+  if (path_.empty())
+    return;
+  if (DIR* dir = opendir(path_.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..")
+        unlink(File(name).c_str());
+    }
+    closedir(dir);
+  }
+  rmdir(path_.c_str());
+}
+
+std::string TempDir::File(const std::string& name) const {
+  return JoinPath(path_, name);
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  return dir + "/" + name;
+}
+
+bool FileHasContent(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+}
+
+bool InstallProgramAs(const std::string& from, const std::string& to) {
+  if (symlink(from.c_str(), to.c_str()) == 0)
+    return true;
+  perror("symlink");
+  return false;
+}
+
+std::string ExecutableDir() {
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  if (length <= 0)
+    return ".";
+  const std::string exe(path, static_cast<size_t>(length));
+  return exe.substr(0, exe.rfind('/'));
+}
+
+std::string ExecutableSuffix() {
+  return "";
+}
+
+void SetEnv(const std::string& name, const std::string& value) {
+  setenv(name.c_str(), value.c_str(), 1);
+}
+
+void UnsetEnv(const std::string& name) {
+  unsetenv(name.c_str());
+}
+
+std::string EnvironmentVariableOf(int pid, const std::string& name) {
+  std::ifstream environ("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+  const std::string all((std::istreambuf_iterator<char>(environ)), std::istreambuf_iterator<char>());
+  const std::string prefix = name + "=";
+  size_t start = 0;
+  while (start < all.size()) {
+    const size_t end = all.find('\0', start);
+    const std::string entry = all.substr(start, end - start);
+    if (entry.rfind(prefix, 0) == 0)
+      return entry.substr(prefix.size());
+    if (end == std::string::npos)
+      break;
+    start = end + 1;
+  }
+  return "";
+}
+
+int CurrentPid() {
+  return static_cast<int>(getpid());
+}
+
+bool ProcessRunning(int pid) {
+  return pid > 0 && !Ended(pid);
+}
+
+bool WaitForProcessEnd(int pid, std::chrono::milliseconds bound) {
+  return PollUntil(&Ended, pid, bound);
+}
+
+bool WaitForProcessGone(int pid, std::chrono::milliseconds bound) {
+  return PollUntil([](int p) { return kill(p, 0) != 0 && errno == ESRCH; }, pid, bound);
+}
+
+void KillProcess(int pid) {
+  if (pid > 0)
+    kill(pid, SIGKILL);
+}
+
+void KillSurvivors(const std::vector<int>& pids) {
+  for (const int pid : pids) {
+    if (ProcessRunning(pid))
+      KillProcess(pid);
+  }
+}
+
+ProgramRun::~ProgramRun() {
+  if (pid_ > 0)
+    KillHard();
+}
+
+bool ProgramRun::Start(const std::vector<std::string>& argv, const std::string& output_file) {
+  std::vector<std::string> args = argv;
+  std::vector<char*> pointers;
+  for (std::string& arg : args)
+    pointers.push_back(&arg[0]);
+  pointers.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_file.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  pid_t pid = 0;
+  const int error = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, pointers.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0)
+    return false;
+  pid_ = static_cast<int>(pid);
+  return true;
+}
+
+bool ProgramRun::KillHard() {
+  if (pid_ <= 0 || kill(pid_, SIGKILL) != 0)
+    return false;
+  int status = 0;
+  const bool reaped = waitpid(pid_, &status, 0) == pid_;
+  pid_ = 0;
+  return reaped && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+int CountChildProcesses() {
+  const int self = static_cast<int>(getpid());
+  int count = 0;
+  DIR* proc = opendir("/proc");
+  if (!proc)
+    return -1;
+  while (dirent* entry = readdir(proc)) {
+    if (atoi(entry->d_name) <= 0)
+      continue;
+    std::istringstream fields(StatFieldsAfterName(entry->d_name));
+    std::string state;
+    int ppid = 0;
+    if (fields >> state >> ppid && ppid == self)
+      ++count;
+  }
+  closedir(proc);
+  return count;
+}
+
+int CountThreads() {
+  return CountEntries("/proc/self/task");
+}
+
+int CountOpenHandles() {
+  // The directory stream's own descriptor is listed too; it is there at
+  // every count.
+  return CountEntries("/proc/self/fd");
+}
+
+size_t ResidentSetBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0)
+      return static_cast<size_t>(std::strtoull(line.c_str() + 6, nullptr, 10)) * 1024;
+  }
+  return 0;
+}
+
+}  // namespace test_os

@@ -1,0 +1,352 @@
+#include "tests/support/test_os.h"
+
+#include <windows.h>
+// clang-format off: these need windows.h first.
+#include <psapi.h>
+#include <tlhelp32.h>
+#include <winternl.h>
+// clang-format on
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+namespace test_os {
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+  if (utf8.empty())
+    return std::wstring();
+  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], length);
+  return wide;
+}
+
+std::string Utf8(const std::wstring& wide) {
+  if (wide.empty())
+    return std::string();
+  const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                         nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], length, nullptr, nullptr);
+  return utf8;
+}
+
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  ~ScopedHandle() {
+    if (valid())
+      CloseHandle(handle_);
+  }
+  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// Waits for the end of |pid| for at most |bound|; a process that cannot be
+// opened no longer exists.
+bool WaitForEnd(int pid, DWORD bound_ms) {
+  if (pid <= 0)
+    return true;
+  ScopedHandle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
+  if (!process.valid())
+    return GetLastError() == ERROR_INVALID_PARAMETER;
+  return WaitForSingleObject(process.get(), bound_ms) == WAIT_OBJECT_0;
+}
+
+// Reads the environment block of another process from its process
+// parameters. The offsets are those of the 64-bit layout of the process
+// environment block and of its process parameters.
+std::wstring EnvironmentBlockOf(HANDLE process) {
+  using QueryInformationProcess = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+  const auto query = reinterpret_cast<QueryInformationProcess>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+  PROCESS_BASIC_INFORMATION basic = {};
+  if (!query || query(process, ProcessBasicInformation, &basic, sizeof(basic), nullptr) != 0)
+    return std::wstring();
+  constexpr size_t kParametersInPeb = 0x20;
+  constexpr size_t kEnvironmentInParameters = 0x80;
+  const char* peb = static_cast<const char*>(static_cast<void*>(basic.PebBaseAddress));
+  const char* parameters = nullptr;
+  const wchar_t* environment = nullptr;
+  if (!ReadProcessMemory(process, peb + kParametersInPeb, &parameters, sizeof(parameters), nullptr) ||
+      !ReadProcessMemory(process, parameters + kEnvironmentInParameters, &environment, sizeof(environment),
+                         nullptr)) {
+    return std::wstring();
+  }
+  // Read in pieces that never cross a page, up to the block's final empty
+  // entry.
+  std::wstring block;
+  const char* at = reinterpret_cast<const char*>(environment);
+  constexpr size_t kPage = 4096;
+  while (block.size() < (1u << 20)) {
+    const size_t to_page_end = kPage - (reinterpret_cast<uintptr_t>(at) % kPage);
+    std::wstring piece(to_page_end / sizeof(wchar_t), L'\0');
+    SIZE_T read = 0;
+    if (!ReadProcessMemory(process, at, &piece[0], piece.size() * sizeof(wchar_t), &read) || read == 0)
+      break;
+    piece.resize(read / sizeof(wchar_t));
+    block += piece;
+    at += read;
+    const size_t end = block.find(std::wstring(2, L'\0'));
+    if (end != std::wstring::npos) {
+      block.resize(end + 1);
+      break;
+    }
+  }
+  return block;
+}
+
+// |arg| quoted so that the program's parser gives it back unchanged.
+std::wstring Quote(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos)
+    return arg;
+  std::wstring quoted = L"\"";
+  size_t backslashes = 0;
+  for (const wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    // Backslashes before a quotation mark are doubled, and the mark escaped.
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  // Before the closing mark, backslashes are doubled.
+  quoted.append(backslashes * 2, L'\\');
+  return quoted + L"\"";
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  static std::atomic<int> counter{0};
+  wchar_t base[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, base);
+  if (length == 0 || length > MAX_PATH)
+    return;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::wstring candidate = std::wstring(base) + L"snipping_test_" +
+                                   std::to_wstring(GetCurrentProcessId()) + L"_" +
+                                   std::to_wstring(counter++) + L"_" + std::to_wstring(GetTickCount());
+    if (CreateDirectoryW(candidate.c_str(), nullptr)) {
+      path_ = Utf8(candidate);
+      return;
+    }
+  }
+  fprintf(stderr, "no temporary directory: error %lu\n", GetLastError());
+}
+
+TempDir::~TempDir() {
+  if (path_.empty())
+    return;
+  const std::wstring dir = Wide(path_);
+  WIN32_FIND_DATAW entry;
+  const HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &entry);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name != L"." && name != L"..")
+        DeleteFileW((dir + L"\\" + name).c_str());
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+  }
+  RemoveDirectoryW(dir.c_str());
+}
+
+std::string TempDir::File(const std::string& name) const {
+  return JoinPath(path_, name);
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  return dir + "\\" + name;
+}
+
+bool FileHasContent(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data))
+    return false;
+  return !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && (data.nFileSizeLow != 0 || data.nFileSizeHigh != 0);
+}
+
+bool InstallProgramAs(const std::string& from, const std::string& to) {
+  if (CopyFileW(Wide(from).c_str(), Wide(to).c_str(), FALSE))
+    return true;
+  fprintf(stderr, "CopyFileW %s -> %s: error %lu\n", from.c_str(), to.c_str(), GetLastError());
+  return false;
+}
+
+std::string ExecutableDir() {
+  wchar_t path[32768];
+  const DWORD length = GetModuleFileNameW(nullptr, path, 32768);
+  if (length == 0 || length >= 32768)
+    return ".";
+  std::wstring exe(path, length);
+  return Utf8(exe.substr(0, exe.find_last_of(L"\\/")));
+}
+
+std::string ExecutableSuffix() {
+  return ".exe";
+}
+
+void SetEnv(const std::string& name, const std::string& value) {
+  SetEnvironmentVariableW(Wide(name).c_str(), Wide(value).c_str());
+}
+
+void UnsetEnv(const std::string& name) {
+  SetEnvironmentVariableW(Wide(name).c_str(), nullptr);
+}
+
+std::string EnvironmentVariableOf(int pid, const std::string& name) {
+  ScopedHandle process(
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(pid)));
+  if (!process.valid())
+    return "";
+  const std::wstring block = EnvironmentBlockOf(process.get());
+  const std::wstring prefix = Wide(name) + L"=";
+  size_t start = 0;
+  while (start < block.size()) {
+    const size_t end = block.find(L'\0', start);
+    const std::wstring entry = block.substr(start, end - start);
+    if (entry.empty())
+      break;
+    if (entry.compare(0, prefix.size(), prefix) == 0)
+      return Utf8(entry.substr(prefix.size()));
+    if (end == std::wstring::npos)
+      break;
+    start = end + 1;
+  }
+  return "";
+}
+
+int CurrentPid() {
+  return static_cast<int>(GetCurrentProcessId());
+}
+
+bool ProcessRunning(int pid) {
+  return pid > 0 && !WaitForEnd(pid, 0);
+}
+
+bool WaitForProcessEnd(int pid, std::chrono::milliseconds bound) {
+  return WaitForEnd(pid, static_cast<DWORD>(bound.count()));
+}
+
+bool WaitForProcessGone(int pid, std::chrono::milliseconds bound) {
+  // Nothing is left to reap on Windows: an ended process is gone.
+  return WaitForEnd(pid, static_cast<DWORD>(bound.count()));
+}
+
+void KillProcess(int pid) {
+  ScopedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(pid)));
+  if (process.valid())
+    TerminateProcess(process.get(), 1);
+}
+
+void KillSurvivors(const std::vector<int>& pids) {
+  for (const int pid : pids) {
+    if (ProcessRunning(pid))
+      KillProcess(pid);
+  }
+}
+
+ProgramRun::~ProgramRun() {
+  if (handle_) {
+    KillHard();
+  }
+}
+
+bool ProgramRun::Start(const std::vector<std::string>& argv, const std::string& output_file) {
+  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+  ScopedHandle output(CreateFileW(Wide(output_file).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!output.valid())
+    return false;
+  std::wstring command_line;
+  for (const std::string& arg : argv)
+    command_line += (command_line.empty() ? L"" : L" ") + Quote(Wide(arg));
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nullptr;
+  startup.hStdOutput = output.get();
+  startup.hStdError = output.get();
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(Wide(argv[0]).c_str(), &command_line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    return false;
+  }
+  CloseHandle(info.hThread);
+  handle_ = info.hProcess;
+  pid_ = static_cast<int>(info.dwProcessId);
+  return true;
+}
+
+bool ProgramRun::KillHard() {
+  if (!handle_)
+    return false;
+  constexpr UINT kKilled = 0xDEAD;
+  const bool killed = TerminateProcess(handle_, kKilled) &&
+                      WaitForSingleObject(handle_, static_cast<DWORD>(kProcessWaitBound.count())) == WAIT_OBJECT_0;
+  DWORD code = 0;
+  const bool by_us = killed && GetExitCodeProcess(handle_, &code) && code == kKilled;
+  CloseHandle(handle_);
+  handle_ = nullptr;
+  pid_ = 0;
+  return by_us;
+}
+
+int CountChildProcesses() {
+  ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot.valid())
+    return -1;
+  const DWORD self = GetCurrentProcessId();
+  int count = 0;
+  PROCESSENTRY32W entry;
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+    // A parent id only names the process that was its parent when the child
+    // started; a child still running names this process.
+    if (entry.th32ParentProcessID == self && entry.th32ProcessID != self &&
+        ProcessRunning(static_cast<int>(entry.th32ProcessID))) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+int CountThreads() {
+  ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  if (!snapshot.valid())
+    return -1;
+  const DWORD self = GetCurrentProcessId();
+  int count = 0;
+  THREADENTRY32 entry;
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))
+    count += entry.th32OwnerProcessID == self;
+  return count;
+}
+
+int CountOpenHandles() {
+  DWORD count = 0;
+  if (!GetProcessHandleCount(GetCurrentProcess(), &count))
+    return -1;
+  return static_cast<int>(count);
+}
+
+size_t ResidentSetBytes() {
+  PROCESS_MEMORY_COUNTERS counters = {};
+  counters.cb = sizeof(counters);
+  if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters)))
+    return 0;
+  return counters.WorkingSetSize;
+}
+
+}  // namespace test_os
