@@ -12,7 +12,7 @@
 #include "platform/launch.h"
 #include "platform/process.h"
 #include "tests/process/child_protocol.h"
-#include "tests/process/test_support.h"
+#include "tests/process/test_support_posix.h"
 
 namespace base {
 namespace {

@@ -17,10 +17,6 @@
 //   wait-forever           wait until killed
 // Files are written whole through a rename, so a reader that sees the file
 // sees all of it.
-#include <dirent.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,8 +31,8 @@
 #include "platform/job.h"
 #include "platform/launch.h"
 #include "tests/process/child_protocol.h"
-
-extern char** environ;
+#include "tests/process/test_child_os.h"
+#include "tests/support/test_os.h"
 
 namespace {
 
@@ -53,24 +49,16 @@ bool WriteFileAtomically(const std::string& path, const std::string& content) {
 
 std::string Report(int argc, char** argv) {
   std::string report;
-  for (int i = 0; i < argc; ++i)
-    test_child::AppendRecord(&report, test_child::kArgRecord, argv[i]);
-  for (char** entry = environ; *entry; ++entry)
-    test_child::AppendRecord(&report, test_child::kEnvRecord, *entry);
-  // /proc/self/fd lists the descriptor of its own directory stream too.
-  DIR* fds = opendir("/proc/self/fd");
-  const int own = fds ? dirfd(fds) : -1;
-  while (struct dirent* entry = fds ? readdir(fds) : nullptr) {
-    if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own)
-      continue;
-    test_child::AppendRecord(&report, test_child::kFdRecord, entry->d_name);
-  }
-  if (fds)
-    closedir(fds);
+  for (const std::string& argument : test_child::Arguments(argc, argv))
+    test_child::AppendRecord(&report, test_child::kArgRecord, argument);
+  for (const std::string& entry : test_child::EnvironmentEntries())
+    test_child::AppendRecord(&report, test_child::kEnvRecord, entry);
+  for (const std::string& fd : test_child::OpenDescriptors())
+    test_child::AppendRecord(&report, test_child::kFdRecord, fd);
   return report;
 }
 
-std::string ReadActions(const char* program) {
+std::string ReadActions(const std::string& program) {
   if (const char* actions = std::getenv(test_child::kActionsVariable))
     return actions;
   std::ifstream in(std::string(program) + test_child::kActionsFileSuffix, std::ios::binary);
@@ -79,19 +67,8 @@ std::string ReadActions(const char* program) {
   return text.str();
 }
 
-[[noreturn]] void WaitForever() {
-  for (;;)
-    pause();
-}
-
-void StartGrandchild(const char* program, const std::string& pid_file) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setenv(test_child::kActionsVariable, "wait-forever", 1);
-    execl(program, program, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  WriteFileAtomically(pid_file, std::to_string(pid));
+void StartGrandchild(const std::string& program, const std::string& pid_file) {
+  WriteFileAtomically(pid_file, std::to_string(test_child::StartWaitingCopy(program)));
 }
 
 void LaunchTool(const std::string& program, const std::string& pid_file) {
@@ -103,16 +80,17 @@ void LaunchTool(const std::string& program, const std::string& pid_file) {
   base::Process tool = base::LaunchProcess(
       base::CommandLine(base::FilePath::FromUTF8Unsafe(program)), options);
   if (!tool.IsValid())
-    _exit(test_child::kLaunchFailedExitCode);
+    std::_Exit(test_child::kLaunchFailedExitCode);
   WriteFileAtomically(pid_file, std::to_string(tool.Pid()));
   // The job and the tool stay open until this process is killed.
-  WaitForever();
+  test_child::WaitForever();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::istringstream actions(ReadActions(argv[0]));
+  const std::string program = test_child::ProgramPath(argc, argv);
+  std::istringstream actions(ReadActions(program));
   std::string line;
   while (std::getline(actions, line)) {
     std::istringstream words(line);
@@ -123,9 +101,9 @@ int main(int argc, char** argv) {
     if (action == "report") {
       WriteFileAtomically(argument, Report(argc, argv));
     } else if (action == "write-pid") {
-      WriteFileAtomically(argument, std::to_string(getpid()));
+      WriteFileAtomically(argument, std::to_string(test_os::CurrentPid()));
     } else if (action == "grandchild") {
-      StartGrandchild(argv[0], argument);
+      StartGrandchild(program, argument);
     } else if (action == "launch-tool") {
       LaunchTool(argument, second);
     } else if (action == "sleep") {
@@ -135,7 +113,7 @@ int main(int argc, char** argv) {
     } else if (action == "abort") {
       std::abort();
     } else if (action == "wait-forever") {
-      WaitForever();
+      test_child::WaitForever();
     } else if (!action.empty()) {
       std::fprintf(stderr, "process_test_child: unknown action \"%s\"\n", action.c_str());
       return test_child::kBadActionExitCode;

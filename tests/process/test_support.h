@@ -4,14 +4,13 @@
 #ifndef TESTS_PROCESS_TEST_SUPPORT_H_
 #define TESTS_PROCESS_TEST_SUPPORT_H_
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "tests/process/log_capture.h"
+#include "tests/support/test_os.h"
 
 namespace test_support {
 
@@ -28,26 +27,15 @@ std::string ChildProgram();
 bool WaitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds limit = kGenerousTimeout);
 
-// A fresh directory, removed with its content at destruction.
-class TempDir {
- public:
-  TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir();
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+// A fresh directory, removed with its files at destruction.
+using TempDir = test_os::TempDir;
 
 void WriteFile(const std::string& path, const std::string& content);
 // The file's content once it exists (the child writes it through a rename),
 // or empty after kGenerousTimeout.
 std::string WaitForFile(const std::string& path);
 // The pid written to |path| by the child, or 0.
-pid_t WaitForPidFile(const std::string& path);
+int WaitForPidFile(const std::string& path);
 
 // The child's report (see process_test_child).
 struct ChildReport {
@@ -59,18 +47,11 @@ struct ChildReport {
 ChildReport ParseReport(const std::string& text);
 ChildReport WaitForReport(const std::string& path);
 
-// A pidfd for any process (not only children), or -1.
-int OpenPidfd(pid_t pid);
-// True when the process of |pidfd| ended within |limit|.
-bool WaitForPidfdExit(int pidfd, std::chrono::milliseconds limit = kGenerousTimeout);
-bool IsAlive(pid_t pid);
-
-// Children of this process, from /proc: all of them, and the zombies.
-std::vector<pid_t> ChildPids();
-std::vector<pid_t> ZombieChildPids();
-// Children that run another program: a job's group keepers, copies of this
-// process that never exec, are left out.
-std::vector<pid_t> LaunchedChildPids();
+// Children of this process: all of them (on POSIX, zombies included).
+std::vector<int> ChildPids();
+// Children that run another program: a POSIX job's group keepers, copies of
+// this process that never exec, are left out.
+std::vector<int> LaunchedChildPids();
 
 }  // namespace test_support
 

@@ -1,12 +1,8 @@
 #include "ipc/ipc_server/snipping_tool_process.h"
 
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +14,8 @@
 #include "platform/command_line.h"
 #include "platform/path_service.h"
 #include "tests/process/test_support.h"
+#include "tests/support/test_os.h"
+#include "tests/tool_process/unlaunchable_tool.h"
 
 namespace snipping_tool {
 namespace {
@@ -48,8 +46,8 @@ class SnippingToolProcessTest : public ::testing::Test {
 
   void InstallTool(bool use_screen_tool, const std::string& actions) {
     const std::string path = ToolPath(use_screen_tool);
-    unlink(path.c_str());
-    ASSERT_EQ(symlink(test_support::ChildProgram().c_str(), path.c_str()), 0) << errno;
+    std::remove(path.c_str());
+    ASSERT_TRUE(test_os::InstallProgramAs(test_support::ChildProgram(), path));
     SetActions(use_screen_tool, actions);
   }
 
@@ -58,7 +56,7 @@ class SnippingToolProcessTest : public ::testing::Test {
   }
 
   // The pid the running tool wrote into |file|.
-  pid_t ToolPid(const std::string& file) { return test_support::WaitForPidFile(dir_.File(file)); }
+  int ToolPid(const std::string& file) { return test_support::WaitForPidFile(dir_.File(file)); }
 
   std::string Line(const std::string& text) const { return kPrefix + text; }
 
@@ -85,11 +83,11 @@ TEST_F(SnippingToolProcessTest, EachFlagStartsItsOwnExecutable) {
   for (bool use_screen_tool : {false, true}) {
     InstallTool(use_screen_tool, "write-pid " + dir_.File("pid") + "\nwait-forever");
     // Only the executable chosen by the flag exists.
-    unlink(ToolPath(!use_screen_tool).c_str());
+    std::remove(ToolPath(!use_screen_tool).c_str());
     SnippingToolProcess process;
     log_.Clear();
     ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, use_screen_tool));
-    const pid_t pid = ToolPid("pid");
+    const int pid = ToolPid("pid");
     ASSERT_GT(pid, 0);
     const std::vector<std::string> result = log_.LinesContaining("StartProcess result");
     ASSERT_EQ(result.size(), 1u);
@@ -98,7 +96,7 @@ TEST_F(SnippingToolProcessTest, EachFlagStartsItsOwnExecutable) {
                               " last_error:0"));
     process.ResetStatus();
     process.CancelExitWait();
-    unlink(dir_.File("pid").c_str());
+    std::remove(dir_.File("pid").c_str());
   }
 }
 
@@ -125,10 +123,13 @@ TEST_F(SnippingToolProcessTest, ToolReceivesEachSwitchSetByteForByte) {
       AppendVizudeDezoSwitches(config, kPort, &expected);
     else
       AppendClassicSwitches(config, kPort, &expected);
-    EXPECT_EQ(report.argv, expected.argv()) << "use_screen_tool " << use_screen_tool;
+    std::vector<std::string> expected_utf8;
+    for (const base::CommandLine::StringType& argument : expected.argv())
+      expected_utf8.push_back(base::FilePath(argument).AsUTF8Unsafe());
+    EXPECT_EQ(report.argv, expected_utf8) << "use_screen_tool " << use_screen_tool;
     process.ResetStatus();
     process.CancelExitWait();
-    unlink(dir_.File("report").c_str());
+    std::remove(dir_.File("report").c_str());
   }
 }
 
@@ -158,7 +159,7 @@ TEST_F(SnippingToolProcessTest, SecondStartWhileRunningStartsNothing) {
   InstallTool(false, "write-pid " + dir_.File("pid") + "\nwait-forever");
   SnippingToolProcess process;
   ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false));
-  const pid_t first = ToolPid("pid");
+  const int first = ToolPid("pid");
   ASSERT_GT(first, 0);
 
   log_.Clear();
@@ -170,7 +171,7 @@ TEST_F(SnippingToolProcessTest, SecondStartWhileRunningStartsNothing) {
                               std::to_string(kPort + 1))}));
   // Still the one tool, and no second one launched.
   EXPECT_TRUE(
-      WaitUntil([&] { return test_support::LaunchedChildPids() == std::vector<pid_t>{first}; }));
+      WaitUntil([&] { return test_support::LaunchedChildPids() == std::vector<int>{first}; }));
   process.ResetStatus();
   process.CancelExitWait();
 }
@@ -236,22 +237,17 @@ TEST_F(SnippingToolProcessTest, ResetStatusEndsTheToolAndWhatItStarted) {
                          "\nwait-forever");
   SnippingToolProcess process;
   ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false));
-  const pid_t tool = ToolPid("pid");
-  const pid_t grandchild = ToolPid("grandchild");
+  const int tool = ToolPid("pid");
+  const int grandchild = ToolPid("grandchild");
   ASSERT_GT(tool, 0);
   ASSERT_GT(grandchild, 0);
-  const int tool_pidfd = test_support::OpenPidfd(tool);
-  const int grandchild_pidfd = test_support::OpenPidfd(grandchild);
-  ASSERT_GE(tool_pidfd, 0);
-  ASSERT_GE(grandchild_pidfd, 0);
+  ASSERT_TRUE(test_os::ProcessRunning(grandchild));
 
   log_.Clear();
   process.ResetStatus();
   EXPECT_FALSE(process.IsValid());
-  EXPECT_TRUE(test_support::WaitForPidfdExit(tool_pidfd));
-  EXPECT_TRUE(test_support::WaitForPidfdExit(grandchild_pidfd));
-  close(tool_pidfd);
-  close(grandchild_pidfd);
+  EXPECT_TRUE(test_os::WaitForProcessEnd(tool));
+  EXPECT_TRUE(test_os::WaitForProcessEnd(grandchild));
   EXPECT_EQ(log_.Lines().front(), Line("ResetStatus"));
   process.CancelExitWait();
 }
@@ -265,18 +261,11 @@ TEST_F(SnippingToolProcessTest, ResetStatusWithoutToolOnlyLogs) {
 }
 
 TEST_F(SnippingToolProcessTest, LaunchFailureReportsTheSystemError) {
-  struct Case {
-    std::string content;
-    mode_t mode;
-    int error;
-  };
-  // A file that may not be executed, and an executable of no known format.
-  for (const Case& c : {Case{"plain text", 0600, EACCES},
-                        Case{std::string("\x7f\x01\x02garbage", 10), 0700, ENOEXEC}}) {
+  for (const UnlaunchableTool& tool : UnlaunchableTools()) {
+    SCOPED_TRACE(tool.what);
     const std::string path = ToolPath(false);
-    unlink(path.c_str());
-    test_support::WriteFile(path, c.content);
-    ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+    std::remove(path.c_str());
+    ASSERT_TRUE(WriteUnlaunchableTool(tool, path));
     SnippingToolProcess process;
     log_.Clear();
     bool secret_made = false;
@@ -288,7 +277,7 @@ TEST_F(SnippingToolProcessTest, LaunchFailureReportsTheSystemError) {
     EXPECT_FALSE(process.IsValid());
     EXPECT_EQ(log_.LinesContaining("StartProcess result"),
               (std::vector<std::string>{Line("StartProcess result is_valid:0 pid:0 snipping_tool_path:" +
-                                             path + " last_error:" + std::to_string(c.error))}));
+                                             path + " last_error:" + std::to_string(tool.error))}));
     // No exit wait: nothing reports an end.
     EXPECT_FALSE(WaitUntil(
         [&] { return !log_.LinesContaining("WaitForProcessExit").empty(); }, kQuietPeriod))
@@ -299,15 +288,14 @@ TEST_F(SnippingToolProcessTest, LaunchFailureReportsTheSystemError) {
 
 TEST_F(SnippingToolProcessTest, DestructionEndsARunningTool) {
   InstallTool(false, "write-pid " + dir_.File("pid") + "\nwait-forever");
-  int tool_pidfd = -1;
+  int tool = 0;
   {
     SnippingToolProcess process;
     ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false));
-    tool_pidfd = test_support::OpenPidfd(ToolPid("pid"));
-    ASSERT_GE(tool_pidfd, 0);
+    tool = ToolPid("pid");
+    ASSERT_GT(tool, 0);
   }
-  EXPECT_TRUE(test_support::WaitForPidfdExit(tool_pidfd));
-  close(tool_pidfd);
+  EXPECT_TRUE(test_os::WaitForProcessEnd(tool));
 }
 
 TEST_F(SnippingToolProcessTest, StartsAndResetsFromManyThreadsHoldAtMostOneTool) {
