@@ -4,7 +4,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -103,25 +102,6 @@ TEST(JobTest, ToolDiesWhenTheProcessThatLaunchedItIsKilled) {
   if (!tool_died)
     syscall(SYS_pidfd_send_signal, tool_pidfd, SIGKILL, nullptr, 0);
   close(tool_pidfd);
-}
-
-TEST(JobTest, ToolOutlivesTheThreadThatLaunchedIt) {
-  // The tool is tied to the launching process, not to its thread: it must
-  // stay up when a short-lived thread asked for the launch.
-  JobHandle job = CreateJobObject();
-  ASSERT_TRUE(SetJobObjectLimitFlags(job, kJobObjectLimitKillOnJobClose));
-  Process tool;
-  std::thread launcher([&] {
-    LaunchOptions options;
-    options.job_handle = job;
-    options.environment[test_child::kActionsVariable] = "wait-forever";
-    tool = LaunchProcess(CommandLine(FilePath(ChildProgram())), options);
-  });
-  launcher.join();
-  ASSERT_TRUE(tool.IsValid());
-  EXPECT_FALSE(tool.WaitForExitWithTimeout(test_support::kQuietPeriod, nullptr));
-  CloseJobObject(job);
-  EXPECT_TRUE(tool.WaitForExitWithTimeout(test_support::kGenerousTimeout, nullptr));
 }
 
 TEST(JobTest, InvalidHandlesAreRefused) {
