@@ -2,6 +2,7 @@
 # The project's entry script.
 #   scripts/dev.sh demo   install what is missing, build, run the demo host
 #   scripts/dev.sh test   install what is missing, build, run every test leg
+#   scripts/dev.sh test-linux    only the Linux legs: default, sanitizers, fuzzing
 #   scripts/dev.sh test-windows  only the Windows leg: cross build, tests under Wine
 #   scripts/dev.sh setup  only install what is missing
 set -euo pipefail
@@ -127,7 +128,7 @@ windows_leg() (
   log "tests: mingw"
   local run='wineserver -p && wine wineboot >/dev/null 2>&1
     ctest --preset mingw; status=$?
-    wineserver -k; exit $status'
+    wineserver -k >/dev/null 2>&1; exit $status'
   if [ -z "${DISPLAY:-}" ]; then
     xvfb-run -a -s "-screen 0 1024x768x24" bash -c "$run"
   else
@@ -135,8 +136,7 @@ windows_leg() (
   fi
 )
 
-test_all() {
-  setup WINDOWS_PACKAGES
+linux_legs() {
   build default
   run_tests default
   build asan
@@ -144,7 +144,17 @@ test_all() {
   build tsan
   run_tests tsan
   fuzz_all
+}
+
+test_all() {
+  setup WINDOWS_PACKAGES
+  linux_legs
   windows_leg
+}
+
+test_linux() {
+  setup
+  linux_legs
 }
 
 test_windows() {
@@ -156,6 +166,7 @@ case "${1:-}" in
   setup) setup ;;
   demo) shift; demo "$@" ;;
   test) test_all ;;
+  test-linux) test_linux ;;
   test-windows) test_windows ;;
-  *) echo "usage: $0 demo|test|test-windows|setup" >&2; exit 2 ;;
+  *) echo "usage: $0 demo|test|test-linux|test-windows|setup" >&2; exit 2 ;;
 esac
