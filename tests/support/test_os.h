@@ -73,8 +73,12 @@ class ProgramRun {
   ProgramRun& operator=(const ProgramRun&) = delete;
   ~ProgramRun();
 
-  // Starts argv[0] with the arguments after it.
+  // Starts argv[0] with the arguments after it and no input.
   bool Start(const std::vector<std::string>& argv, const std::string& output_file);
+  // Waits for its end for at most |bound|; its exit status, or -1 when it
+  // did not exit by itself (killed by a signal, or still running at the
+  // bound, when it is killed).
+  int WaitForExit(std::chrono::milliseconds bound = kProcessWaitBound);
   // Ends it the way that leaves it no code to run on the way out (SIGKILL,
   // TerminateProcess) and waits for its end; true when that kill ended it.
   bool KillHard();

@@ -182,6 +182,7 @@ bool ProgramRun::Start(const std::vector<std::string>& argv, const std::string& 
   pointers.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_file.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
@@ -192,6 +193,25 @@ bool ProgramRun::Start(const std::vector<std::string>& argv, const std::string& 
     return false;
   pid_ = static_cast<int>(pid);
   return true;
+}
+
+int ProgramRun::WaitForExit(std::chrono::milliseconds bound) {
+  if (pid_ <= 0)
+    return -1;
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  int status = 0;
+  for (;;) {
+    const pid_t reaped = waitpid(pid_, &status, WNOHANG);
+    if (reaped == pid_)
+      break;
+    if (reaped < 0 || std::chrono::steady_clock::now() > deadline) {
+      KillHard();
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  pid_ = 0;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool ProgramRun::KillHard() {

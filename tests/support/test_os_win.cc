@@ -124,6 +124,37 @@ std::wstring Quote(const std::wstring& arg) {
   return quoted + L"\"";
 }
 
+// A test program that crashes prints where, with the return addresses of
+// the crashing thread's stack (for addr2line), and ends at once: Wine would
+// otherwise start its debugger, which can hold the test until its time-out.
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception) {
+  const EXCEPTION_RECORD* record = exception->ExceptionRecord;
+  fprintf(stderr, "test crashed: exception 0x%08lx at %p, thread %lu, image base %p\n",
+          record->ExceptionCode, record->ExceptionAddress, GetCurrentThreadId(),
+          static_cast<void*>(GetModuleHandleW(nullptr)));
+  CONTEXT context = *exception->ContextRecord;
+  for (int frame = 0; frame < 32 && context.Rip; ++frame) {
+    fprintf(stderr, "  #%d %p\n", frame, reinterpret_cast<void*>(context.Rip));
+    DWORD64 image_base = 0;
+    RUNTIME_FUNCTION* function = RtlLookupFunctionEntry(context.Rip, &image_base, nullptr);
+    if (!function) {
+      // A leaf function: the return address is on top of the stack.
+      context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);
+      context.Rsp += 8;
+      continue;
+    }
+    void* handler_data = nullptr;
+    DWORD64 establisher = 0;
+    RtlVirtualUnwind(UNW_FLAG_NHANDLER, image_base, context.Rip, function, &context, &handler_data,
+                     &establisher, nullptr);
+  }
+  fflush(stderr);
+  TerminateProcess(GetCurrentProcess(), 0xC0DE);
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+[[maybe_unused]] const auto g_crash_reporter = SetUnhandledExceptionFilter(&ReportCrash);
+
 }  // namespace
 
 TempDir::TempDir() {
@@ -286,6 +317,21 @@ bool ProgramRun::Start(const std::vector<std::string>& argv, const std::string& 
   handle_ = info.hProcess;
   pid_ = static_cast<int>(info.dwProcessId);
   return true;
+}
+
+int ProgramRun::WaitForExit(std::chrono::milliseconds bound) {
+  if (!handle_)
+    return -1;
+  if (WaitForSingleObject(handle_, static_cast<DWORD>(bound.count())) != WAIT_OBJECT_0) {
+    KillHard();
+    return -1;
+  }
+  DWORD code = 0;
+  const int status = GetExitCodeProcess(handle_, &code) ? static_cast<int>(code) : -1;
+  CloseHandle(handle_);
+  handle_ = nullptr;
+  pid_ = 0;
+  return status;
 }
 
 bool ProgramRun::KillHard() {

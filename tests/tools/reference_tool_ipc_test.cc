@@ -1,12 +1,16 @@
 // The reference tool run for real against the agent's end of the IPC
 // runtime: what it sends, what it answers, and when it ends.
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 
+#include "tests/support/test_os.h"
 #include "tests/tools/tool_harness.h"
+#include "tests/tools/tool_test_os.h"
 
 namespace reference_tool_test {
 namespace {
@@ -20,7 +24,7 @@ constexpr char kNotify[] = "snipping_tool_agent.snipping.notify";
 // extras when given. No identity: port tests must not publish a rendezvous
 // that other tests running at the same time could find.
 base::Process LaunchClassic(const AgentEnd& agent, const std::string& script,
-                            std::map<std::string, std::string> environment) {
+                            std::map<std::string, std::string> environment = {}) {
   std::map<std::string, std::string> extras = {{"timeout_config", "{}"}};
   if (!script.empty())
     extras["reference_tool_script"] = script;
@@ -38,22 +42,17 @@ base::Process LaunchClassic(const AgentEnd& agent, const std::string& script,
                     environment);
 }
 
-// A JSON string's content: Windows paths carry backslashes.
-std::string JsonEscaped(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\\' || c == '"')
-      out += '\\';
-    out += c;
-  }
-  return out;
-}
-
 std::string ShotPayload(const std::string& path) {
   return "{\"image_save_path\":\"" + JsonEscaped(path) +
          "\",\"screen_shot_type\":4,\"is_dark_theme\":false,\"grays\":{},\"vip_status\":0,"
          "\"ai_screen_shot_request\":{\"skills\":[],\"agentInfo\":{\"name\":\"\",\"agentCode\":"
          "\"\",\"iconBitmapData\":\"\"}}}";
+}
+
+// The result the tool sends for a shot that produced no file.
+std::string NoFileResult(int event) {
+  return R"({"image_file_path":"","snipping_event":)" + std::to_string(event) +
+         R"(,"ai_skill_data":"","pos_x":0,"pos_y":0})";
 }
 
 std::vector<std::string> PayloadsOf(AgentEnd& agent, const std::string& method) {
@@ -65,14 +64,11 @@ std::vector<std::string> PayloadsOf(AgentEnd& agent, const std::string& method) 
   return payloads;
 }
 
-// An empty DISPLAY: the capture must fail whatever display the test has.
-const std::map<std::string, std::string> kNoDisplay = {{"DISPLAY", ""}};
-
 TEST(ReferenceToolIpcTest, ReportsFailuresHonestlyAndExitsWhenTold) {
-  const std::string dir = MakeTestDirectory("honest");
+  ScratchDirectory dir("honest");
   AgentEnd agent("");
   ASSERT_TRUE(agent.Start());
-  base::Process tool = LaunchClassic(agent, "", kNoDisplay);
+  base::Process tool = LaunchClassic(agent, "");
   ASSERT_TRUE(tool.IsValid());
   ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
   EXPECT_EQ(PayloadsOf(agent, kHandshake), std::vector<std::string>{"{}"});
@@ -80,40 +76,50 @@ TEST(ReferenceToolIpcTest, ReportsFailuresHonestlyAndExitsWhenTold) {
   // A request without a path is answered, then reported as unreadable.
   EXPECT_EQ(agent.InvokeAndWait(kShot, "[]"), "reply {}");
   ASSERT_TRUE(agent.WaitForRequests(kNotify, 1));
-  // Without a display nothing is captured, and nothing is claimed.
-  const std::string path = dir + "/shot.png";
+  // A shot that cannot be saved where it was asked for is reported as
+  // failed, and no file is claimed.
+  const std::string path = dir.UnsavableFile("shot.png");
   EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(path)), "reply {}");
   ASSERT_TRUE(agent.WaitForRequests(kNotify, 2));
   EXPECT_EQ(PayloadsOf(agent, kNotify),
-            (std::vector<std::string>{
-                R"({"image_file_path":"","snipping_event":4,"ai_skill_data":"","pos_x":0,"pos_y":0})",
-                R"({"image_file_path":"","snipping_event":2,"ai_skill_data":"","pos_x":0,"pos_y":0})"}));
-  EXPECT_FALSE(std::filesystem::exists(path));
+            (std::vector<std::string>{NoFileResult(4), NoFileResult(UnsavableShotEvent())}));
+  EXPECT_FALSE(PathExists(path));
 
   EXPECT_EQ(agent.InvokeAndWait(kWndHide, R"({"exit_screen_tool":false})"), "reply {}");
   EXPECT_EQ(agent.InvokeAndWait(kWndHide, "not json"), "reply {}");
   EXPECT_FALSE(tool.HasExited()) << "only exit_screen_tool true ends the tool";
   agent.InvokeAndWait(kWndHide, R"({"exit_screen_tool":true})");
   EXPECT_EQ(WaitForExit(tool), 0);
-  std::filesystem::remove_all(dir);
 }
 
 TEST(ReferenceToolIpcTest, CapturesTheScreenIntoAPng) {
-  const char* display = std::getenv("DISPLAY");
-  if (!display || !*display)
-    GTEST_SKIP() << "no display to capture (the test suite runs under xvfb-run)";
-  const std::string dir = MakeTestDirectory("capture");
+  const std::string no_screen = NoScreenReason();
+  if (!no_screen.empty())
+    GTEST_SKIP() << no_screen;
+  ScratchDirectory dir("capture");
   AgentEnd agent("");
   ASSERT_TRUE(agent.Start());
-  base::Process tool = LaunchClassic(agent, "", {});
+  base::Process tool = LaunchClassic(agent, "");
   ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
-  const std::string path = dir + "/shot.png";
+  const std::string path = dir.File("shot.png");
   EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(path)), "reply {}");
   ASSERT_TRUE(agent.WaitForRequests(kNotify, 1));
-  EXPECT_EQ(PayloadsOf(agent, kNotify)[0],
-            R"({"image_file_path":")" + path +
-                R"(","snipping_event":1,"ai_skill_data":"","pos_x":0,"pos_y":0})");
-  std::ifstream png(path, std::ios::binary);
+  const std::string result = PayloadsOf(agent, kNotify)[0];
+  rapidjson::Document document;
+  document.Parse(result.c_str(), result.size());
+  ASSERT_FALSE(document.HasParseError()) << result;
+  ASSERT_TRUE(document.IsObject()) << result;
+  ASSERT_TRUE(document.HasMember("image_file_path") && document["image_file_path"].IsString());
+  EXPECT_EQ(document["image_file_path"].GetString(), path);
+  ASSERT_TRUE(document.HasMember("snipping_event") && document["snipping_event"].IsInt());
+  EXPECT_EQ(document["snipping_event"].GetInt(), 1);
+  // The origin of the captured area: that of the virtual screen, which is
+  // not the primary monitor's corner when another monitor lies left of or
+  // above it.
+  EXPECT_TRUE(document.HasMember("pos_x") && document["pos_x"].IsInt()) << result;
+  EXPECT_TRUE(document.HasMember("pos_y") && document["pos_y"].IsInt()) << result;
+
+  std::ifstream png(std::filesystem::u8path(path), std::ios::binary);
   char header[24] = {};
   ASSERT_TRUE(png.read(header, sizeof(header)));
   EXPECT_EQ(std::string(header, 8), "\x89PNG\r\n\x1a\n");
@@ -126,14 +132,14 @@ TEST(ReferenceToolIpcTest, CapturesTheScreenIntoAPng) {
   };
   EXPECT_GT(be32(16), 0);
   EXPECT_GT(be32(20), 0);
+  png.close();
   tool.Terminate(0, true);
-  std::filesystem::remove_all(dir);
 }
 
 TEST(ReferenceToolIpcTest, ExitsWhenTheAgentGoesAway) {
   AgentEnd agent("");
   ASSERT_TRUE(agent.Start());
-  base::Process tool = LaunchClassic(agent, "", kNoDisplay);
+  base::Process tool = LaunchClassic(agent, "");
   ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
   agent.Stop();
   EXPECT_EQ(WaitForExit(tool), 3);
@@ -150,44 +156,42 @@ TEST(ReferenceToolIpcTest, GivesUpWhenItsSecretIsRefused) {
 TEST(ReferenceToolIpcTest, RefusesABadScriptWithoutConnecting) {
   AgentEnd agent("");
   ASSERT_TRUE(agent.Start());
-  base::Process tool =
-      LaunchClassic(agent, R"({"steps":[{"at":"on_shot","do":"explode"}]})", kNoDisplay);
+  base::Process tool = LaunchClassic(agent, R"({"steps":[{"at":"on_shot","do":"explode"}]})");
   EXPECT_EQ(WaitForExit(tool), 2);
   EXPECT_EQ(agent.connections(), 0);
 }
 
 TEST(ReferenceToolIpcTest, FollowsItsScriptAndTracesWhatItSawAndGot) {
-  const std::string dir = MakeTestDirectory("script");
-  const std::string trace = dir + "/tool.trace";
+  ScratchDirectory dir("script");
+  const std::string trace = dir.File("tool.trace");
   AgentEnd agent("");
   ASSERT_TRUE(agent.Start());
-  base::Process tool = LaunchClassic(agent, R"({"trace_file":")" + trace + R"(","steps":[
+  base::Process tool = LaunchClassic(agent, R"({"trace_file":")" + JsonEscaped(trace) + R"(","steps":[
       {"at":"after_connect","do":"send_result"},
       {"at":"after_handshake","do":"bilog","payload":"{\"key\":"},
       {"at":"after_handshake","do":"invoke","method":"snipping_tool_agent.nope"},
       {"at":"on_shot","do":"reply_error","code":4242,"reason":"busy","shot":1},
-      {"at":"after_result","do":"send_result"}]})",
-                                     kNoDisplay);
+      {"at":"after_result","do":"send_result"}]})");
   ASSERT_TRUE(agent.WaitForRequests("snipping_tool_agent.snipping.bilog", 1));
   // The result sent before the handshake arrives before it.
   const std::vector<ToolRequest> early = agent.requests();
   ASSERT_GE(early.size(), 2u);
   EXPECT_EQ(early[0].method, kNotify);
-  EXPECT_EQ(early[0].payload,
-            R"({"image_file_path":"","snipping_event":5,"ai_skill_data":"","pos_x":0,"pos_y":0})");
+  EXPECT_EQ(early[0].payload, NoFileResult(5));
   EXPECT_EQ(early[1].method, kHandshake);
   EXPECT_EQ(PayloadsOf(agent, "snipping_tool_agent.snipping.bilog"),
             std::vector<std::string>{"{\"key\":"})
       << "a raw payload goes out byte for byte";
 
-  // The first shot only is refused; the second is captured (or not) and
-  // its result sent twice.
-  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(dir + "/1.png")), "error 4242 busy");
-  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(dir + "/2.png")), "reply {}");
+  // The first shot only is refused; the second fails (no screen, or no
+  // directory to save into) and its result is sent twice.
+  const std::string first = dir.File("1.png");
+  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(first)), "error 4242 busy");
+  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(dir.UnsavableFile("2.png"))), "reply {}");
   ASSERT_TRUE(agent.WaitForRequests(kNotify, 3));
   const std::vector<std::string> results = PayloadsOf(agent, kNotify);
   EXPECT_EQ(results[1], results[2]);
-  EXPECT_NE(results[1].find("\"snipping_event\":2"), std::string::npos) << results[1];
+  EXPECT_EQ(results[1], NoFileResult(UnsavableShotEvent()));
 
   agent.InvokeAndWait(kWndHide, R"({"exit_screen_tool":true})");
   EXPECT_EQ(WaitForExit(tool), 0);
@@ -204,7 +208,7 @@ TEST(ReferenceToolIpcTest, FollowsItsScriptAndTracesWhatItSawAndGot) {
   EXPECT_TRUE(has({"switch", "user-id", "10001"}));
   EXPECT_TRUE(has({"document", "dui-config", R"({"lang":"en"})"}));
   EXPECT_TRUE(has({"answer", kHandshake, "reply "}));
-  EXPECT_TRUE(has({"recv", kShot, ShotPayload(dir + "/1.png")}));
+  EXPECT_TRUE(has({"recv", kShot, ShotPayload(first)}));
   EXPECT_TRUE(has({"reply_error", kShot, "4242 busy"}));
   EXPECT_TRUE(has({"recv", kWndHide, R"({"exit_screen_tool":true})"}));
   EXPECT_TRUE(has({"exit", "", "0"}));
@@ -214,19 +218,17 @@ TEST(ReferenceToolIpcTest, FollowsItsScriptAndTracesWhatItSawAndGot) {
       no_handler = line[3].rfind("error 1006 ", 0) == 0;
   }
   EXPECT_TRUE(no_handler) << "the runtime's refusal of an unknown method reaches the trace";
-  std::filesystem::remove_all(dir);
 }
 
 TEST(ReferenceToolIpcTest, CrashesWhereToldSoTheShotInvokeFails) {
-  const std::string dir = MakeTestDirectory("crash");
-  const std::string trace = dir + "/tool.trace";
+  ScratchDirectory dir("crash");
+  const std::string trace = dir.File("tool.trace");
   AgentEnd agent("");
   ASSERT_TRUE(agent.Start());
   base::Process tool = LaunchClassic(
-      agent, R"({"trace_file":")" + trace + R"(","steps":[{"at":"on_shot","do":"crash"}]})",
-      kNoDisplay);
+      agent, R"({"trace_file":")" + JsonEscaped(trace) + R"(","steps":[{"at":"on_shot","do":"crash"}]})");
   ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
-  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(dir + "/x.png")).rfind("error 1004", 0), 0u);
+  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(dir.File("x.png"))).rfind("error 1004", 0), 0u);
   EXPECT_NE(WaitForExit(tool), 0);
   // The crash line is on disk although the process died right after it.
   // (Another thread may still have written an answer's line just before the
@@ -236,7 +238,36 @@ TEST(ReferenceToolIpcTest, CrashesWhereToldSoTheShotInvokeFails) {
                           [](const auto& line) { return line.size() > 1 && line[1] == "crash"; }))
       << "the line before a crash is on disk";
   EXPECT_TRUE(PayloadsOf(agent, kNotify).empty());
-  std::filesystem::remove_all(dir);
+  EXPECT_FALSE(PathExists(dir.File("x.png")));
+}
+
+TEST(ReferenceToolIpcTest, GrandchildOutlivesTheToolUntilItsTimeIsUp) {
+  // The sleeper must not die with the tool by itself: tests of the agent
+  // rely on its death to show that the agent tore the tree down.
+  ScratchDirectory dir("grandchild");
+  const std::string trace = dir.File("tool.trace");
+  AgentEnd agent("");
+  ASSERT_TRUE(agent.Start());
+  const std::string script =
+      R"({"trace_file":")" + JsonEscaped(trace) +
+      R"(","steps":[{"at":"after_handshake","do":"spawn_grandchild","ms":1500},
+                    {"at":"after_handshake","do":"handshake"}]})";
+  std::vector<std::pair<std::string, std::string>> switches = VizudeDezoSwitches(script);
+  switches.insert(switches.begin(), {"channel-port", std::to_string(agent.port())});
+  base::Process tool =
+      LaunchTool(ToolPath(true), switches, {{"QUILLO_IPC_PEER_SECRET", agent.secret()}});
+  // The second handshake is sent after the sleeper was started.
+  ASSERT_TRUE(agent.WaitForRequests(kHandshake, 2));
+  int pid = -1;
+  for (const auto& line : ReadTrace(trace)) {
+    if (line.size() == 4 && line[1] == "grandchild")
+      pid = std::atoi(line[2].c_str());
+  }
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(test_os::ProcessRunning(pid));
+  ASSERT_TRUE(tool.Terminate(0, true));
+  EXPECT_TRUE(test_os::ProcessRunning(pid)) << "the sleeper died with the tool on its own";
+  EXPECT_TRUE(test_os::WaitForProcessEnd(pid)) << "the sleeper outlived its time";
 }
 
 }  // namespace

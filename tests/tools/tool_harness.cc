@@ -1,5 +1,6 @@
 #include "tests/tools/tool_harness.h"
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -12,6 +13,8 @@
 #include "platform/command_line.h"
 #include "platform/file_path.h"
 #include "platform/launch.h"
+#include "tests/support/test_os.h"
+#include "tests/tools/tool_test_os.h"
 
 namespace reference_tool_test {
 
@@ -158,7 +161,13 @@ void AgentEnd::OnServiceInvokerDisconnected(ipc_core::IServiceHost*, int32_t) {
 }
 
 std::string ToolPath(bool vizudedezo) {
-  return vizudedezo ? VIZUDEDEZO_PATH : QUILLO_SNIPPING_TOOL_PATH;
+  return test_os::JoinPath(test_os::ExecutableDir(),
+                           vizudedezo ? "VizudeDezo.exe" : "QuilloSnippingTool.exe");
+}
+
+std::string DemoHostPath() {
+  return test_os::JoinPath(test_os::ExecutableDir(),
+                           "snipping_demo_host" + test_os::ExecutableSuffix());
 }
 
 std::string ExtrasSwitchValue(const std::map<std::string, std::string>& extras) {
@@ -173,6 +182,54 @@ std::string ExtrasSwitchValue(const std::map<std::string, std::string>& extras) 
   std::string encoded;
   kvbase::Base64EncodeWrapper(std::string_view(buffer.GetString(), buffer.GetSize()), &encoded);
   return encoded;
+}
+
+std::string JsonEscaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          static const char kHex[] = "0123456789abcdef";
+          out += "\\u00";
+          out += kHex[(c >> 4) & 0xF];
+          out += kHex[c & 0xF];
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out;
+}
+
+std::vector<std::pair<std::string, std::string>> VizudeDezoSwitches(const std::string& script) {
+  return {{"user_id", "7"},
+          {"version", "1.0"},
+          {"local_language", "en"},
+          {"app_data_path", std::filesystem::temp_directory_path().u8string()},
+          {"app_theme", "light"},
+          {"enable_screen_tool_gray_win", "false"},
+          {"enable_screen_tool_scroll_screenshot_win", "false"},
+          {"enable_screen_tool_recording_0909", "false"},
+          {"enable_screen_tool_1028", "false"},
+          {"enable_screen_tool_commercialize", "false"},
+          {"enable_ai_recognize", "true"},
+          {"extension", ExtrasSwitchValue({{"reference_tool_script", script}})}};
 }
 
 base::Process LaunchTool(const std::string& program,
@@ -193,27 +250,87 @@ int WaitForExit(const base::Process& process) {
   return exit_code;
 }
 
+namespace {
+
+// Undoes the trace's escapes of one field.
+std::string UnescapeTraceField(const std::string& field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] != '\\' || i + 1 == field.size()) {
+      out += field[i];
+      continue;
+    }
+    switch (field[++i]) {
+      case 't':
+        out += '\t';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      default:
+        out += field[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 std::vector<std::vector<std::string>> ReadTrace(const std::string& path) {
   std::vector<std::vector<std::string>> lines;
-  std::ifstream in(std::filesystem::u8path(path));
+  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
   for (std::string line; std::getline(in, line);) {
     std::vector<std::string> fields;
     size_t start = 0;
     for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
-      fields.push_back(line.substr(start, tab - start));
-    fields.push_back(line.substr(start));
+      fields.push_back(UnescapeTraceField(line.substr(start, tab - start)));
+    fields.push_back(UnescapeTraceField(line.substr(start)));
     lines.push_back(std::move(fields));
   }
   return lines;
 }
 
-std::string MakeTestDirectory(const std::string& name) {
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() /
-      ("reference_tool_test_" + name + "_" + std::to_string(std::random_device()()));
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir.u8string();
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool PathExists(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::exists(std::filesystem::u8path(path), error);
+}
+
+int UnsavableShotEvent() {
+  return NoScreenReason().empty() ? 3 : 2;
+}
+
+ScratchDirectory::ScratchDirectory(const std::string& name) {
+  std::error_code error;
+  std::filesystem::path dir = std::filesystem::temp_directory_path(error);
+  static std::atomic<int> counter{0};
+  std::random_device random;
+  dir /= "reference_tool_test_" + name + "_" + std::to_string(test_os::CurrentPid()) + "_" +
+         std::to_string(counter++) + "_" + std::to_string(random());
+  std::filesystem::create_directories(dir, error);
+  path_ = dir.u8string();
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code error;
+  std::filesystem::remove_all(std::filesystem::u8path(path_), error);
+}
+
+std::string ScratchDirectory::File(const std::string& name) const {
+  return test_os::JoinPath(path_, name);
+}
+
+std::string ScratchDirectory::UnsavableFile(const std::string& name) const {
+  return test_os::JoinPath(File("no_such_directory"), name);
 }
 
 }  // namespace reference_tool_test

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ipc_core/service_host.h"
@@ -77,11 +78,21 @@ class AgentEnd : public ipc_core::IServiceHostObserver {
   std::vector<ToolRequest> requests_;
 };
 
-// The path of the built tool executable.
+// The path of the built tool executable; the tools sit next to the test
+// executables and carry ".exe" on every platform.
 std::string ToolPath(bool vizudedezo);
+// The path of the built demo host.
+std::string DemoHostPath();
 
 // Base64 of the JSON object of strings |extras|, as the agent writes it.
 std::string ExtrasSwitchValue(const std::map<std::string, std::string>& extras);
+
+// |text| as the content of a JSON string: Windows paths carry backslashes.
+std::string JsonEscaped(const std::string& text);
+
+// The VizudeDezo switch set as the agent writes it, no port, with |script|
+// in the extension document.
+std::vector<std::pair<std::string, std::string>> VizudeDezoSwitches(const std::string& script);
 
 // Starts |program| with |switches| ("name" -> value, in order) and the
 // environment additions |environment|.
@@ -92,11 +103,39 @@ base::Process LaunchTool(const std::string& program,
 // The tool's exit status, or -1 when it did not end within kEventTimeout.
 int WaitForExit(const base::Process& process);
 
-// The lines of a trace file, each split into its four fields.
+// The lines of a trace file, each split into its four fields, the escapes
+// of the tool's trace (\\, \t, \n, \r) undone.
 std::vector<std::vector<std::string>> ReadTrace(const std::string& path);
 
-// A fresh empty directory for one test, unique to this run.
-std::string MakeTestDirectory(const std::string& name);
+// The whole content of |path|, "" when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+bool PathExists(const std::string& path);
+
+// The "snipping_event" the tool reports for a shot it is asked to save in a
+// directory that does not exist: the save fails (3) when there is a screen
+// to capture, the capture itself (2) when there is none. No file either way.
+int UnsavableShotEvent();
+
+// A fresh empty directory for one test, unique to this run, removed with
+// everything below it at destruction (what a process that still runs holds
+// open may stay behind on Windows).
+class ScratchDirectory {
+ public:
+  explicit ScratchDirectory(const std::string& name);
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+  ~ScratchDirectory();
+
+  const std::string& path() const { return path_; }
+  // |name| inside the directory.
+  std::string File(const std::string& name) const;
+  // A file in a subdirectory that does not exist: nothing can be saved
+  // there, on any platform.
+  std::string UnsavableFile(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
 
 }  // namespace reference_tool_test
 

@@ -1,50 +1,37 @@
 // The demo host run for real: the agent library it loads, the reference
 // tool the agent starts, and what the demo prints and answers.
-#include <stdio.h>
-#include <sys/wait.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/test_os.h"
 #include "tests/tools/tool_harness.h"
+#include "tests/tools/tool_test_os.h"
 
 namespace reference_tool_test {
 namespace {
+
+// The demo waits up to 20 s for a shot's outcome by default.
+constexpr std::chrono::milliseconds kDemoBound{60000};
 
 struct DemoRun {
   int status = -1;
   std::string output;
 };
 
-std::string Quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'')
-      quoted += "'\\''";
-    else
-      quoted += c;
-  }
-  return quoted + "'";
-}
-
-// Runs the demo host with |arguments| through the shell, |environment|
-// being a prefix such as "DISPLAY= ".
-DemoRun RunDemo(const std::string& environment, const std::vector<std::string>& arguments) {
-  std::string command = environment + Quote(DEMO_HOST_PATH);
-  for (const std::string& argument : arguments)
-    command += " " + Quote(argument);
+// Runs the demo host with |arguments| to its end; its output goes to a file
+// in |dir|.
+DemoRun RunDemo(const ScratchDirectory& dir, const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {DemoHostPath()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  const std::string output = dir.File("demo_output.txt");
   DemoRun run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe)
-    return run;
-  char buffer[4096];
-  for (size_t count; (count = fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
-    run.output.append(buffer, count);
-  const int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  test_os::ProgramRun demo;
+  if (demo.Start(argv, output))
+    run.status = demo.WaitForExit(kDemoBound);
+  run.output = ReadWholeFile(output);
   return run;
 }
 
@@ -61,27 +48,26 @@ DemoRun RunDemo(const std::string& environment, const std::vector<std::string>& 
 }
 
 TEST(DemoHostTest, TakesARealShot) {
-  const char* display = std::getenv("DISPLAY");
-  if (!display || !*display)
-    GTEST_SKIP() << "no display to capture (the test suite runs under xvfb-run)";
-  const std::string dir = MakeTestDirectory("demo_shot");
-  const std::string path = dir + "/shot.png";
-  const DemoRun run = RunDemo("", {"--save-path", path, "--shots=2", "--linger-ms=0"});
+  const std::string no_screen = NoScreenReason();
+  if (!no_screen.empty())
+    GTEST_SKIP() << no_screen;
+  ScratchDirectory dir("demo_shot");
+  const std::string path = dir.File("shot.png");
+  const DemoRun run = RunDemo(dir, {"--save-path", path, "--shots=2", "--linger-ms=0"});
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_TRUE(InOrder(run.output, {"shot 1 of 2", "saved " + path, "shot 2 of 2",
-                                   "saved " + dir + "/shot-2.png", "host     Uninit"}))
+                                   "saved " + dir.File("shot-2.png"), "host     Uninit"}))
       << run.output;
-  std::ifstream png(path, std::ios::binary);
+  std::ifstream png(std::filesystem::u8path(path), std::ios::binary);
   char signature[8] = {};
   ASSERT_TRUE(png.read(signature, sizeof(signature)));
   EXPECT_EQ(std::string(signature, 8), "\x89PNG\r\n\x1a\n");
-  std::filesystem::remove_all(dir);
 }
 
 TEST(DemoHostTest, ShowsEveryFlowAndAnswersTheToolsRequests) {
-  const std::string dir = MakeTestDirectory("demo_flows");
-  const std::string trace = dir + "/tool.trace";
-  const std::string script = R"({"trace_file":")" + trace + R"(","steps":[
+  ScratchDirectory dir("demo_flows");
+  const std::string trace = dir.File("tool.trace");
+  const std::string script = R"({"trace_file":")" + JsonEscaped(trace) + R"(","steps":[
       {"at":"after_handshake","do":"record_started"},
       {"at":"after_handshake","do":"bilog","json":{"key":"k1"}},
       {"at":"after_handshake","do":"set_config","json":{"config_json":"{\"a\":1}"}},
@@ -89,9 +75,10 @@ TEST(DemoHostTest, ShowsEveryFlowAndAnswersTheToolsRequests) {
       {"at":"after_handshake","do":"show_select_user_wnd","json":{"parent_wnd":77,"file_path":"f.png","file_type":1}},
       {"at":"after_handshake","do":"request_ai","json":{"seq_id":5,"ai_type":2,"text":"hello","dest_lan":"zh"}},
       {"at":"after_result","do":"record_finished"}]})";
-  // No display: the shot itself fails honestly, the flows around it do not.
-  const DemoRun run = RunDemo("DISPLAY= ", {"--save-path", dir + "/x.png", "--use-screen-tool",
-                                            "--linger-ms=800", "--script", script});
+  // A save path in no existing directory: the shot itself fails honestly,
+  // the flows around it do not.
+  const DemoRun run = RunDemo(dir, {"--save-path", dir.UnsavableFile("x.png"), "--use-screen-tool",
+                                    "--linger-ms=800", "--script", script});
   EXPECT_EQ(run.status, 5) << run.output;
   // The delegate is called on the runtime's thread in the order the tool
   // sent its requests; the recording notice reaches the host through the UI
@@ -103,13 +90,17 @@ TEST(DemoHostTest, ShowsEveryFlowAndAnswersTheToolsRequests) {
                                    "ShowSelectUserWindow parent_wnd=77 file_path=\"f.png\" file_type=1",
                                    "RequestAI seq_id=5 ai_type=2 text=\"hello\""}))
       << run.output;
-  EXPECT_TRUE(InOrder(run.output, {"snipping_event=2 (capture failed)",
-                                   "FAILED: no image (snipping_event 2, capture failed)",
-                                   "host     Uninit"}))
+  const std::string event = std::to_string(UnsavableShotEvent());
+  const std::string event_name = UnsavableShotEvent() == 3 ? "write failed" : "capture failed";
+  EXPECT_TRUE(InOrder(run.output,
+                      {"result image_file_path=\"\" snipping_event=" + event + " (" + event_name + ")",
+                       "FAILED: no image (snipping_event " + event + ", " + event_name + ")",
+                       "host     Uninit"}))
       << run.output;
   // Sent right after the result: it races the demo's report of the result,
   // but not the end.
   EXPECT_TRUE(InOrder(run.output, {"recording finished", "host     Uninit"})) << run.output;
+  EXPECT_FALSE(PathExists(dir.UnsavableFile("x.png")));
 
   // What the demo answered reached the tool through the agent.
   bool ai_answer = false;
@@ -118,33 +109,33 @@ TEST(DemoHostTest, ShowsEveryFlowAndAnswersTheToolsRequests) {
     if (line.size() != 4 || line[1] != "recv")
       continue;
     ai_answer |= line[2] == "snipping_tool.snipping.response_ai" &&
-                 line[3] == R"({"succ":true,"seq_id":5,"ai_type":2,"data":"canned answer to \\"hello\\"","dest_lan":"zh","image_type":"","image_save_path":""})";
+                 line[3] == R"({"succ":true,"seq_id":5,"ai_type":2,"data":"canned answer to \"hello\"","dest_lan":"zh","image_type":"","image_save_path":""})";
     hide |= line[2] == "snipping_tool.snipping.on_select_user_wnd_hide" &&
             line[3] == R"({"exit_screen_tool":false})";
   }
   EXPECT_TRUE(ai_answer) << "the canned screen-AI answer did not reach the tool";
   EXPECT_TRUE(hide) << "the select-user window's hide did not reach the tool";
-  std::filesystem::remove_all(dir);
 }
 
 TEST(DemoHostTest, NamesTheReasonOfAFailedShot) {
-  const std::string dir = MakeTestDirectory("demo_failure");
+  ScratchDirectory dir("demo_failure");
   const DemoRun run =
-      RunDemo("DISPLAY= ", {"--save-path", dir + "/x.png", "--linger-ms=0", "--script",
-                            R"({"steps":[{"at":"on_shot","do":"reply_error"}]})"});
+      RunDemo(dir, {"--save-path", dir.File("x.png"), "--linger-ms=0", "--script",
+                    R"({"steps":[{"at":"on_shot","do":"reply_error"}]})"});
   EXPECT_EQ(run.status, 1) << run.output;
   EXPECT_TRUE(InOrder(run.output, {"failure callable ran",
                                    "ReportBIEvent key=\"pc_snipping_shot_broken_ipc_invoke\"",
                                    "FAILED: ipc_invoke", "host     Uninit"}))
       << run.output;
-  std::filesystem::remove_all(dir);
+  EXPECT_FALSE(PathExists(dir.File("x.png")));
 }
 
 TEST(DemoHostTest, RefusesBadOptionsAndAMissingLibrary) {
-  DemoRun run = RunDemo("", {"--shots=0"});
-  EXPECT_EQ(run.status, 2);
-  run = RunDemo("", {"--library", "/nonexistent/libagent.so"});
-  EXPECT_EQ(run.status, 3);
+  ScratchDirectory dir("demo_options");
+  DemoRun run = RunDemo(dir, {"--shots=0"});
+  EXPECT_EQ(run.status, 2) << run.output;
+  run = RunDemo(dir, {"--library", dir.File("missing_agent_library")});
+  EXPECT_EQ(run.status, 3) << run.output;
   EXPECT_NE(run.output.find("cannot load the agent"), std::string::npos) << run.output;
 }
 

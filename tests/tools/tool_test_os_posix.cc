@@ -1,0 +1,14 @@
+#include "tests/tools/tool_test_os.h"
+
+#include <cstdlib>
+
+namespace reference_tool_test {
+
+std::string NoScreenReason() {
+  const char* display = std::getenv("DISPLAY");
+  if (!display || !*display)
+    return "no X display to capture (the test suite runs under xvfb-run)";
+  return "";
+}
+
+}  // namespace reference_tool_test
