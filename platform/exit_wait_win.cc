@@ -2,13 +2,23 @@
 // (RegisterWaitForSingleObject).
 //
 // Each registration watches a duplicate of the process handle, so that the
-// caller may close its own handle while the wait is still registered; the
-// duplicate is closed only once the wait is unregistered and no callback can
-// touch it any more.
+// caller may close its own handle while the wait is still registered.
+//
+// The pool's callback receives a registration number, not a pointer: it
+// looks the registration up in the table and holds it for as long as it
+// runs. What this layer promises therefore rests on its own bookkeeping, not
+// on the pool's report of whether a callback is queued or running, which
+// differs between implementations (one reports ERROR_IO_PENDING only for a
+// queued callback, not for a running one), nor on the pool never delivering
+// a callback once a wait is unregistered. A callback whose registration is
+// gone from the table does nothing.
 #include "platform/exit_wait.h"
 
 #include <windows.h>
 
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 
@@ -16,58 +26,66 @@ namespace base {
 namespace {
 
 struct Registration {
-  ExitWaitCallback callback = nullptr;
-  void* context = nullptr;
-  HANDLE watched = nullptr;  // the duplicate of the process handle
+  Registration(ExitWaitCallback callback_in, void* context_in, HANDLE watched_in)
+      : callback(callback_in), context(context_in), watched(watched_in) {}
+  Registration(const Registration&) = delete;
+  Registration& operator=(const Registration&) = delete;
+  // The last holder, the pool's callback or the unregistering thread, closes
+  // the watched handle: by then the wait is unregistered.
+  ~Registration() { CloseHandle(watched); }
+
+  const ExitWaitCallback callback;
+  void* const context;
+  const HANDLE watched;  // the duplicate of the process handle
 
   // Guards the fields below, which the pool thread and the unregistering
-  // thread both read.
+  // thread both use.
   std::mutex lock;
+  std::condition_variable callback_returned;
   enum class State { kWaiting, kRunning, kDone } state = State::kWaiting;
   DWORD running_thread = 0;
   // Unregistered: a callback that has not started must not start.
   bool cancelled = false;
-  // Unregistered without waiting while the callback was queued or running:
-  // the pool thread frees the registration when it is done with it.
-  bool orphaned = false;
 };
 
-void Free(Registration* registration) {
-  CloseHandle(registration->watched);
-  delete registration;
-}
+struct Table {
+  std::mutex lock;
+  uintptr_t next_number = 1;
+  std::unordered_map<uintptr_t, std::shared_ptr<Registration>> by_number;
+  std::unordered_map<HANDLE, uintptr_t> number_of_wait;
+};
 
-// Unregistering needs the registration behind a wait handle.
-std::mutex g_registrations_lock;
-
-std::unordered_map<HANDLE, Registration*>& Registrations() {
-  static auto* registrations = new std::unordered_map<HANDLE, Registration*>();
-  return *registrations;
+// Leaked: a pool thread may still look a number up while statics are
+// destroyed at exit.
+Table& Registrations() {
+  static auto* table = new Table();
+  return *table;
 }
 
 void CALLBACK OnProcessSignalled(void* parameter, BOOLEAN timer_or_wait_fired) {
-  auto* registration = static_cast<Registration*>(parameter);
-  bool run;
+  std::shared_ptr<Registration> registration;
+  {
+    Table& table = Registrations();
+    std::lock_guard<std::mutex> hold(table.lock);
+    auto it = table.by_number.find(reinterpret_cast<uintptr_t>(parameter));
+    if (it == table.by_number.end())
+      return;  // Unregistered already: nothing may run.
+    registration = it->second;
+  }
   {
     std::lock_guard<std::mutex> hold(registration->lock);
-    run = !registration->cancelled;
-    if (run) {
-      registration->state = Registration::State::kRunning;
-      registration->running_thread = GetCurrentThreadId();
-    }
+    if (registration->cancelled || registration->state != Registration::State::kWaiting)
+      return;
+    registration->state = Registration::State::kRunning;
+    registration->running_thread = GetCurrentThreadId();
   }
-  if (run)
-    registration->callback(registration->context, timer_or_wait_fired ? 1 : 0);
-
-  bool free_now;
+  registration->callback(registration->context, timer_or_wait_fired ? 1 : 0);
   {
     std::lock_guard<std::mutex> hold(registration->lock);
     registration->state = Registration::State::kDone;
     registration->running_thread = 0;
-    free_now = registration->orphaned;
   }
-  if (free_now)
-    Free(registration);
+  registration->callback_returned.notify_all();
 }
 
 }  // namespace
@@ -79,72 +97,66 @@ bool RegisterExitWait(ExitWaitHandle* wait, ProcessHandle process, ExitWaitCallb
                        FALSE, 0)) {
     return false;
   }
-  auto* registration = new Registration();
-  registration->callback = callback;
-  registration->context = context;
-  registration->watched = watched;
+  auto registration = std::make_shared<Registration>(callback, context, watched);
 
   // The table stays locked until the wait is in it: a process that has
-  // already ended fires at once, and its callback may unregister before
-  // RegisterWaitForSingleObject has even returned here.
-  std::lock_guard<std::mutex> hold(g_registrations_lock);
+  // already ended fires at once, and its callback (which looks itself up
+  // first) may unregister before RegisterWaitForSingleObject has even
+  // returned here.
+  Table& table = Registrations();
+  std::lock_guard<std::mutex> hold(table.lock);
+  const uintptr_t number = table.next_number++;
   HANDLE wait_handle = nullptr;
-  if (!RegisterWaitForSingleObject(&wait_handle, watched, &OnProcessSignalled, registration,
-                                   INFINITE, WT_EXECUTEONLYONCE)) {
-    const DWORD error = GetLastError();
-    Free(registration);
-    SetLastError(error);
-    return false;
+  if (!RegisterWaitForSingleObject(&wait_handle, watched, &OnProcessSignalled,
+                                   reinterpret_cast<void*>(number), INFINITE, WT_EXECUTEONLYONCE)) {
+    return false;  // The registration, and with it the duplicate, goes.
   }
-  Registrations()[wait_handle] = registration;
+  table.by_number[number] = std::move(registration);
+  table.number_of_wait[wait_handle] = number;
   *wait = wait_handle;
   return true;
 }
 
 bool UnregisterExitWait(ExitWaitHandle wait, bool wait_for_running_callback) {
-  Registration* registration = nullptr;
+  std::shared_ptr<Registration> registration;
   {
-    std::lock_guard<std::mutex> hold(g_registrations_lock);
-    auto it = Registrations().find(wait);
-    if (it == Registrations().end()) {
+    Table& table = Registrations();
+    std::lock_guard<std::mutex> hold(table.lock);
+    auto number = table.number_of_wait.find(wait);
+    if (number == table.number_of_wait.end()) {
       SetLastError(ERROR_INVALID_HANDLE);
       return false;
     }
-    registration = it->second;
-    Registrations().erase(it);
+    auto it = table.by_number.find(number->second);
+    registration = std::move(it->second);
+    table.by_number.erase(it);
+    table.number_of_wait.erase(number);
   }
 
-  bool inside_callback;
+  bool wait_for_callback;
   {
     std::lock_guard<std::mutex> hold(registration->lock);
     registration->cancelled = true;
-    inside_callback = registration->state == Registration::State::kRunning &&
-                      registration->running_thread == GetCurrentThreadId();
+    const bool inside_callback = registration->state == Registration::State::kRunning &&
+                                 registration->running_thread == GetCurrentThreadId();
+    wait_for_callback = wait_for_running_callback && !inside_callback;
   }
 
-  if (wait_for_running_callback && !inside_callback) {
-    // INVALID_HANDLE_VALUE: returns only once a running callback has
-    // returned, after which the pool never touches the registration again.
-    UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
-    Free(registration);
+  if (!wait_for_callback) {
+    // Marks the wait for deletion and returns at once. A callback that is
+    // queued or running holds the registration itself, and one that starts
+    // from now on finds it gone.
+    UnregisterWaitEx(wait, nullptr);
     return true;
   }
 
-  // Without waiting the system reports ERROR_IO_PENDING when a callback is
-  // queued or running; that callback still holds the registration, so it is
-  // freed by whichever of the two finishes last.
-  if (UnregisterWaitEx(wait, nullptr) || GetLastError() != ERROR_IO_PENDING) {
-    Free(registration);
-    return true;
-  }
-  bool free_now;
-  {
-    std::lock_guard<std::mutex> hold(registration->lock);
-    free_now = registration->state == Registration::State::kDone;
-    registration->orphaned = !free_now;
-  }
-  if (free_now)
-    Free(registration);
+  // INVALID_HANDLE_VALUE: returns once the pool is done with the wait.
+  UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
+  // A callback that got hold of the registration and got past the
+  // cancellation check is running; it has returned when this returns.
+  std::unique_lock<std::mutex> hold(registration->lock);
+  registration->callback_returned.wait(
+      hold, [&] { return registration->state != Registration::State::kRunning; });
   return true;
 }
 

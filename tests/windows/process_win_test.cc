@@ -396,6 +396,41 @@ TEST(ExitWaitWinTest, ACallbackMayCancelItsOwnWait) {
   EXPECT_FALSE(UnregisterExitWait(wait, true)) << "already cancelled from the callback";
 }
 
+TEST(ExitWaitWinTest, CancellingAsProcessesEndNeverOutlivesTheRegistration) {
+  // Each round ends a child and cancels its wait at the same moment, in each
+  // of the three ways (waiting, not waiting, from inside the callback), so
+  // that the pool's callback and the cancellation race. A callback runs at
+  // most once and never after its registration is gone; a bug here shows as
+  // a crash or a callback that never returns.
+  constexpr int kRounds = 30;
+  for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+    Process child = LaunchChild({L"--wait"});
+    ASSERT_TRUE(child.IsValid());
+    Watch watch;
+    const int way = round % 3;
+    if (way == 2) {
+      watch.on_call = [](Watch* self) { UnregisterExitWait(self->wait.load(), true); };
+    }
+    ExitWaitHandle wait = nullptr;
+    ASSERT_TRUE(RegisterExitWait(&wait, child.Handle(), &Watch::Callback, &watch));
+    watch.wait.store(wait);
+    ASSERT_TRUE(child.Terminate(0, false));
+    if (way == 0) {
+      EXPECT_TRUE(UnregisterExitWait(wait, true));
+      EXPECT_EQ(watch.entered.load(), watch.returned.load());
+    } else if (way == 1) {
+      EXPECT_TRUE(UnregisterExitWait(wait, false));
+    } else {
+      ASSERT_TRUE(WaitUntil([&] { return watch.returned.load() == 1; }));
+    }
+    // Whatever started has returned, and nothing starts any more.
+    EXPECT_TRUE(WaitUntil([&] { return watch.entered.load() == watch.returned.load(); }));
+    EXPECT_FALSE(WaitUntil([&] { return watch.entered.load() > 1; }, std::chrono::milliseconds(20)));
+    EXPECT_TRUE(WaitUntil([&] { return watch.entered.load() == watch.returned.load(); }));
+    EXPECT_FALSE(UnregisterExitWait(wait, true)) << "round " << round;
+  }
+}
+
 TEST(ExitWaitWinTest, AnInvalidHandleCannotBeWatched) {
   Watch watch;
   ExitWaitHandle wait = nullptr;
