@@ -216,6 +216,7 @@ void SnippingToolAgentServiceHost::Uninit() {
   initialized_.exchange(false);
   is_broken_.exchange(true);
   process_handshake_successed_.exchange(false);
+  answered_handshake_.store(0);
   delegate_.store(nullptr);
   tool_process_.ResetStatus();
   tool_process_.CancelExitWait();
@@ -446,6 +447,7 @@ void SnippingToolAgentServiceHost::OnHandleshake(const std::string&, const Featu
   int32_t connection_id = 0;
   if (request) {
     connection_id = request->GetConnectionId();
+    answered_handshake_.store(connection_id);
     request->Reply("");
   }
   PostToUI([connection_id](SnippingToolAgentServiceHost* self) {
@@ -543,6 +545,7 @@ void SnippingToolAgentServiceHost::StopSnippingShot(int32_t reason, bool broken)
   process_handshake_successed_.exchange(false);
   is_snipping_working_.exchange(false);
   live_connection_.store(0);
+  answered_handshake_.store(0);
   ++shot_epoch_;
   tool_process_.ResetStatus();
   tool_process_.CancelExitWait();
@@ -588,6 +591,7 @@ void SnippingToolAgentServiceHost::TerminateSnippingTool() {
   process_handshake_successed_.exchange(false);
   is_snipping_working_.exchange(false);
   live_connection_.store(0);
+  answered_handshake_.store(0);
   ++shot_epoch_;
   tool_process_.ResetStatus();
   tool_process_.CancelExitWait();
@@ -596,10 +600,20 @@ void SnippingToolAgentServiceHost::TerminateSnippingTool() {
 // ---------------------------------------------------------------------------
 // Notifications of the tool.
 
-bool SnippingToolAgentServiceHost::AcceptAfterHandshake(const FeatureRef& request) {
+bool SnippingToolAgentServiceHost::AcceptAfterHandshake(const FeatureRef& request,
+                                                        bool answered_is_enough) {
   // Before the handshake the gated requests get no reply at all: the tool's
   // invoke ends by its own time-out.
-  if (!process_handshake_successed_.load())
+  bool handshaken = process_handshake_successed_.load();
+  if (!handshaken && answered_is_enough && request && !is_broken_.load()) {
+    // The handshake's answer is on its way to the tool, or there, while its
+    // UI half waits for the host's thread; what the tool sends once it has
+    // the answer must not be lost to that wait.
+    const int32_t connection_id = request->GetConnectionId();
+    handshaken = connection_id != 0 && connection_id == answered_handshake_.load() &&
+                 connection_id == live_connection_.load();
+  }
+  if (!handshaken)
     return false;
   if (request)
     request->Reply("");
@@ -612,7 +626,9 @@ void SnippingToolAgentServiceHost::OnNotifySnippintShotResult(const std::string&
   ISnippingToolAgentDelegate* host_delegate = delegate();
   if (use_screen_tool_ && host_delegate)
     host_delegate->ReportBIEvent(kEventScreenToolFinish);
-  if (!AcceptAfterHandshake(request))
+  // A result counts only once the UI thread has seen the handshake: before
+  // that no shot can have been sent to this tool.
+  if (!AcceptAfterHandshake(request, false))
     return;
   NotifySnippingShot result;
   JsonStrToClass(payload, result);  // A malformed result goes on with the defaults.
@@ -692,7 +708,7 @@ void SnippingToolAgentServiceHost::RunRecordCallback(const std::function<void()>
 
 void SnippingToolAgentServiceHost::OnBILog(const std::string& payload, const FeatureRef& request) {
   LOG(INFO) << kLogPrefix << "OnBILog";
-  if (!AcceptAfterHandshake(request))
+  if (!AcceptAfterHandshake(request, true))
     return;
   BILogPayload record;
   JsonStrToClass(payload, record);
@@ -704,7 +720,7 @@ void SnippingToolAgentServiceHost::OnBILog(const std::string& payload, const Fea
 void SnippingToolAgentServiceHost::OnSetSnippingToolConfig(const std::string& payload,
                                                            const FeatureRef& request) {
   LOG(INFO) << kLogPrefix << "OnSetSnippingToolConfig";
-  if (!AcceptAfterHandshake(request))
+  if (!AcceptAfterHandshake(request, true))
     return;
   SetConfigPayload record;
   JsonStrToClass(payload, record);
@@ -715,7 +731,7 @@ void SnippingToolAgentServiceHost::OnSetSnippingToolConfig(const std::string& pa
 
 void SnippingToolAgentServiceHost::OnShowVipWnd(const std::string&, const FeatureRef& request) {
   LOG(INFO) << kLogPrefix << "OnShowVipWnd";
-  if (!AcceptAfterHandshake(request))
+  if (!AcceptAfterHandshake(request, true))
     return;
   if (ISnippingToolAgentDelegate* host_delegate = delegate())
     host_delegate->ShowVipWindow();
@@ -727,7 +743,7 @@ void SnippingToolAgentServiceHost::OnShowVipWnd(const std::string&, const Featur
 void SnippingToolAgentServiceHost::ShowSelectUserWnd(const std::string& payload,
                                                      const FeatureRef& request) {
   LOG(INFO) << kLogPrefix << "snipping_tool::SnippingToolAgentServiceHost::ShowSelectUserWnd start";
-  if (!AcceptAfterHandshake(request)) {
+  if (!AcceptAfterHandshake(request, true)) {
     LOG(ERROR) << kLogPrefix
                << "snipping_tool::SnippingToolAgentServiceHost::ShowSelectUserWnd process "
                   "handshake fail";

@@ -188,7 +188,10 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
   // Notifications and requests of the tool.
   // The gate of the requests that count only from a handshaken tool:
   // replies and gives true once the tool has handshaken, else does nothing.
-  bool AcceptAfterHandshake(const FeatureRef& request);
+  // With |answered_is_enough|, a request of the live connection whose
+  // handshake has been answered passes too, before the UI thread has seen
+  // that handshake: a tool may notify as soon as it has the answer.
+  bool AcceptAfterHandshake(const FeatureRef& request, bool answered_is_enough);
   void OnNotifySnippintShotResult(const std::string& payload, const FeatureRef& request);
   void OnNotifySnippintShotResult_UI(const NotifySnippingShot& result);
   void OnNotifyRecordStarted(const std::string& payload, const FeatureRef& request);
@@ -217,6 +220,9 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
   // by a stop since; 0 when none. Only its disconnect stops a shot, and only
   // its handshake counts.
   std::atomic<int32_t> live_connection_{0};
+  // The connection whose handshake was answered last; 0 after a stop,
+  // TerminateSnippingTool and Uninit.
+  std::atomic<int32_t> answered_handshake_{0};
   // Moves on with every new shot, stop and TerminateSnippingTool: the
   // outcome of a shot request sent in an earlier epoch is no longer the
   // running shot's to act on.

@@ -1,5 +1,6 @@
 // Shots against a reference tool scripted to misbehave or to send
 // notifications and requests, through the facade and real sockets.
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -187,6 +188,32 @@ TEST_F(AgentTest, RecordingAnalyticsConfigurationAndWindowRequestsReachTheHost) 
   }));
   EXPECT_EQ("{\"exit_screen_tool\":true}",
             ToolTrace("recv", "snipping_tool.snipping.on_select_user_wnd_hide")[0].text);
+}
+
+TEST_F(AgentTest, NoticesSentRightAfterTheHandshakesAnswerReachTheHost) {
+  // The tool notifies as soon as it has the handshake's answer, while the
+  // host's UI thread has yet to run the handshake's UI half.
+  StartAgent(WithScript(R"({"at":"after_handshake","do":"bilog","json":{"key":"early"}},
+                          {"at":"after_handshake","do":"show_vip_wnd"})"));
+  auto shot = Shot();
+  ASSERT_TRUE(host().RunUntil(
+      [&] { return log().Contains("[SnippingToolAgent] WaitHandleshakeAndStopSnippingIfNeed"); }));
+  // From here the UI thread runs nothing until the tool has its answers.
+  const auto deadline = std::chrono::steady_clock::now() + testing::kEventTimeout;
+  while (ToolTrace("answer", "snipping_tool_agent.snipping.show_vip_wnd").empty() &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_FALSE(service_host()->process_handshake_successed());
+  for (const char* method : {"snipping_tool_agent.snipping.bilog", "snipping_tool_agent.snipping.show_vip_wnd"}) {
+    const auto answers = ToolTrace("answer", method);
+    ASSERT_EQ(1u, answers.size()) << method;
+    EXPECT_EQ(0u, answers[0].text.rfind("reply", 0)) << method << ": " << answers[0].text;
+  }
+  EXPECT_TRUE(host().HasEvent("early"));
+  EXPECT_EQ(1, host().vip_window_count());
+  ASSERT_TRUE(WaitForOutcome(shot));
+  EXPECT_EQ(1, shot->successes);
 }
 
 TEST_F(AgentTest, ScreenAIAnswersFromAnotherThreadArriveAtTheTool) {
