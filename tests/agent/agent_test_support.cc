@@ -2,21 +2,10 @@
 
 #include <stdlib.h>
 
-#include <fstream>
 #include <sstream>
 
 namespace snipping_tool {
 namespace testing {
-
-std::string JsonEscape(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '"' || c == '\\')
-      out += '\\';
-    out += c;
-  }
-  return out;
-}
 
 AgentTest::AgentTest() {
   GetQuilloSnipingToolAgent(&agent_);
@@ -45,44 +34,17 @@ SnippingToolAgentServiceHost* AgentTest::service_host() {
 SnippingToolConfig AgentTest::WithScript(const std::string& steps) {
   SnippingToolConfig config;
   config.extras["reference_tool_script"] = "{\"trace_file\":\"" +
-                                           JsonEscape(temp_dir_.File("trace.txt")) +
+                                           test_text::JsonEscape(temp_dir_.File("trace.txt")) +
                                            "\",\"steps\":[" + steps + "]}";
   return config;
 }
 
-namespace {
-
-std::string UnescapeTraceField(const std::string& field) {
-  std::string out;
-  for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] != '\\' || i + 1 == field.size()) {
-      out += field[i];
-      continue;
-    }
-    const char next = field[++i];
-    out += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : next;
-  }
-  return out;
-}
-
-}  // namespace
 
 std::vector<TraceEvent> AgentTest::ToolTrace() {
   std::vector<TraceEvent> events;
-  std::ifstream file(temp_dir_.File("trace.txt"));
-  std::string line;
-  while (std::getline(file, line)) {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (;;) {
-      const size_t tab = line.find('\t', start);
-      fields.push_back(line.substr(start, tab == std::string::npos ? tab : tab - start));
-      if (tab == std::string::npos)
-        break;
-      start = tab + 1;
-    }
+  for (std::vector<std::string>& fields : test_text::ReadTrace(temp_dir_.File("trace.txt"))) {
     if (fields.size() == 4)
-      events.push_back({fields[1], UnescapeTraceField(fields[2]), UnescapeTraceField(fields[3])});
+      events.push_back({std::move(fields[1]), std::move(fields[2]), std::move(fields[3])});
   }
   return events;
 }

@@ -13,6 +13,7 @@
 #include "ipc/ipc_server/snipping_tool_agent_service_host.h"
 #include "tests/agent/test_host.h"
 #include "tests/support/test_os.h"
+#include "tests/support/test_text.h"
 
 namespace snipping_tool {
 namespace testing {
@@ -40,8 +41,7 @@ inline bool FileExists(const std::string& path) {
   return test_os::FileHasContent(path);
 }
 
-// |text| as the inside of a JSON string literal.
-std::string JsonEscape(const std::string& text);
+using test_text::JsonEscape;
 
 // One line of the reference tool's trace.
 struct TraceEvent {

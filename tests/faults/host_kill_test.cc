@@ -4,8 +4,6 @@
 // kill.
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,13 +17,6 @@ namespace {
 using testing::TempDir;
 
 constexpr std::chrono::milliseconds kSignalBound{3000};
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 // The pid of the last "StartProcess result ... pid:N" in the demo's output.
 int ToolPidFrom(const std::string& output) {
@@ -41,20 +32,23 @@ int ToolPidFrom(const std::string& output) {
   return pid;
 }
 
-// The pid the tool's trace gives for its grandchild, 0 before it has one.
-int GrandchildPidFrom(const std::string& trace) {
-  std::istringstream lines(trace);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::vector<std::string> fields;
-    std::istringstream parts(line);
-    std::string field;
-    while (std::getline(parts, field, '\t'))
-      fields.push_back(field);
-    if (fields.size() >= 3 && fields[1] == "grandchild")
-      return atoi(fields[2].c_str());
+// The pid the tool's trace gives for its grandchild (0 before it has one),
+// and whether the tool sits in its on_shot delay.
+struct TraceState {
+  int grandchild = 0;
+  bool delaying_shot = false;
+};
+
+TraceState ReadTraceState(const std::string& trace) {
+  TraceState state;
+  for (const std::vector<std::string>& fields : test_text::ReadTrace(trace)) {
+    if (fields.size() < 4)
+      continue;
+    if (fields[1] == "grandchild")
+      state.grandchild = atoi(fields[2].c_str());
+    state.delaying_shot |= fields[1] == "step" && fields[2] == "on_shot" && fields[3] == "delay";
   }
-  return 0;
+  return state;
 }
 
 TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorGrandchildBehind) {
@@ -78,12 +72,12 @@ TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorGrandchildBehind) {
   int tool = 0;
   int grandchild = 0;
   const bool in_flight = testing::WaitFor([&] {
-    const std::string traced = ReadFile(trace);
-    tool = ToolPidFrom(ReadFile(output));
-    grandchild = GrandchildPidFrom(traced);
-    return tool > 0 && grandchild > 0 && traced.find("step\ton_shot\tdelay") != std::string::npos;
+    const TraceState traced = ReadTraceState(trace);
+    tool = ToolPidFrom(test_text::ReadFile(output));
+    grandchild = traced.grandchild;
+    return tool > 0 && grandchild > 0 && traced.delaying_shot;
   });
-  EXPECT_TRUE(in_flight) << ReadFile(output);
+  EXPECT_TRUE(in_flight) << test_text::ReadFile(output);
 
   EXPECT_TRUE(host.KillHard());
   ASSERT_TRUE(in_flight);

@@ -31,7 +31,7 @@ DemoRun RunDemo(const ScratchDirectory& dir, const std::vector<std::string>& arg
   test_os::ProgramRun demo;
   if (demo.Start(argv, output))
     run.status = demo.WaitForExit(kDemoBound);
-  run.output = ReadWholeFile(output);
+  run.output = ReadFile(output);
   return run;
 }
 
@@ -67,7 +67,7 @@ TEST(DemoHostTest, TakesARealShot) {
 TEST(DemoHostTest, ShowsEveryFlowAndAnswersTheToolsRequests) {
   ScratchDirectory dir("demo_flows");
   const std::string trace = dir.File("tool.trace");
-  const std::string script = R"({"trace_file":")" + JsonEscaped(trace) + R"(","steps":[
+  const std::string script = R"({"trace_file":")" + JsonEscape(trace) + R"(","steps":[
       {"at":"after_handshake","do":"record_started"},
       {"at":"after_handshake","do":"bilog","json":{"key":"k1"}},
       {"at":"after_handshake","do":"set_config","json":{"config_json":"{\"a\":1}"}},

@@ -54,13 +54,13 @@ TEST(ReferenceToolIpcPosixTest, VizudeDezoWithoutAPortFindsTheAgentByIdentity) {
   const std::string trace = runtime_dir.File("tool.trace");
   AgentEnd agent(kVizudeDezoIdentity);
   ASSERT_TRUE(agent.Start());
-  EXPECT_EQ(ReadWholeFile(record), std::to_string(agent.port()) + " 33333 56704\n");
+  EXPECT_EQ(ReadFile(record), std::to_string(agent.port()) + " 33333 56704\n");
   struct stat record_stat;
   ASSERT_EQ(stat(record.c_str(), &record_stat), 0);
   EXPECT_EQ(record_stat.st_mode & 0777, 0600u);
 
   base::Process tool = LaunchTool(ToolPath(true),
-                                  VizudeDezoSwitches(R"({"trace_file":")" + JsonEscaped(trace) + R"("})"),
+                                  VizudeDezoSwitches(R"({"trace_file":")" + JsonEscape(trace) + R"("})"),
                                   {{"QUILLO_IPC_PEER_SECRET", agent.secret()},
                                    {"XDG_RUNTIME_DIR", runtime_dir.path()}});
   ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
@@ -82,7 +82,7 @@ TEST(ReferenceToolIpcPosixTest, ReportsACaptureWithoutADisplayAsFailed) {
   AgentEnd agent("");
   ASSERT_TRUE(agent.Start());
   std::map<std::string, std::string> extras = {
-      {"reference_tool_script", R"({"trace_file":")" + JsonEscaped(trace) + R"("})"}};
+      {"reference_tool_script", R"({"trace_file":")" + JsonEscape(trace) + R"("})"}};
   // An empty DISPLAY: the capture must fail whatever display the test has.
   base::Process tool = LaunchTool(ToolPath(false),
                                   {{"channel-port", std::to_string(agent.port())},
@@ -93,7 +93,7 @@ TEST(ReferenceToolIpcPosixTest, ReportsACaptureWithoutADisplayAsFailed) {
   ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
   // The path is one the tool could write to: only the capture fails.
   const std::string path = dir.File("shot.png");
-  EXPECT_EQ(agent.InvokeAndWait(kShot, R"({"image_save_path":")" + JsonEscaped(path) + R"("})"),
+  EXPECT_EQ(agent.InvokeAndWait(kShot, R"({"image_save_path":")" + JsonEscape(path) + R"("})"),
             "reply {}");
   ASSERT_TRUE(agent.WaitForRequests(kNotify, 1));
   std::vector<std::string> results;

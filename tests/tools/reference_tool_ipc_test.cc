@@ -43,7 +43,7 @@ base::Process LaunchClassic(const AgentEnd& agent, const std::string& script,
 }
 
 std::string ShotPayload(const std::string& path) {
-  return "{\"image_save_path\":\"" + JsonEscaped(path) +
+  return "{\"image_save_path\":\"" + JsonEscape(path) +
          "\",\"screen_shot_type\":4,\"is_dark_theme\":false,\"grays\":{},\"vip_status\":0,"
          "\"ai_screen_shot_request\":{\"skills\":[],\"agentInfo\":{\"name\":\"\",\"agentCode\":"
          "\"\",\"iconBitmapData\":\"\"}}}";
@@ -166,7 +166,7 @@ TEST(ReferenceToolIpcTest, FollowsItsScriptAndTracesWhatItSawAndGot) {
   const std::string trace = dir.File("tool.trace");
   AgentEnd agent("");
   ASSERT_TRUE(agent.Start());
-  base::Process tool = LaunchClassic(agent, R"({"trace_file":")" + JsonEscaped(trace) + R"(","steps":[
+  base::Process tool = LaunchClassic(agent, R"({"trace_file":")" + JsonEscape(trace) + R"(","steps":[
       {"at":"after_connect","do":"send_result"},
       {"at":"after_handshake","do":"bilog","payload":"{\"key\":"},
       {"at":"after_handshake","do":"invoke","method":"snipping_tool_agent.nope"},
@@ -226,7 +226,7 @@ TEST(ReferenceToolIpcTest, CrashesWhereToldSoTheShotInvokeFails) {
   AgentEnd agent("");
   ASSERT_TRUE(agent.Start());
   base::Process tool = LaunchClassic(
-      agent, R"({"trace_file":")" + JsonEscaped(trace) + R"(","steps":[{"at":"on_shot","do":"crash"}]})");
+      agent, R"({"trace_file":")" + JsonEscape(trace) + R"(","steps":[{"at":"on_shot","do":"crash"}]})");
   ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
   EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(dir.File("x.png"))).rfind("error 1004", 0), 0u);
   EXPECT_NE(WaitForExit(tool), 0);
@@ -249,7 +249,7 @@ TEST(ReferenceToolIpcTest, GrandchildOutlivesTheToolUntilItsTimeIsUp) {
   AgentEnd agent("");
   ASSERT_TRUE(agent.Start());
   const std::string script =
-      R"({"trace_file":")" + JsonEscaped(trace) +
+      R"({"trace_file":")" + JsonEscape(trace) +
       R"(","steps":[{"at":"after_handshake","do":"spawn_grandchild","ms":1500},
                     {"at":"after_handshake","do":"handshake"}]})";
   std::vector<std::pair<std::string, std::string>> switches = VizudeDezoSwitches(script);

@@ -50,10 +50,10 @@ TEST(ReferenceToolIpcWinTest, VizudeDezoWithoutAPortFindsTheAgentInLocalAppData)
   const std::string trace = local_app_data.File("tool.trace");
   AgentEnd agent(kVizudeDezoIdentity);
   ASSERT_TRUE(agent.Start());
-  EXPECT_EQ(ReadWholeFile(record), std::to_string(agent.port()) + " 33333 56704\n");
+  EXPECT_EQ(ReadFile(record), std::to_string(agent.port()) + " 33333 56704\n");
 
   base::Process tool = LaunchTool(ToolPath(true),
-                                  VizudeDezoSwitches(R"({"trace_file":")" + JsonEscaped(trace) + R"("})"),
+                                  VizudeDezoSwitches(R"({"trace_file":")" + JsonEscape(trace) + R"("})"),
                                   {{"QUILLO_IPC_PEER_SECRET", agent.secret()},
                                    {"LOCALAPPDATA", local_app_data.path()}});
   ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));

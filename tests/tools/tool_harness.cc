@@ -184,38 +184,6 @@ std::string ExtrasSwitchValue(const std::map<std::string, std::string>& extras) 
   return encoded;
 }
 
-std::string JsonEscaped(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          static const char kHex[] = "0123456789abcdef";
-          out += "\\u00";
-          out += kHex[(c >> 4) & 0xF];
-          out += kHex[c & 0xF];
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out;
-}
 
 std::vector<std::pair<std::string, std::string>> VizudeDezoSwitches(const std::string& script) {
   return {{"user_id", "7"},
@@ -248,56 +216,6 @@ int WaitForExit(const base::Process& process) {
   if (!process.WaitForExitWithTimeout(kEventTimeout, &exit_code))
     return -1;
   return exit_code;
-}
-
-namespace {
-
-// Undoes the trace's escapes of one field.
-std::string UnescapeTraceField(const std::string& field) {
-  std::string out;
-  for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] != '\\' || i + 1 == field.size()) {
-      out += field[i];
-      continue;
-    }
-    switch (field[++i]) {
-      case 't':
-        out += '\t';
-        break;
-      case 'n':
-        out += '\n';
-        break;
-      case 'r':
-        out += '\r';
-        break;
-      default:
-        out += field[i];
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
-std::vector<std::vector<std::string>> ReadTrace(const std::string& path) {
-  std::vector<std::vector<std::string>> lines;
-  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
-  for (std::string line; std::getline(in, line);) {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
-      fields.push_back(UnescapeTraceField(line.substr(start, tab - start)));
-    fields.push_back(UnescapeTraceField(line.substr(start)));
-    lines.push_back(std::move(fields));
-  }
-  return lines;
-}
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 bool PathExists(const std::string& path) {

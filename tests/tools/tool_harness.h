@@ -15,6 +15,7 @@
 
 #include "ipc_core/service_host.h"
 #include "platform/process.h"
+#include "tests/support/test_text.h"
 
 namespace reference_tool_test {
 
@@ -87,8 +88,9 @@ std::string DemoHostPath();
 // Base64 of the JSON object of strings |extras|, as the agent writes it.
 std::string ExtrasSwitchValue(const std::map<std::string, std::string>& extras);
 
-// |text| as the content of a JSON string: Windows paths carry backslashes.
-std::string JsonEscaped(const std::string& text);
+using test_text::JsonEscape;
+using test_text::ReadFile;
+using test_text::ReadTrace;
 
 // The VizudeDezo switch set as the agent writes it, no port, with |script|
 // in the extension document.
@@ -103,12 +105,7 @@ base::Process LaunchTool(const std::string& program,
 // The tool's exit status, or -1 when it did not end within kEventTimeout.
 int WaitForExit(const base::Process& process);
 
-// The lines of a trace file, each split into its four fields, the escapes
-// of the tool's trace (\\, \t, \n, \r) undone.
-std::vector<std::vector<std::string>> ReadTrace(const std::string& path);
 
-// The whole content of |path|, "" when it cannot be read.
-std::string ReadWholeFile(const std::string& path);
 bool PathExists(const std::string& path);
 
 // The "snipping_event" the tool reports for a shot it is asked to save in a
