@@ -10,13 +10,7 @@ namespace snipping_tool {
 namespace testing {
 
 bool WaitFor(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return test_os::WaitUntil(done, kEventTimeout);
 }
 
 bool RunUiUntil(TestHost& host, const std::function<bool()>& done) {

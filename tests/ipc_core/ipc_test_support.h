@@ -222,9 +222,6 @@ class PeerProcess {
   bool exited_ = false;
 };
 
-// Threads of this process, from /proc.
-int ThreadCount();
-
 }  // namespace ipc_test
 
 #endif  // TESTS_IPC_CORE_IPC_TEST_SUPPORT_H_

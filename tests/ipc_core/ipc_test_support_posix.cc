@@ -92,17 +92,4 @@ std::string PeerProcess::Output() {
 bool PeerProcess::WaitForOutput(const std::string& needle) {
   return WaitUntil([&] { return Output().find(needle) != std::string::npos; });
 }
-
-int ThreadCount() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] != '.')
-        ++count;
-    }
-    closedir(dir);
-  }
-  return count;
-}
-
 }  // namespace ipc_test

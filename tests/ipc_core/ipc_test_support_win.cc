@@ -1,52 +1,20 @@
-// Windows only: the child process and the thread count of the test helpers.
+// Windows only: the child process of the test helpers.
 #include <windows.h>
-
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cwchar>
 
 #include "ipc_test_support.h"
+#include "platform/command_line.h"
+#include "platform/utf_string_conversions.h"
 
 namespace ipc_test {
 namespace {
 
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty())
-    return std::wstring();
-  const int size =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
-  return wide;
-}
-
-// One argument quoted for the system's argument parser: backslashes are
-// literal except in a run that ends at a quotation mark, where they must be
-// doubled.
-std::wstring Quote(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos)
-    return arg;
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted.push_back(c);
-  }
-  quoted.append(2 * backslashes, L'\\');
-  quoted.push_back(L'"');
-  return quoted;
-}
-
 // The parent's environment without the secret variable, plus |secret| when
 // not empty, sorted by name as the system expects.
 std::vector<wchar_t> EnvironmentBlock(const std::string& secret) {
-  const std::wstring name = Wide(ipc_core::kPeerSecretEnvironmentVariable) + L"=";
+  const std::wstring name = base::SysUTF8ToWide(ipc_core::kPeerSecretEnvironmentVariable) + L"=";
   std::vector<std::wstring> entries;
   if (wchar_t* block = GetEnvironmentStringsW()) {
     for (const wchar_t* e = block; *e; e += wcslen(e) + 1) {
@@ -56,7 +24,7 @@ std::vector<wchar_t> EnvironmentBlock(const std::string& secret) {
     FreeEnvironmentStringsW(block);
   }
   if (!secret.empty())
-    entries.push_back(name + Wide(secret));
+    entries.push_back(name + base::SysUTF8ToWide(secret));
   std::sort(entries.begin(), entries.end(),
             [](const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) < 0; });
   std::vector<wchar_t> result;
@@ -79,10 +47,10 @@ PeerProcess::PeerProcess(const std::vector<std::string>& args, const std::string
     return;
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
 
-  const std::wstring program = Wide(IPC_CORE_ECHO_PEER);
-  std::wstring line = Quote(program);
+  const std::wstring program = base::SysUTF8ToWide(IPC_CORE_ECHO_PEER);
+  std::wstring line = base::QuoteForWindowsCommandLine(program);
   for (const std::string& a : args)
-    line += L" " + Quote(Wide(a));
+    line += L" " + base::QuoteForWindowsCommandLine(base::SysUTF8ToWide(a));
   std::vector<wchar_t> environment = EnvironmentBlock(secret_env);
 
   STARTUPINFOW startup = {};
@@ -152,22 +120,6 @@ std::string PeerProcess::Output() {
 
 bool PeerProcess::WaitForOutput(const std::string& needle) {
   return WaitUntil([&] { return Output().find(needle) != std::string::npos; });
-}
-
-int ThreadCount() {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE)
-    return 0;
-  const DWORD self = GetCurrentProcessId();
-  int count = 0;
-  THREADENTRY32 entry = {};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-    if (entry.th32OwnerProcessID == self)
-      ++count;
-  }
-  CloseHandle(snapshot);
-  return count;
 }
 
 }  // namespace ipc_test

@@ -11,6 +11,7 @@
 #include "ipc_core/service_client.h"
 #include "ipc_core/testing.h"
 #include "ipc_test_support.h"
+#include "tests/support/test_os.h"
 
 namespace ipc_test {
 namespace {
@@ -529,10 +530,10 @@ TEST_F(ServiceHostTest, ASecretAdmitsOneConnectionOnce) {
 
 TEST_F(ServiceHostTest, SecretFromTheEnvironmentWhenNoneIsGiven) {
   TestHost t = TestHost::Start();
-  setenv(ipc_core::kPeerSecretEnvironmentVariable, t.secret.c_str(), 1);
+  test_os::SetEnv(ipc_core::kPeerSecretEnvironmentVariable, t.secret);
   TestClient tool = TestClient::Create();
   EXPECT_TRUE(tool.Connect(t.port, ""));
-  unsetenv(ipc_core::kPeerSecretEnvironmentVariable);
+  test_os::UnsetEnv(ipc_core::kPeerSecretEnvironmentVariable);
   t.StopAndWait();
 }
 
@@ -832,7 +833,7 @@ TEST_F(ServiceHostTest, ThreadCountIsStableOverManyHostLifetimes) {
     TestHost warm = TestHost::Start();
     warm.StopAndWait();
   }
-  int threads_before = ThreadCount();
+  int threads_before = test_os::CountThreads();
   int live_before = ipc_core::testing::LiveObjectCount();
   int32_t last_port = 0;
   for (int i = 0; i < 100; ++i) {
@@ -844,7 +845,7 @@ TEST_F(ServiceHostTest, ThreadCountIsStableOverManyHostLifetimes) {
     last_port = t.port;
     t.StopAndWait();
   }
-  EXPECT_EQ(threads_before, ThreadCount());
+  EXPECT_EQ(threads_before, test_os::CountThreads());
   // Objects of earlier tests may still be on their way out, so the count can
   // only be compared from above: a leak would keep it higher.
   EXPECT_TRUE(WaitUntil([&] { return ipc_core::testing::LiveObjectCount() <= live_before; }));

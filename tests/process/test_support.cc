@@ -12,8 +12,6 @@
 namespace test_support {
 namespace {
 
-constexpr std::chrono::milliseconds kPollInterval{2};
-
 std::string ReadWholeFile(const std::string& path, bool* exists) {
   std::ifstream in(path, std::ios::binary);
   *exists = static_cast<bool>(in);
@@ -40,16 +38,6 @@ class NoChildrenLeft : public ::testing::Environment {
 
 std::string ChildProgram() {
   return test_os::JoinPath(test_os::ExecutableDir(), "process_test_child" + test_os::ExecutableSuffix());
-}
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return condition();
-    std::this_thread::sleep_for(kPollInterval);
-  }
-  return true;
 }
 
 void WriteFile(const std::string& path, const std::string& content) {

@@ -23,9 +23,7 @@ inline constexpr std::chrono::milliseconds kQuietPeriod{100};
 // The path of the child program (process_test_child).
 std::string ChildProgram();
 
-// Polls |condition| until it holds or |limit| has passed; its last result.
-bool WaitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds limit = kGenerousTimeout);
+using test_os::WaitUntil;
 
 // A fresh directory, removed with its files at destruction.
 using TempDir = test_os::TempDir;

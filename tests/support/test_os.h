@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,10 @@ namespace test_os {
 
 // Upper bound of the waits below; it only matters when a test is failing.
 inline constexpr std::chrono::milliseconds kProcessWaitBound{10000};
+
+// Polls |condition| until it holds or |bound| has passed; its last result.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds bound = kProcessWaitBound);
 
 // A fresh directory under the system's temporary directory, removed with
 // its files at destruction (it holds no subdirectories).

@@ -49,17 +49,17 @@ int CountEntries(const char* dir_path) {
   return count;
 }
 
-bool PollUntil(bool (*done)(int), int pid, std::chrono::milliseconds bound) {
+}  // namespace
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!done(pid)) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return done(pid);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
 }
-
-}  // namespace
 
 TempDir::TempDir() {
   char pattern[] = "/tmp/snipping_test_XXXXXX";
@@ -150,11 +150,11 @@ bool ProcessRunning(int pid) {
 }
 
 bool WaitForProcessEnd(int pid, std::chrono::milliseconds bound) {
-  return PollUntil(&Ended, pid, bound);
+  return WaitUntil([pid] { return Ended(pid); }, bound);
 }
 
 bool WaitForProcessGone(int pid, std::chrono::milliseconds bound) {
-  return PollUntil([](int p) { return kill(p, 0) != 0 && errno == ESRCH; }, pid, bound);
+  return WaitUntil([pid] { return kill(pid, 0) != 0 && errno == ESRCH; }, bound);
 }
 
 void KillProcess(int pid) {

@@ -11,27 +11,11 @@
 #include <cstdio>
 #include <thread>
 
+#include "platform/command_line.h"
+#include "platform/utf_string_conversions.h"
+
 namespace test_os {
 namespace {
-
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty())
-    return std::wstring();
-  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], length);
-  return wide;
-}
-
-std::string Utf8(const std::wstring& wide) {
-  if (wide.empty())
-    return std::string();
-  const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                         nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], length, nullptr, nullptr);
-  return utf8;
-}
 
 class ScopedHandle {
  public:
@@ -103,27 +87,6 @@ std::wstring EnvironmentBlockOf(HANDLE process) {
   return block;
 }
 
-// |arg| quoted so that the program's parser gives it back unchanged.
-std::wstring Quote(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos)
-    return arg;
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (const wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    // Backslashes before a quotation mark are doubled, and the mark escaped.
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  // Before the closing mark, backslashes are doubled.
-  quoted.append(backslashes * 2, L'\\');
-  return quoted + L"\"";
-}
-
 // A test program that crashes prints where, with the return addresses of
 // the crashing thread's stack (for addr2line), and ends at once: Wine would
 // otherwise start its debugger, which can hold the test until its time-out.
@@ -157,6 +120,16 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception) {
 
 }  // namespace
 
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 TempDir::TempDir() {
   static std::atomic<int> counter{0};
   wchar_t base[MAX_PATH + 1];
@@ -168,7 +141,7 @@ TempDir::TempDir() {
                                    std::to_wstring(GetCurrentProcessId()) + L"_" +
                                    std::to_wstring(counter++) + L"_" + std::to_wstring(GetTickCount());
     if (CreateDirectoryW(candidate.c_str(), nullptr)) {
-      path_ = Utf8(candidate);
+      path_ = base::SysWideToUTF8(candidate);
       return;
     }
   }
@@ -178,7 +151,7 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   if (path_.empty())
     return;
-  const std::wstring dir = Wide(path_);
+  const std::wstring dir = base::SysUTF8ToWide(path_);
   WIN32_FIND_DATAW entry;
   const HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &entry);
   if (find != INVALID_HANDLE_VALUE) {
@@ -202,13 +175,13 @@ std::string JoinPath(const std::string& dir, const std::string& name) {
 
 bool FileHasContent(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data))
+  if (!GetFileAttributesExW(base::SysUTF8ToWide(path).c_str(), GetFileExInfoStandard, &data))
     return false;
   return !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && (data.nFileSizeLow != 0 || data.nFileSizeHigh != 0);
 }
 
 bool InstallProgramAs(const std::string& from, const std::string& to) {
-  if (CopyFileW(Wide(from).c_str(), Wide(to).c_str(), FALSE))
+  if (CopyFileW(base::SysUTF8ToWide(from).c_str(), base::SysUTF8ToWide(to).c_str(), FALSE))
     return true;
   fprintf(stderr, "CopyFileW %s -> %s: error %lu\n", from.c_str(), to.c_str(), GetLastError());
   return false;
@@ -220,19 +193,23 @@ std::string ExecutableDir() {
   if (length == 0 || length >= 32768)
     return ".";
   std::wstring exe(path, length);
-  return Utf8(exe.substr(0, exe.find_last_of(L"\\/")));
+  return base::SysWideToUTF8(exe.substr(0, exe.find_last_of(L"\\/")));
 }
 
 std::string ExecutableSuffix() {
   return ".exe";
 }
 
+// _wputenv_s changes both the C runtime's copy of the environment and the
+// process's own: getenv, GetEnvironmentVariableW and child processes all see
+// the change.
 void SetEnv(const std::string& name, const std::string& value) {
-  SetEnvironmentVariableW(Wide(name).c_str(), Wide(value).c_str());
+  _wputenv_s(base::SysUTF8ToWide(name).c_str(), base::SysUTF8ToWide(value).c_str());
 }
 
+// An empty value removes the variable.
 void UnsetEnv(const std::string& name) {
-  SetEnvironmentVariableW(Wide(name).c_str(), nullptr);
+  _wputenv_s(base::SysUTF8ToWide(name).c_str(), L"");
 }
 
 std::string EnvironmentVariableOf(int pid, const std::string& name) {
@@ -241,7 +218,7 @@ std::string EnvironmentVariableOf(int pid, const std::string& name) {
   if (!process.valid())
     return "";
   const std::wstring block = EnvironmentBlockOf(process.get());
-  const std::wstring prefix = Wide(name) + L"=";
+  const std::wstring prefix = base::SysUTF8ToWide(name) + L"=";
   size_t start = 0;
   while (start < block.size()) {
     const size_t end = block.find(L'\0', start);
@@ -249,7 +226,7 @@ std::string EnvironmentVariableOf(int pid, const std::string& name) {
     if (entry.empty())
       break;
     if (entry.compare(0, prefix.size(), prefix) == 0)
-      return Utf8(entry.substr(prefix.size()));
+      return base::SysWideToUTF8(entry.substr(prefix.size()));
     if (end == std::wstring::npos)
       break;
     start = end + 1;
@@ -295,13 +272,16 @@ ProgramRun::~ProgramRun() {
 
 bool ProgramRun::Start(const std::vector<std::string>& argv, const std::string& output_file) {
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-  ScopedHandle output(CreateFileW(Wide(output_file).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ScopedHandle output(CreateFileW(base::SysUTF8ToWide(output_file).c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!output.valid())
     return false;
   std::wstring command_line;
-  for (const std::string& arg : argv)
-    command_line += (command_line.empty() ? L"" : L" ") + Quote(Wide(arg));
+  for (const std::string& arg : argv) {
+    command_line += (command_line.empty() ? L"" : L" ") +
+                    base::QuoteForWindowsCommandLine(base::SysUTF8ToWide(arg));
+  }
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -309,8 +289,8 @@ bool ProgramRun::Start(const std::vector<std::string>& argv, const std::string& 
   startup.hStdOutput = output.get();
   startup.hStdError = output.get();
   PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(Wide(argv[0]).c_str(), &command_line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &info)) {
+  if (!CreateProcessW(base::SysUTF8ToWide(argv[0]).c_str(), &command_line[0], nullptr, nullptr,
+                      TRUE, 0, nullptr, nullptr, &startup, &info)) {
     return false;
   }
   CloseHandle(info.hThread);

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "snipping_tool/snipping_tool_agent.h"
+#include "platform/utf_string_conversions.h"
 #include "tests/windows/win_test_util.h"
 
 namespace {
@@ -154,7 +155,7 @@ TEST(DllHostWinTest, LoadsTheDllAndTakesAShotThroughTheReferenceTool) {
   snipping_tool::NotifySnippingShot result;
   DWORD callback_thread = 0;
   agent->SnippingShot(
-      win_test::Utf8(shot_path),
+      base::SysWideToUTF8(shot_path),
       [&](const snipping_tool::NotifySnippingShot& shot) {
         std::lock_guard<std::mutex> hold(lock);
         result = shot;
@@ -174,7 +175,7 @@ TEST(DllHostWinTest, LoadsTheDllAndTakesAShotThroughTheReferenceTool) {
     std::lock_guard<std::mutex> hold(lock);
     ASSERT_TRUE(succeeded) << "the shot failed";
     EXPECT_FALSE(failed);
-    EXPECT_EQ(result.image_file_path, win_test::Utf8(shot_path));
+    EXPECT_EQ(result.image_file_path, base::SysWideToUTF8(shot_path));
     EXPECT_NE(callback_thread, GetCurrentThreadId()) << "the result arrives on the UI thread";
   }
 

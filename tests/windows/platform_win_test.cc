@@ -16,6 +16,7 @@
 #include "platform/last_error.h"
 #include "platform/logging.h"
 #include "platform/once.h"
+#include "platform/utf_string_conversions.h"
 #include "tests/windows/win_test_util.h"
 
 namespace base {
@@ -46,7 +47,7 @@ TEST(PathServiceWinTest, ModuleDirectoryInsideADllIsTheDllsNotTheExecutables) {
   ASSERT_NE(function, nullptr);
   wchar_t answer[MAX_PATH * 2] = {};
   ASSERT_TRUE(function(answer, MAX_PATH * 2));
-  EXPECT_TRUE(SamePath(answer, probe_directory)) << win_test::Utf8(answer);
+  EXPECT_TRUE(SamePath(answer, probe_directory)) << base::SysWideToUTF8(answer);
   FreeLibrary(probe);
 }
 

@@ -17,6 +17,7 @@
 #include "platform/job.h"
 #include "platform/last_error.h"
 #include "platform/process.h"
+#include "platform/utf_string_conversions.h"
 #include "tests/windows/win_test_util.h"
 
 namespace base {
@@ -35,7 +36,7 @@ Process LaunchChild(const std::vector<std::wstring>& actions, JobHandle job = Jo
   for (const std::wstring& action : actions) {
     const size_t equals = action.find(L'=');
     command_line.AppendSwitchNative(
-        win_test::Utf8(action.substr(2, equals == std::wstring::npos ? std::wstring::npos
+        base::SysWideToUTF8(action.substr(2, equals == std::wstring::npos ? std::wstring::npos
                                                                      : equals - 2)),
         equals == std::wstring::npos ? L"" : action.substr(equals + 1));
   }
@@ -78,7 +79,7 @@ TEST(LaunchWinTest, TheChildReadsBackExactlyTheArgumentsGiven) {
 
   std::vector<std::string> expected;
   for (const std::wstring& arg : command_line.argv())
-    expected.push_back(win_test::Utf8(arg));
+    expected.push_back(base::SysWideToUTF8(arg));
   EXPECT_EQ(win_test::ParseRecords(win_test::WaitForFile(temp.File(L"args with blank.txt"))),
             expected);
 }

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/utf_string_conversions.h"
 #include "tests/windows/win_test_util.h"
 
 namespace ipc_core {
@@ -34,7 +35,7 @@ std::unique_ptr<BYTE[]> CurrentUserSid() {
 TEST(RendezvousWinTest, RecordsLiveInTheUsersLocalAppData) {
   wchar_t local[MAX_PATH];
   ASSERT_GT(GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH), 0u);
-  EXPECT_EQ(RendezvousDirectory(), win_test::Utf8(local) + "\\Quillo\\ipc");
+  EXPECT_EQ(RendezvousDirectory(), base::SysWideToUTF8(local) + "\\Quillo\\ipc");
 }
 
 TEST(RendezvousWinTest, APublishedRecordReadsBackAndIsReplacedWhole) {
@@ -82,7 +83,7 @@ TEST(RendezvousWinTest, TheDirectoryIsClosedToEveryoneButTheUser) {
   ASSERT_TRUE(PublishRendezvous(Identity("acl"), RendezvousRecord{6002, 0, 0}, &error)) << error;
   RemoveRendezvous(Identity("acl"), 6002);
 
-  const std::wstring directory = win_test::Wide(RendezvousDirectory());
+  const std::wstring directory = base::SysUTF8ToWide(RendezvousDirectory());
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;

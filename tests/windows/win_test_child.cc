@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/utf_string_conversions.h"
+
 namespace {
 
 // Long enough for any test to kill us first, short enough that a child
@@ -25,17 +27,6 @@ constexpr DWORD kWaitLimitMs = 60000;
 
 // An action that could not be carried out.
 constexpr int kBadActionExitCode = 90;
-
-std::string Utf8(const std::wstring& wide) {
-  if (wide.empty())
-    return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), size,
-                      nullptr, nullptr);
-  return utf8;
-}
 
 bool WriteWhole(const std::wstring& path, const std::string& content) {
   const std::wstring temporary = path + L".partial";
@@ -92,13 +83,13 @@ int wmain() {
     if (name == L"--write-args") {
       std::string report;
       for (const std::wstring& a : args)
-        AppendRecord(&report, Utf8(a));
+        AppendRecord(&report, base::SysWideToUTF8(a));
       ok = WriteWhole(value, report);
     } else if (name == L"--write-env") {
       std::string report;
       wchar_t* block = GetEnvironmentStringsW();
       for (const wchar_t* entry = block; entry && *entry; entry += wcslen(entry) + 1)
-        AppendRecord(&report, Utf8(entry));
+        AppendRecord(&report, base::SysWideToUTF8(entry));
       FreeEnvironmentStringsW(block);
       ok = WriteWhole(value, report);
     } else if (name == L"--write-pid") {

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <thread>
-
 namespace win_test {
 
 std::wstring ExecutableDirectory() {
@@ -15,61 +13,6 @@ std::wstring ExecutableDirectory() {
 
 std::wstring ChildProgram() {
   return ExecutableDirectory() + L"\\win_test_child.exe";
-}
-
-std::string Utf8(const std::wstring& wide) {
-  if (wide.empty())
-    return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), size,
-                      nullptr, nullptr);
-  return utf8;
-}
-
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty())
-    return std::wstring();
-  const int size =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
-  return wide;
-}
-
-TempDir::TempDir() {
-  wchar_t base[MAX_PATH];
-  GetTempPathW(MAX_PATH, base);
-  static LONG counter = 0;
-  for (;;) {
-    path_ = std::wstring(base) + L"snipping_win_test_" + std::to_wstring(GetCurrentProcessId()) +
-            L"_" + std::to_wstring(InterlockedIncrement(&counter));
-    if (CreateDirectoryW(path_.c_str(), nullptr) || GetLastError() != ERROR_ALREADY_EXISTS)
-      break;
-  }
-}
-
-TempDir::~TempDir() {
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      DeleteFileW(File(found.cFileName).c_str());
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-  }
-  RemoveDirectoryW(path_.c_str());
-}
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 std::string WaitForFile(const std::wstring& path) {

@@ -1,5 +1,5 @@
 // Helpers of the Windows tests: where the test programs lie, temporary
-// directories, files written by the child program, bounded waits.
+// directories, files written by the child program.
 #ifndef TESTS_WINDOWS_WIN_TEST_UTIL_H_
 #define TESTS_WINDOWS_WIN_TEST_UTIL_H_
 
@@ -7,6 +7,9 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "platform/utf_string_conversions.h"
+#include "tests/support/test_os.h"
 
 namespace win_test {
 
@@ -22,27 +25,18 @@ std::wstring ExecutableDirectory();
 // win_test_child.exe.
 std::wstring ChildProgram();
 
-std::string Utf8(const std::wstring& wide);
-std::wstring Wide(const std::string& utf8);
-
-// A fresh directory under the system's temporary directory, removed with its
-// files at destruction.
+// A test_os::TempDir with its paths wide, as the system's calls take them.
 class TempDir {
  public:
-  TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir();
   const std::wstring& path() const { return path_; }
   std::wstring File(const std::wstring& name) const { return path_ + L"\\" + name; }
 
  private:
-  std::wstring path_;
+  test_os::TempDir dir_;
+  const std::wstring path_ = base::SysUTF8ToWide(dir_.path());
 };
 
-// Polls |condition| until it holds or |limit| has passed; its last result.
-bool WaitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds limit = kGenerousTimeout);
+using test_os::WaitUntil;
 
 // The content of |path| once it exists, or empty after kGenerousTimeout.
 std::string WaitForFile(const std::wstring& path);
