@@ -19,7 +19,6 @@ namespace snipping_tool {
 namespace {
 
 using testing::AgentTest;
-using testing::CountChildProcesses;
 using testing::FileExists;
 using testing::kToolEventCaptured;
 using testing::ShotOutcome;
@@ -174,7 +173,6 @@ namespace snipping_tool {
 namespace {
 
 using testing::AgentTest;
-using testing::CountChildProcesses;
 
 TEST_F(AgentTest, InitUninitCyclesLeaveNoHandleThreadOrChildBehind) {
   int destroyed = 0;
@@ -201,13 +199,13 @@ TEST_F(AgentTest, InitUninitCyclesLeaveNoHandleThreadOrChildBehind) {
     }();
   };
   cycle();
-  ASSERT_TRUE(host().RunUntil([] { return CountChildProcesses() == 0; }));
+  ASSERT_TRUE(host().RunUntil([] { return test_os::ChildProcesses().empty(); }));
   const int threads = test_os::CountThreads();
   const int handles = test_os::CountOpenHandles();
   constexpr int kCycles = 100;
   for (int i = 0; i < kCycles && !HasFatalFailure(); ++i)
     cycle();
-  EXPECT_TRUE(host().RunUntil([] { return CountChildProcesses() == 0; }));
+  EXPECT_TRUE(host().RunUntil([] { return test_os::ChildProcesses().empty(); }));
   // Windows waits for the tool's end on the system's thread pool, whose
   // idle threads leave some seconds after their last wait; the agent's own
   // threads are gone at once.

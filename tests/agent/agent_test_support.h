@@ -29,7 +29,6 @@ struct ShotOutcome {
   NotifySnippingShot result;
 };
 
-using test_os::CountChildProcesses;
 using test_os::TempDir;
 using test_os::WaitForProcessGone;
 // Waits until |pid| has ended: gone, or a zombie waiting for a parent that

@@ -276,8 +276,8 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
       grandchildren_.push_back(grandchild);
       EXPECT_TRUE(testing::WaitForProcessDead(grandchild)) << "grandchild " << grandchild;
     }
-    EXPECT_TRUE(testing::WaitFor([] { return testing::CountChildProcesses() == 0; }))
-        << testing::CountChildProcesses() << " child processes left";
+    EXPECT_TRUE(testing::WaitFor([] { return test_os::ChildProcesses().empty(); }))
+        << test_os::ChildProcesses().size() << " child processes left";
   }
 
   int BrokenEventCount() {

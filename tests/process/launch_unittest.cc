@@ -181,12 +181,12 @@ TEST(ProcessTest, ClosingARunningChildHandsItToTheReaper) {
   child.Close();
   EXPECT_FALSE(child.IsValid());
   EXPECT_EQ(child.Pid(), 0);
-  ASSERT_TRUE(test_support::IsAlive(pid));
+  ASSERT_TRUE(test_os::ProcessRunning(pid));
   // Ending it by pid is safe here: it is our unreaped child, so the pid
   // cannot have been reused.
   ASSERT_EQ(kill(pid, SIGKILL), 0);
   EXPECT_TRUE(test_support::WaitUntil([&] {
-    const std::vector<pid_t> children = test_support::ChildPids();
+    const std::vector<pid_t> children = test_support::ChildProcesses();
     return std::find(children.begin(), children.end(), pid) == children.end();
   })) << "the closed child was never reaped";
 }

@@ -26,8 +26,8 @@ std::string ReadWholeFile(const std::string& path, bool* exists) {
 class NoChildrenLeft : public ::testing::Environment {
  public:
   void TearDown() override {
-    EXPECT_TRUE(WaitUntil([] { return ChildPids().empty(); }))
-        << "children left, running or not reaped: " << ChildPids().size();
+    EXPECT_TRUE(WaitUntil([] { return ChildProcesses().empty(); }))
+        << "children left, running or not reaped: " << ChildProcesses().size();
   }
 };
 

@@ -46,7 +46,7 @@ ChildReport ParseReport(const std::string& text);
 ChildReport WaitForReport(const std::string& path);
 
 // Children of this process: all of them (on POSIX, zombies included).
-std::vector<int> ChildPids();
+using test_os::ChildProcesses;
 // Children that run another program: a POSIX job's group keepers, copies of
 // this process that never exec, are left out.
 std::vector<int> LaunchedChildPids();

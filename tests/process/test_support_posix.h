@@ -16,7 +16,6 @@ namespace test_support {
 int OpenPidfd(pid_t pid);
 // True when the process of |pidfd| ended within |limit|.
 bool WaitForPidfdExit(int pidfd, std::chrono::milliseconds limit = kGenerousTimeout);
-bool IsAlive(pid_t pid);
 // Children that ended and wait to be reaped.
 std::vector<int> ZombieChildPids();
 

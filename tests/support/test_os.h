@@ -96,7 +96,7 @@ class ProgramRun {
 
 // Child processes of this process that still exist (on POSIX, those ended
 // but not yet reaped count too).
-int CountChildProcesses();
+std::vector<int> ChildProcesses();
 // Threads of this process.
 int CountThreads();
 // Open kernel objects of this process: descriptors on POSIX, handles on

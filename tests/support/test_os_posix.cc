@@ -223,23 +223,24 @@ bool ProgramRun::KillHard() {
   return reaped && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
-int CountChildProcesses() {
+std::vector<int> ChildProcesses() {
   const int self = static_cast<int>(getpid());
-  int count = 0;
+  std::vector<int> children;
   DIR* proc = opendir("/proc");
   if (!proc)
-    return -1;
+    return children;
   while (dirent* entry = readdir(proc)) {
-    if (atoi(entry->d_name) <= 0)
+    const int pid = atoi(entry->d_name);
+    if (pid <= 0)
       continue;
     std::istringstream fields(StatFieldsAfterName(entry->d_name));
     std::string state;
     int ppid = 0;
     if (fields >> state >> ppid && ppid == self)
-      ++count;
+      children.push_back(pid);
   }
   closedir(proc);
-  return count;
+  return children;
 }
 
 int CountThreads() {

@@ -118,6 +118,14 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception) {
 
 [[maybe_unused]] const auto g_crash_reporter = SetUnhandledExceptionFilter(&ReportCrash);
 
+// When |process| started, in the system's 100 ns units; 0 when unknown.
+ULONGLONG CreationTime(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+    return 0;
+  return (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
 }  // namespace
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
@@ -328,23 +336,30 @@ bool ProgramRun::KillHard() {
   return by_us;
 }
 
-int CountChildProcesses() {
+std::vector<int> ChildProcesses() {
+  std::vector<int> children;
   ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot.valid())
-    return -1;
+    return children;
   const DWORD self = GetCurrentProcessId();
-  int count = 0;
+  const ULONGLONG self_created = CreationTime(GetCurrentProcess());
   PROCESSENTRY32W entry;
   entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-    // A parent id only names the process that was its parent when the child
-    // started; a child still running names this process.
-    if (entry.th32ParentProcessID == self && entry.th32ProcessID != self &&
-        ProcessRunning(static_cast<int>(entry.th32ProcessID))) {
-      ++count;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (entry.th32ParentProcessID != self || entry.th32ProcessID == self)
+      continue;
+    // A parent id names the process that was the parent when the child
+    // started, and process ids are reused: a child of ours is running and
+    // started after this process did.
+    ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                     entry.th32ProcessID));
+    if (process.valid() && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT &&
+        CreationTime(process.get()) >= self_created) {
+      children.push_back(static_cast<int>(entry.th32ProcessID));
     }
   }
-  return count;
+  return children;
 }
 
 int CountThreads() {

@@ -319,7 +319,7 @@ TEST_F(SnippingToolProcessTest, StartsAndResetsFromManyThreadsHoldAtMostOneTool)
     thread.join();
   // Whatever interleaving happened, at most one tool may remain.
   // (Tools ended by a reset may take a moment to be reaped.)
-  EXPECT_TRUE(WaitUntil([] { return test_support::ChildPids().size() <= 1; }));
+  EXPECT_TRUE(WaitUntil([] { return test_support::ChildProcesses().size() <= 1; }));
   process.ResetStatus();
   process.CancelExitWait();
 }
