@@ -13,7 +13,6 @@
 
 #include "platform/launch.h"
 #include "platform/process.h"
-#include "tests/process/child_protocol.h"
 #include "tests/process/test_support_posix.h"
 
 namespace base {
@@ -24,9 +23,7 @@ using test_support::kQuietPeriod;
 using test_support::WaitUntil;
 
 Process LaunchChild(const std::string& actions) {
-  LaunchOptions options;
-  options.environment[test_child::kActionsVariable] = actions;
-  return LaunchProcess(CommandLine(FilePath(test_support::ChildProgram())), options);
+  return LaunchProcess(test_support::ChildCommandLine(), test_support::ChildActions(actions));
 }
 
 // Counts its calls; optionally holds each call until released.

@@ -10,7 +10,6 @@
 #include "platform/last_error.h"
 #include "platform/launch.h"
 #include "platform/process.h"
-#include "tests/process/child_protocol.h"
 #include "tests/process/test_support_posix.h"
 
 namespace base {
@@ -25,12 +24,11 @@ struct ToolWithGrandchild {
 };
 
 ToolWithGrandchild LaunchToolWithGrandchild(JobHandle job, const test_support::TempDir& dir) {
-  LaunchOptions options;
+  LaunchOptions options =
+      test_support::ChildActions("grandchild " + dir.File("grandchild") + "\nwait-forever");
   options.job_handle = job;
-  options.environment[test_child::kActionsVariable] =
-      "grandchild " + dir.File("grandchild") + "\nwait-forever";
   ToolWithGrandchild result;
-  result.tool = LaunchProcess(CommandLine(FilePath(ChildProgram())), options);
+  result.tool = LaunchProcess(test_support::ChildCommandLine(), options);
   if (result.tool.IsValid())
     result.grandchild = test_support::WaitForPidFile(dir.File("grandchild"));
   return result;
@@ -85,10 +83,9 @@ TEST(JobTest, ToolDiesWhenTheProcessThatLaunchedItIsKilled) {
   // waits; killing it with SIGKILL leaves it no chance to close the job, so
   // only the group keeper started at launch can end the tool.
   test_support::TempDir dir;
-  LaunchOptions options;
-  options.environment[test_child::kActionsVariable] =
-      "launch-tool " + ChildProgram() + " " + dir.File("tool");
-  Process parent = LaunchProcess(CommandLine(FilePath(ChildProgram())), options);
+  Process parent = LaunchProcess(
+      test_support::ChildCommandLine(),
+      test_support::ChildActions("launch-tool " + ChildProgram() + " " + dir.File("tool")));
   ASSERT_TRUE(parent.IsValid());
   const pid_t tool = test_support::WaitForPidFile(dir.File("tool"));
   ASSERT_GT(tool, 0);

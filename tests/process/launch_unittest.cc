@@ -14,24 +14,15 @@
 
 #include "platform/last_error.h"
 #include "platform/process.h"
-#include "tests/process/child_protocol.h"
 #include "tests/process/test_support_posix.h"
 
 namespace base {
 namespace {
 
 using test_support::ChildProgram;
+using test_support::ChildActions;
+using test_support::ChildCommandLine;
 using test_support::kGenerousTimeout;
-
-LaunchOptions WithActions(const std::string& actions) {
-  LaunchOptions options;
-  options.environment[test_child::kActionsVariable] = actions;
-  return options;
-}
-
-CommandLine ChildCommandLine() {
-  return CommandLine(FilePath(ChildProgram()));
-}
 
 bool Contains(const std::vector<std::string>& list, const std::string& item) {
   return std::find(list.begin(), list.end(), item) != list.end();
@@ -49,7 +40,7 @@ TEST(LaunchProcessTest, ChildReceivesArgumentsByteForByte) {
   command_line.AppendSwitchASCII("newline", "one\ntwo");
   command_line.AppendSwitchASCII("text", "\xE4\xB8\xAD\xE6\x96\x87");
 
-  Process child = LaunchProcess(command_line, WithActions("report " + dir.File("report")));
+  Process child = LaunchProcess(command_line, ChildActions("report " + dir.File("report")));
   ASSERT_TRUE(child.IsValid());
   EXPECT_EQ(GetLastSystemError(), 0u);
   EXPECT_GT(child.Pid(), 0);
@@ -67,7 +58,7 @@ TEST(LaunchProcessTest, ChildGetsParentEnvironmentPlusExtraVariables) {
   // The child inherits this process's environment: PATH is there in any
   // test run; HOME is replaced by the extra value.
   ASSERT_NE(getenv("PATH"), nullptr);
-  LaunchOptions options = WithActions("report " + dir.File("report"));
+  LaunchOptions options = ChildActions("report " + dir.File("report"));
   options.environment["SNIPPING_EXTRA"] = "secret value";
   options.environment["HOME"] = "/replaced";
 
@@ -93,7 +84,7 @@ TEST(LaunchProcessTest, ChildInheritsOnlyStandardDescriptors) {
   const int leaky_file = open(dir.path().c_str(), O_RDONLY);
   ASSERT_GE(leaky_file, 0);
 
-  Process child = LaunchProcess(ChildCommandLine(), WithActions("report " + dir.File("report")));
+  Process child = LaunchProcess(ChildCommandLine(), ChildActions("report " + dir.File("report")));
   ASSERT_TRUE(child.IsValid());
   const test_support::ChildReport report = test_support::WaitForReport(dir.File("report"));
   close(leaky_pipe[0]);
@@ -141,7 +132,7 @@ TEST_F(LaunchFailureTest, ExecutableOfUnknownFormat) {
 }
 
 TEST(ProcessTest, ExitCodeOfACrashIsTheShellsOne) {
-  Process crashes = LaunchProcess(ChildCommandLine(), WithActions("abort"));
+  Process crashes = LaunchProcess(ChildCommandLine(), ChildActions("abort"));
   ASSERT_TRUE(crashes.IsValid());
   int exit_code = -1;
   EXPECT_TRUE(crashes.WaitForExitWithTimeout(kGenerousTimeout, &exit_code));
@@ -149,7 +140,7 @@ TEST(ProcessTest, ExitCodeOfACrashIsTheShellsOne) {
 }
 
 TEST(ProcessTest, WaitTimesOutWhileRunningAndTerminateWithWaitEndsIt) {
-  Process child = LaunchProcess(ChildCommandLine(), WithActions("wait-forever"));
+  Process child = LaunchProcess(ChildCommandLine(), ChildActions("wait-forever"));
   ASSERT_TRUE(child.IsValid());
   EXPECT_FALSE(child.HasExited());
   EXPECT_FALSE(child.WaitForExitWithTimeout(std::chrono::milliseconds(1), nullptr));
@@ -163,7 +154,7 @@ TEST(ProcessTest, WaitTimesOutWhileRunningAndTerminateWithWaitEndsIt) {
 }
 
 TEST(ProcessTest, TerminateWithoutWaitReturnsAtOnce) {
-  Process child = LaunchProcess(ChildCommandLine(), WithActions("wait-forever"));
+  Process child = LaunchProcess(ChildCommandLine(), ChildActions("wait-forever"));
   ASSERT_TRUE(child.IsValid());
   const int pidfd = test_support::OpenPidfd(child.Pid());
   ASSERT_GE(pidfd, 0);
@@ -175,7 +166,7 @@ TEST(ProcessTest, TerminateWithoutWaitReturnsAtOnce) {
 }
 
 TEST(ProcessTest, ClosingARunningChildHandsItToTheReaper) {
-  Process child = LaunchProcess(ChildCommandLine(), WithActions("wait-forever"));
+  Process child = LaunchProcess(ChildCommandLine(), ChildActions("wait-forever"));
   ASSERT_TRUE(child.IsValid());
   const ProcessId pid = child.Pid();
   child.Close();

@@ -11,26 +11,17 @@
 #include "platform/job.h"
 #include "platform/launch.h"
 #include "platform/process.h"
-#include "tests/process/child_protocol.h"
 #include "tests/process/test_support.h"
 
 namespace base {
 namespace {
 
+using test_support::ChildActions;
+using test_support::ChildCommandLine;
 using test_support::kGenerousTimeout;
 
-LaunchOptions WithActions(const std::string& actions) {
-  LaunchOptions options;
-  options.environment[test_child::kActionsVariable] = actions;
-  return options;
-}
-
-CommandLine ChildCommandLine() {
-  return CommandLine(FilePath::FromUTF8Unsafe(test_support::ChildProgram()));
-}
-
 TEST(ProcessTest, ExitCodeIsTheChildsAndAskingAgainGivesItAgain) {
-  Process exits = LaunchProcess(ChildCommandLine(), WithActions("exit 7"));
+  Process exits = LaunchProcess(ChildCommandLine(), ChildActions("exit 7"));
   ASSERT_TRUE(exits.IsValid());
   int exit_code = -1;
   EXPECT_TRUE(exits.WaitForExitWithTimeout(kGenerousTimeout, &exit_code));
@@ -41,7 +32,7 @@ TEST(ProcessTest, ExitCodeIsTheChildsAndAskingAgainGivesItAgain) {
 }
 
 TEST(ProcessTest, MoveTransfersOwnership) {
-  Process child = LaunchProcess(ChildCommandLine(), WithActions("exit 0"));
+  Process child = LaunchProcess(ChildCommandLine(), ChildActions("exit 0"));
   ASSERT_TRUE(child.IsValid());
   const ProcessId pid = child.Pid();
   Process moved(std::move(child));
@@ -70,9 +61,8 @@ TEST(JobTest, ToolOutlivesTheThreadThatLaunchedIt) {
   ASSERT_TRUE(SetJobObjectLimitFlags(job, kJobObjectLimitKillOnJobClose));
   Process tool;
   std::thread launcher([&] {
-    LaunchOptions options;
+    LaunchOptions options = ChildActions("wait-forever");
     options.job_handle = job;
-    options.environment[test_child::kActionsVariable] = "wait-forever";
     tool = LaunchProcess(ChildCommandLine(), options);
   });
   launcher.join();

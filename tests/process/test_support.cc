@@ -40,6 +40,16 @@ std::string ChildProgram() {
   return test_os::JoinPath(test_os::ExecutableDir(), "process_test_child" + test_os::ExecutableSuffix());
 }
 
+base::CommandLine ChildCommandLine() {
+  return base::CommandLine(base::FilePath::FromUTF8Unsafe(ChildProgram()));
+}
+
+base::LaunchOptions ChildActions(const std::string& actions) {
+  base::LaunchOptions options;
+  options.environment[test_child::kActionsVariable] = actions;
+  return options;
+}
+
 void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;

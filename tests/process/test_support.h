@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/command_line.h"
+#include "platform/launch.h"
 #include "tests/process/log_capture.h"
 #include "tests/support/test_os.h"
 
@@ -20,8 +22,11 @@ inline constexpr std::chrono::milliseconds kGenerousTimeout{10000};
 // How long a test watches for something that must not happen.
 inline constexpr std::chrono::milliseconds kQuietPeriod{100};
 
-// The path of the child program (process_test_child).
+// The path of the child program (process_test_child), and its command line.
 std::string ChildProgram();
+base::CommandLine ChildCommandLine();
+// Launch options that give the child program |actions| (see the program).
+base::LaunchOptions ChildActions(const std::string& actions);
 
 using test_os::WaitUntil;
 
