@@ -93,27 +93,25 @@ Process LaunchProcess(const CommandLine& command_line, const LaunchOptions& opti
     return Process();
   }
 
+  // Ends the suspended child, keeping the error that made the launch fail.
+  auto abandon = [&info] {
+    const DWORD error = GetLastError();
+    TerminateProcess(info.hProcess, 1);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    SetLastError(error);
+    return Process();
+  };
+
   // The child has run no code yet: once it is in the job, everything it
-  // starts is in the job too.
+  // starts is in the job too. A child outside the job would not die with
+  // the agent: it must not run.
   if (IsValidJobHandle(options.job_handle) &&
       !AssignProcessToJobObject(options.job_handle, info.hProcess)) {
-    const DWORD error = GetLastError();
-    // A child outside the job would not die with the agent: it must not run.
-    TerminateProcess(info.hProcess, 1);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-    SetLastError(error);
-    return Process();
+    return abandon();
   }
-
-  if (ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
-    const DWORD error = GetLastError();
-    TerminateProcess(info.hProcess, 1);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-    SetLastError(error);
-    return Process();
-  }
+  if (ResumeThread(info.hThread) == static_cast<DWORD>(-1))
+    return abandon();
   CloseHandle(info.hThread);
   SetLastSystemError(0);
   return Process(info.dwProcessId, info.hProcess);
