@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,8 +50,32 @@ bool InstallProgramAs(const std::string& from, const std::string& to);
 std::string ExecutableDir();
 std::string ExecutableSuffix();
 
+// This process's environment, as the C runtime and the programs it starts
+// see it.
+std::optional<std::string> GetEnv(const std::string& name);
 void SetEnv(const std::string& name, const std::string& value);
 void UnsetEnv(const std::string& name);
+
+// Sets |name| for the life of the object, then puts back what was there.
+class ScopedEnv {
+ public:
+  ScopedEnv(const std::string& name, const std::string& value)
+      : name_(name), previous_(GetEnv(name)) {
+    SetEnv(name, value);
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() {
+    if (previous_)
+      SetEnv(name_, *previous_);
+    else
+      UnsetEnv(name_);
+  }
+
+ private:
+  const std::string name_;
+  const std::optional<std::string> previous_;
+};
 // The value of |name| in the environment of the running process |pid|, or
 // "" when it has none or cannot be read.
 std::string EnvironmentVariableOf(int pid, const std::string& name);

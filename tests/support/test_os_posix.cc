@@ -116,6 +116,12 @@ std::string ExecutableSuffix() {
   return "";
 }
 
+std::optional<std::string> GetEnv(const std::string& name) {
+  if (const char* value = getenv(name.c_str()))
+    return std::string(value);
+  return std::nullopt;
+}
+
 void SetEnv(const std::string& name, const std::string& value) {
   setenv(name.c_str(), value.c_str(), 1);
 }

@@ -208,6 +208,17 @@ std::string ExecutableSuffix() {
   return ".exe";
 }
 
+std::optional<std::string> GetEnv(const std::string& name) {
+  const std::wstring wide_name = base::SysUTF8ToWide(name);
+  const DWORD size = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+  if (size == 0)
+    return std::nullopt;
+  std::wstring value(size, L'\0');
+  const DWORD length = GetEnvironmentVariableW(wide_name.c_str(), &value[0], size);
+  value.resize(length < size ? length : 0);
+  return base::SysWideToUTF8(value);
+}
+
 // _wputenv_s changes both the C runtime's copy of the environment and the
 // process's own: getenv, GetEnvironmentVariableW and child processes all see
 // the change.

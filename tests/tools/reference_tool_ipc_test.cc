@@ -15,53 +15,11 @@
 namespace reference_tool_test {
 namespace {
 
-constexpr char kShot[] = "snipping_tool.snipping.shot";
-constexpr char kWndHide[] = "snipping_tool.snipping.on_select_user_wnd_hide";
-constexpr char kHandshake[] = "snipping_tool_agent.snipping.handshake";
-constexpr char kNotify[] = "snipping_tool_agent.snipping.notify";
-
-// The classic switch set as the agent writes it, with |script| in the
-// extras when given. No identity: port tests must not publish a rendezvous
-// that other tests running at the same time could find.
-base::Process LaunchClassic(const AgentEnd& agent, const std::string& script,
-                            std::map<std::string, std::string> environment = {}) {
-  std::map<std::string, std::string> extras = {{"timeout_config", "{}"}};
-  if (!script.empty())
-    extras["reference_tool_script"] = script;
-  environment.emplace("QUILLO_IPC_PEER_SECRET", agent.secret());
-  return LaunchTool(ToolPath(false),
-                    {{"channel-port", std::to_string(agent.port())},
-                     {"env", ""},
-                     {"user-id", "10001"},
-                     {"version", "1.0"},
-                     {"dui-config", "eyJsYW5nIjoiZW4ifQ=="},
-                     {"log-file", "/tmp/x/logs/a.log"},
-                     {"snipping-config", ""},
-                     {"snipping-features", "e30="},
-                     {"snipping-extras", ExtrasSwitchValue(extras)}},
-                    environment);
-}
-
 std::string ShotPayload(const std::string& path) {
   return "{\"image_save_path\":\"" + JsonEscape(path) +
          "\",\"screen_shot_type\":4,\"is_dark_theme\":false,\"grays\":{},\"vip_status\":0,"
          "\"ai_screen_shot_request\":{\"skills\":[],\"agentInfo\":{\"name\":\"\",\"agentCode\":"
          "\"\",\"iconBitmapData\":\"\"}}}";
-}
-
-// The result the tool sends for a shot that produced no file.
-std::string NoFileResult(int event) {
-  return R"({"image_file_path":"","snipping_event":)" + std::to_string(event) +
-         R"(,"ai_skill_data":"","pos_x":0,"pos_y":0})";
-}
-
-std::vector<std::string> PayloadsOf(AgentEnd& agent, const std::string& method) {
-  std::vector<std::string> payloads;
-  for (const ToolRequest& request : agent.requests()) {
-    if (request.method == method)
-      payloads.push_back(request.payload);
-  }
-  return payloads;
 }
 
 TEST(ReferenceToolIpcTest, ReportsFailuresHonestlyAndExitsWhenTold) {
@@ -268,6 +226,34 @@ TEST(ReferenceToolIpcTest, GrandchildOutlivesTheToolUntilItsTimeIsUp) {
   ASSERT_TRUE(tool.Terminate(0, true));
   EXPECT_TRUE(test_os::ProcessRunning(pid)) << "the sleeper died with the tool on its own";
   EXPECT_TRUE(test_os::WaitForProcessEnd(pid)) << "the sleeper outlived its time";
+}
+
+TEST(ReferenceToolIpcTest, VizudeDezoWithoutAPortFindsTheAgentByIdentity) {
+  // A rendezvous location of this test's own, so that agents of other tests
+  // running at the same time are not found instead.
+  ScratchDirectory dir("identity");
+  const Rendezvous rendezvous = RendezvousIn(dir.path(), kVizudeDezoIdentity);
+  test_os::ScopedEnv moved(rendezvous.variable, dir.path());
+  const std::string trace = dir.File("tool.trace");
+  AgentEnd agent(kVizudeDezoIdentity);
+  ASSERT_TRUE(agent.Start());
+  EXPECT_EQ(ReadFile(rendezvous.record), std::to_string(agent.port()) + " 33333 56704\n");
+
+  base::Process tool = LaunchTool(ToolPath(true),
+                                  VizudeDezoSwitches(R"({"trace_file":")" + JsonEscape(trace) + R"("})"),
+                                  {{"QUILLO_IPC_PEER_SECRET", agent.secret()},
+                                   {rendezvous.variable, dir.path()}});
+  ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
+  agent.InvokeAndWait(kWndHide, R"({"exit_screen_tool":true})");
+  EXPECT_EQ(WaitForExit(tool), 0);
+  bool by_identity = false;
+  for (const auto& line : ReadTrace(trace)) {
+    if (line.size() == 4 && line[1] == "connect")
+      by_identity = line[2] == "identity" && line[3] == kVizudeDezoIdentity;
+  }
+  EXPECT_TRUE(by_identity);
+  agent.Stop();
+  EXPECT_FALSE(PathExists(rendezvous.record)) << "the stopped host left its record behind";
 }
 
 }  // namespace

@@ -211,6 +211,39 @@ base::Process LaunchTool(const std::string& program,
   return base::LaunchProcess(command_line, options);
 }
 
+base::Process LaunchClassic(const AgentEnd& agent, const std::string& script,
+                            std::map<std::string, std::string> environment) {
+  std::map<std::string, std::string> extras = {{"timeout_config", "{}"}};
+  if (!script.empty())
+    extras["reference_tool_script"] = script;
+  environment.emplace("QUILLO_IPC_PEER_SECRET", agent.secret());
+  return LaunchTool(ToolPath(false),
+                    {{"channel-port", std::to_string(agent.port())},
+                     {"env", ""},
+                     {"user-id", "10001"},
+                     {"version", "1.0"},
+                     {"dui-config", "eyJsYW5nIjoiZW4ifQ=="},
+                     {"log-file", "/tmp/x/logs/a.log"},
+                     {"snipping-config", ""},
+                     {"snipping-features", "e30="},
+                     {"snipping-extras", ExtrasSwitchValue(extras)}},
+                    environment);
+}
+
+std::string NoFileResult(int event) {
+  return R"({"image_file_path":"","snipping_event":)" + std::to_string(event) +
+         R"(,"ai_skill_data":"","pos_x":0,"pos_y":0})";
+}
+
+std::vector<std::string> PayloadsOf(AgentEnd& agent, const std::string& method) {
+  std::vector<std::string> payloads;
+  for (const ToolRequest& request : agent.requests()) {
+    if (request.method == method)
+      payloads.push_back(request.payload);
+  }
+  return payloads;
+}
+
 int WaitForExit(const base::Process& process) {
   int exit_code = -1;
   if (!process.WaitForExitWithTimeout(kEventTimeout, &exit_code))

@@ -19,6 +19,14 @@
 
 namespace reference_tool_test {
 
+// Methods of the agent's service and of the tool's.
+inline constexpr char kHandshake[] = "snipping_tool_agent.snipping.handshake";
+inline constexpr char kNotify[] = "snipping_tool_agent.snipping.notify";
+inline constexpr char kShot[] = "snipping_tool.snipping.shot";
+inline constexpr char kWndHide[] = "snipping_tool.snipping.on_select_user_wnd_hide";
+// The identity the VizudeDezo tool looks the agent up by.
+inline constexpr char kVizudeDezoIdentity[] = "{5B1C7E24-0D3A-4F68-9C27-3E8B1A6D4F90}";
+
 // Long enough for a loaded machine; the tests wait for events, not for time.
 constexpr std::chrono::milliseconds kEventTimeout{10000};
 
@@ -95,6 +103,17 @@ using test_text::ReadTrace;
 // The VizudeDezo switch set as the agent writes it, no port, with |script|
 // in the extension document.
 std::vector<std::pair<std::string, std::string>> VizudeDezoSwitches(const std::string& script);
+
+// The classic tool started with the switch set the agent writes, |script|
+// in the extras when given, the agent's secret and |environment| added. No
+// identity: port tests must not publish a rendezvous that other tests
+// running at the same time could find.
+base::Process LaunchClassic(const AgentEnd& agent, const std::string& script,
+                            std::map<std::string, std::string> environment = {});
+// The payloads of the requests of |method| the agent received so far.
+std::vector<std::string> PayloadsOf(AgentEnd& agent, const std::string& method);
+// The result the tool sends for a shot that produced no file.
+std::string NoFileResult(int event);
 
 // Starts |program| with |switches| ("name" -> value, in order) and the
 // environment additions |environment|.

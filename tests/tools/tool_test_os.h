@@ -13,6 +13,16 @@ namespace reference_tool_test {
 // always there).
 std::string NoScreenReason();
 
+// Where an agent of |identity| publishes its port once the rendezvous
+// location is moved into the directory |dir|: the environment variable that
+// moves it (to be set for this process and handed to the tool) and the
+// record's path.
+struct Rendezvous {
+  std::string variable;
+  std::string record;
+};
+Rendezvous RendezvousIn(const std::string& dir, const std::string& identity);
+
 }  // namespace reference_tool_test
 
 #endif  // TESTS_TOOLS_TOOL_TEST_OS_H_
