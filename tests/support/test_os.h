@@ -21,7 +21,7 @@ bool WaitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds bound = kProcessWaitBound);
 
 // A fresh directory under the system's temporary directory, removed with
-// its files at destruction (it holds no subdirectories).
+// everything in it at destruction.
 class TempDir {
  public:
   TempDir();

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -72,15 +73,8 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   if (path_.empty())
     return;
-  if (DIR* dir = opendir(path_.c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..")
-        unlink(File(name).c_str());
-    }
-    closedir(dir);
-  }
-  rmdir(path_.c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(std::filesystem::u8path(path_), ignored);
 }
 
 std::string TempDir::File(const std::string& name) const {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "platform/command_line.h"
@@ -159,18 +160,8 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   if (path_.empty())
     return;
-  const std::wstring dir = base::SysUTF8ToWide(path_);
-  WIN32_FIND_DATAW entry;
-  const HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &entry);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = entry.cFileName;
-      if (name != L"." && name != L"..")
-        DeleteFileW((dir + L"\\" + name).c_str());
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
-  }
-  RemoveDirectoryW(dir.c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(std::filesystem::u8path(path_), ignored);
 }
 
 std::string TempDir::File(const std::string& name) const {

@@ -23,7 +23,7 @@ struct DemoRun {
 
 // Runs the demo host with |arguments| to its end; its output goes to a file
 // in |dir|.
-DemoRun RunDemo(const ScratchDirectory& dir, const std::vector<std::string>& arguments) {
+DemoRun RunDemo(const TempDir& dir, const std::vector<std::string>& arguments) {
   std::vector<std::string> argv = {DemoHostPath()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   const std::string output = dir.File("demo_output.txt");
@@ -51,7 +51,7 @@ TEST(DemoHostTest, TakesARealShot) {
   const std::string no_screen = NoScreenReason();
   if (!no_screen.empty())
     GTEST_SKIP() << no_screen;
-  ScratchDirectory dir("demo_shot");
+  TempDir dir;
   const std::string path = dir.File("shot.png");
   const DemoRun run = RunDemo(dir, {"--save-path", path, "--shots=2", "--linger-ms=0"});
   EXPECT_EQ(run.status, 0) << run.output;
@@ -65,7 +65,7 @@ TEST(DemoHostTest, TakesARealShot) {
 }
 
 TEST(DemoHostTest, ShowsEveryFlowAndAnswersTheToolsRequests) {
-  ScratchDirectory dir("demo_flows");
+  TempDir dir;
   const std::string trace = dir.File("tool.trace");
   const std::string script = R"({"trace_file":")" + JsonEscape(trace) + R"(","steps":[
       {"at":"after_handshake","do":"record_started"},
@@ -77,7 +77,7 @@ TEST(DemoHostTest, ShowsEveryFlowAndAnswersTheToolsRequests) {
       {"at":"after_result","do":"record_finished"}]})";
   // A save path in no existing directory: the shot itself fails honestly,
   // the flows around it do not.
-  const DemoRun run = RunDemo(dir, {"--save-path", dir.UnsavableFile("x.png"), "--use-screen-tool",
+  const DemoRun run = RunDemo(dir, {"--save-path", UnsavableFile(dir, "x.png"), "--use-screen-tool",
                                     "--linger-ms=800", "--script", script});
   EXPECT_EQ(run.status, 5) << run.output;
   // The delegate is called on the runtime's thread in the order the tool
@@ -100,7 +100,7 @@ TEST(DemoHostTest, ShowsEveryFlowAndAnswersTheToolsRequests) {
   // Sent right after the result: it races the demo's report of the result,
   // but not the end.
   EXPECT_TRUE(InOrder(run.output, {"recording finished", "host     Uninit"})) << run.output;
-  EXPECT_FALSE(PathExists(dir.UnsavableFile("x.png")));
+  EXPECT_FALSE(PathExists(UnsavableFile(dir, "x.png")));
 
   // What the demo answered reached the tool through the agent.
   bool ai_answer = false;
@@ -118,7 +118,7 @@ TEST(DemoHostTest, ShowsEveryFlowAndAnswersTheToolsRequests) {
 }
 
 TEST(DemoHostTest, NamesTheReasonOfAFailedShot) {
-  ScratchDirectory dir("demo_failure");
+  TempDir dir;
   const DemoRun run =
       RunDemo(dir, {"--save-path", dir.File("x.png"), "--linger-ms=0", "--script",
                     R"({"steps":[{"at":"on_shot","do":"reply_error"}]})"});
@@ -131,7 +131,7 @@ TEST(DemoHostTest, NamesTheReasonOfAFailedShot) {
 }
 
 TEST(DemoHostTest, RefusesBadOptionsAndAMissingLibrary) {
-  ScratchDirectory dir("demo_options");
+  TempDir dir;
   DemoRun run = RunDemo(dir, {"--shots=0"});
   EXPECT_EQ(run.status, 2) << run.output;
   run = RunDemo(dir, {"--library", dir.File("missing_agent_library")});

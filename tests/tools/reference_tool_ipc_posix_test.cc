@@ -10,7 +10,7 @@ namespace reference_tool_test {
 namespace {
 
 TEST(ReferenceToolIpcPosixTest, ReportsACaptureWithoutADisplayAsFailed) {
-  ScratchDirectory dir("no_display");
+  TempDir dir;
   const std::string trace = dir.File("tool.trace");
   AgentEnd agent("");
   ASSERT_TRUE(agent.Start());

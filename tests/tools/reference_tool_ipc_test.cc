@@ -23,7 +23,7 @@ std::string ShotPayload(const std::string& path) {
 }
 
 TEST(ReferenceToolIpcTest, ReportsFailuresHonestlyAndExitsWhenTold) {
-  ScratchDirectory dir("honest");
+  TempDir dir;
   AgentEnd agent("");
   ASSERT_TRUE(agent.Start());
   base::Process tool = LaunchClassic(agent, "");
@@ -36,7 +36,7 @@ TEST(ReferenceToolIpcTest, ReportsFailuresHonestlyAndExitsWhenTold) {
   ASSERT_TRUE(agent.WaitForRequests(kNotify, 1));
   // A shot that cannot be saved where it was asked for is reported as
   // failed, and no file is claimed.
-  const std::string path = dir.UnsavableFile("shot.png");
+  const std::string path = UnsavableFile(dir, "shot.png");
   EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(path)), "reply {}");
   ASSERT_TRUE(agent.WaitForRequests(kNotify, 2));
   EXPECT_EQ(PayloadsOf(agent, kNotify),
@@ -54,7 +54,7 @@ TEST(ReferenceToolIpcTest, CapturesTheScreenIntoAPng) {
   const std::string no_screen = NoScreenReason();
   if (!no_screen.empty())
     GTEST_SKIP() << no_screen;
-  ScratchDirectory dir("capture");
+  TempDir dir;
   AgentEnd agent("");
   ASSERT_TRUE(agent.Start());
   base::Process tool = LaunchClassic(agent, "");
@@ -120,7 +120,7 @@ TEST(ReferenceToolIpcTest, RefusesABadScriptWithoutConnecting) {
 }
 
 TEST(ReferenceToolIpcTest, FollowsItsScriptAndTracesWhatItSawAndGot) {
-  ScratchDirectory dir("script");
+  TempDir dir;
   const std::string trace = dir.File("tool.trace");
   AgentEnd agent("");
   ASSERT_TRUE(agent.Start());
@@ -145,7 +145,7 @@ TEST(ReferenceToolIpcTest, FollowsItsScriptAndTracesWhatItSawAndGot) {
   // directory to save into) and its result is sent twice.
   const std::string first = dir.File("1.png");
   EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(first)), "error 4242 busy");
-  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(dir.UnsavableFile("2.png"))), "reply {}");
+  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(UnsavableFile(dir, "2.png"))), "reply {}");
   ASSERT_TRUE(agent.WaitForRequests(kNotify, 3));
   const std::vector<std::string> results = PayloadsOf(agent, kNotify);
   EXPECT_EQ(results[1], results[2]);
@@ -179,7 +179,7 @@ TEST(ReferenceToolIpcTest, FollowsItsScriptAndTracesWhatItSawAndGot) {
 }
 
 TEST(ReferenceToolIpcTest, CrashesWhereToldSoTheShotInvokeFails) {
-  ScratchDirectory dir("crash");
+  TempDir dir;
   const std::string trace = dir.File("tool.trace");
   AgentEnd agent("");
   ASSERT_TRUE(agent.Start());
@@ -202,7 +202,7 @@ TEST(ReferenceToolIpcTest, CrashesWhereToldSoTheShotInvokeFails) {
 TEST(ReferenceToolIpcTest, GrandchildOutlivesTheToolUntilItsTimeIsUp) {
   // The sleeper must not die with the tool by itself: tests of the agent
   // rely on its death to show that the agent tore the tree down.
-  ScratchDirectory dir("grandchild");
+  TempDir dir;
   const std::string trace = dir.File("tool.trace");
   AgentEnd agent("");
   ASSERT_TRUE(agent.Start());
@@ -231,7 +231,7 @@ TEST(ReferenceToolIpcTest, GrandchildOutlivesTheToolUntilItsTimeIsUp) {
 TEST(ReferenceToolIpcTest, VizudeDezoWithoutAPortFindsTheAgentByIdentity) {
   // A rendezvous location of this test's own, so that agents of other tests
   // running at the same time are not found instead.
-  ScratchDirectory dir("identity");
+  TempDir dir;
   const Rendezvous rendezvous = RendezvousIn(dir.path(), kVizudeDezoIdentity);
   test_os::ScopedEnv moved(rendezvous.variable, dir.path());
   const std::string trace = dir.File("tool.trace");

@@ -1,10 +1,6 @@
 #include "tests/tools/tool_harness.h"
 
-#include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <random>
-#include <sstream>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -260,28 +256,8 @@ int UnsavableShotEvent() {
   return NoScreenReason().empty() ? 3 : 2;
 }
 
-ScratchDirectory::ScratchDirectory(const std::string& name) {
-  std::error_code error;
-  std::filesystem::path dir = std::filesystem::temp_directory_path(error);
-  static std::atomic<int> counter{0};
-  std::random_device random;
-  dir /= "reference_tool_test_" + name + "_" + std::to_string(test_os::CurrentPid()) + "_" +
-         std::to_string(counter++) + "_" + std::to_string(random());
-  std::filesystem::create_directories(dir, error);
-  path_ = dir.u8string();
-}
-
-ScratchDirectory::~ScratchDirectory() {
-  std::error_code error;
-  std::filesystem::remove_all(std::filesystem::u8path(path_), error);
-}
-
-std::string ScratchDirectory::File(const std::string& name) const {
-  return test_os::JoinPath(path_, name);
-}
-
-std::string ScratchDirectory::UnsavableFile(const std::string& name) const {
-  return test_os::JoinPath(File("no_such_directory"), name);
+std::string UnsavableFile(const TempDir& dir, const std::string& name) {
+  return test_os::JoinPath(dir.File("no_such_directory"), name);
 }
 
 }  // namespace reference_tool_test

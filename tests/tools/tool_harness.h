@@ -15,6 +15,7 @@
 
 #include "ipc_core/service_host.h"
 #include "platform/process.h"
+#include "tests/support/test_os.h"
 #include "tests/support/test_text.h"
 
 namespace reference_tool_test {
@@ -132,26 +133,10 @@ bool PathExists(const std::string& path);
 // to capture, the capture itself (2) when there is none. No file either way.
 int UnsavableShotEvent();
 
-// A fresh empty directory for one test, unique to this run, removed with
-// everything below it at destruction (what a process that still runs holds
-// open may stay behind on Windows).
-class ScratchDirectory {
- public:
-  explicit ScratchDirectory(const std::string& name);
-  ScratchDirectory(const ScratchDirectory&) = delete;
-  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-  ~ScratchDirectory();
-
-  const std::string& path() const { return path_; }
-  // |name| inside the directory.
-  std::string File(const std::string& name) const;
-  // A file in a subdirectory that does not exist: nothing can be saved
-  // there, on any platform.
-  std::string UnsavableFile(const std::string& name) const;
-
- private:
-  std::string path_;
-};
+using test_os::TempDir;
+// A file in a subdirectory of |dir| that does not exist: nothing can be
+// saved there, on any platform.
+std::string UnsavableFile(const TempDir& dir, const std::string& name);
 
 }  // namespace reference_tool_test
 
