@@ -1,6 +1,5 @@
 #include "bench/agent_bench_host.h"
 
-#include <dirent.h>
 #include <dlfcn.h>
 #include <malloc.h>
 #include <fcntl.h>
@@ -12,11 +11,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <numeric>
 #include <sstream>
 #include <thread>
+
+#include "tests/support/test_os.h"
+#include "tests/support/test_text.h"
 
 namespace agent_bench {
 
@@ -120,21 +121,6 @@ std::vector<std::string> BenchHost::TakeEvents() {
 
 namespace {
 
-int CountEntries(const char* directory) {
-  DIR* dir = opendir(directory);
-  if (!dir)
-    return -1;
-  int count = 0;
-  while (const dirent* entry = readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-      ++count;
-  }
-  closedir(dir);
-  // The directory stream itself holds a descriptor while /proc/self/fd is
-  // read; it is gone again now.
-  return count;
-}
-
 int64_t StatusField(const std::string& status, const char* name) {
   const size_t at = status.find(name);
   if (at == std::string::npos)
@@ -142,47 +128,16 @@ int64_t StatusField(const std::string& status, const char* name) {
   return std::strtoll(status.c_str() + at + std::strlen(name), nullptr, 10);
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-int CountChildren() {
-  const long self = static_cast<long>(getpid());
-  DIR* dir = opendir("/proc");
-  if (!dir)
-    return -1;
-  int count = 0;
-  while (const dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
-      continue;
-    const std::string stat = ReadFile(std::string("/proc/") + entry->d_name + "/stat");
-    // "pid (comm) state ppid ...": comm may hold blanks and parentheses, so
-    // the fields are counted from the last ')'.
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos || close + 4 > stat.size())
-      continue;
-    const long parent = std::strtol(stat.c_str() + close + 4, nullptr, 10);
-    if (parent == self)
-      ++count;
-  }
-  closedir(dir);
-  return count;
-}
-
 }  // namespace
 
 ProcessSample SampleProcess() {
   ProcessSample sample;
-  sample.threads = CountEntries("/proc/self/task");
-  // One of the entries is the descriptor opendir used to list them.
-  sample.fds = CountEntries("/proc/self/fd") - 1;
-  sample.children = CountChildren();
-  const std::string status = ReadFile("/proc/self/status");
-  sample.rss_kib = StatusField(status, "VmRSS:");
-  sample.hwm_kib = StatusField(status, "VmHWM:");
+  sample.threads = test_os::CountThreads();
+  // One of the descriptors is the one used to list them.
+  sample.fds = test_os::CountOpenHandles() - 1;
+  sample.children = static_cast<int>(test_os::ChildProcesses().size());
+  sample.rss_kib = static_cast<int64_t>(test_os::ResidentSetBytes() / 1024);
+  sample.hwm_kib = StatusField(test_text::ReadFile("/proc/self/status"), "VmHWM:");
   // Unlike VmRSS, this does not count freed memory the allocator keeps: it
   // tells a leak from fragmentation. It covers malloc's main arena only, not
   // the arenas of other threads.
@@ -192,7 +147,7 @@ ProcessSample SampleProcess() {
 
 std::string MachineLine() {
   std::string model = "unknown CPU";
-  std::istringstream cpuinfo(ReadFile("/proc/cpuinfo"));
+  std::istringstream cpuinfo(test_text::ReadFile("/proc/cpuinfo"));
   for (std::string line; std::getline(cpuinfo, line);) {
     if (line.rfind("model name", 0) == 0) {
       const size_t colon = line.find(':');
@@ -208,7 +163,7 @@ std::string MachineLine() {
 }
 
 std::string LoadLine() {
-  std::istringstream in(ReadFile("/proc/loadavg"));
+  std::istringstream in(test_text::ReadFile("/proc/loadavg"));
   std::string one, five, fifteen;
   in >> one >> five >> fifteen;
   return "load average " + one + " " + five + " " + fifteen;
@@ -266,17 +221,8 @@ snipping_tool::AIScreenShotRequest TypicalAIRequest() {
   return request;
 }
 
-std::string ExecutableDir() {
-  char path[4096];
-  const ssize_t size = readlink("/proc/self/exe", path, sizeof(path) - 1);
-  if (size <= 0)
-    return ".";
-  const std::string text(path, static_cast<size_t>(size));
-  return text.substr(0, text.rfind('/'));
-}
-
 snipping_tool::ISnippingToolAgent* LoadAgentLibrary(std::string* error) {
-  const std::string path = ExecutableDir() + "/libsnipping_tool_agent.so";
+  const std::string path = test_os::ExecutableDir() + "/libsnipping_tool_agent.so";
   // Never closed: the agent singleton and the runtime's threads live until
   // the process ends.
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

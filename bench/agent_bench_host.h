@@ -122,8 +122,6 @@ std::string BenchResultPayload();
 void ApplyTypicalSettings(snipping_tool::ISnippingToolAgent* agent);
 snipping_tool::AIScreenShotRequest TypicalAIRequest();
 
-// The directory of this executable, where the tool and the library sit.
-std::string ExecutableDir();
 // Loads the shipped library next to this executable and gets the agent
 // through its one export, as a client does. Null with |error| set on failure.
 snipping_tool::ISnippingToolAgent* LoadAgentLibrary(std::string* error);

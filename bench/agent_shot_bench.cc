@@ -56,6 +56,7 @@
 #include "platform/launch.h"
 #include "platform/process.h"
 #include "platform/logging.h"
+#include "tests/support/test_os.h"
 
 extern char** environ;
 
@@ -419,7 +420,7 @@ class BareHost : public ipc_core::IServiceHostObserver {
   // are relative to the start.
   bool Run(Launch how, const std::string& extras_b64, Times* times) {
     const std::string secret = NewSecret();
-    const std::string tool = agent_bench::ExecutableDir() + "/QuilloSnippingTool.exe";
+    const std::string tool = test_os::ExecutableDir() + "/QuilloSnippingTool.exe";
     std::vector<std::string> args = {tool, "--channel-port=" + std::to_string(port_),
                                      "--snipping-extras=" + extras_b64};
     std::vector<std::string> env;
