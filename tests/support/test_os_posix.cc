@@ -11,7 +11,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -52,33 +51,12 @@ int CountEntries(const char* dir_path) {
 
 }  // namespace
 
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 TempDir::TempDir() {
   char pattern[] = "/tmp/snipping_test_XXXXXX";
   if (const char* dir = mkdtemp(pattern))
     path_ = dir;
   else
     perror("mkdtemp");
-}
-
-TempDir::~TempDir() {
-  if (path_.empty())
-    return;
-  std::error_code ignored;
-  std::filesystem::remove_all(std::filesystem::u8path(path_), ignored);
-}
-
-std::string TempDir::File(const std::string& name) const {
-  return JoinPath(path_, name);
 }
 
 std::string JoinPath(const std::string& dir, const std::string& name) {
@@ -160,13 +138,6 @@ bool WaitForProcessGone(int pid, std::chrono::milliseconds bound) {
 void KillProcess(int pid) {
   if (pid > 0)
     kill(pid, SIGKILL);
-}
-
-void KillSurvivors(const std::vector<int>& pids) {
-  for (const int pid : pids) {
-    if (ProcessRunning(pid))
-      KillProcess(pid);
-  }
 }
 
 ProgramRun::~ProgramRun() {

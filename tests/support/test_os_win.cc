@@ -9,8 +9,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
-#include <thread>
 
 #include "platform/command_line.h"
 #include "platform/utf_string_conversions.h"
@@ -129,16 +127,6 @@ ULONGLONG CreationTime(HANDLE process) {
 
 }  // namespace
 
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 TempDir::TempDir() {
   static std::atomic<int> counter{0};
   wchar_t base[MAX_PATH + 1];
@@ -155,17 +143,6 @@ TempDir::TempDir() {
     }
   }
   fprintf(stderr, "no temporary directory: error %lu\n", GetLastError());
-}
-
-TempDir::~TempDir() {
-  if (path_.empty())
-    return;
-  std::error_code ignored;
-  std::filesystem::remove_all(std::filesystem::u8path(path_), ignored);
-}
-
-std::string TempDir::File(const std::string& name) const {
-  return JoinPath(path_, name);
 }
 
 std::string JoinPath(const std::string& dir, const std::string& name) {
@@ -265,13 +242,6 @@ void KillProcess(int pid) {
   ScopedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(pid)));
   if (process.valid())
     TerminateProcess(process.get(), 1);
-}
-
-void KillSurvivors(const std::vector<int>& pids) {
-  for (const int pid : pids) {
-    if (ProcessRunning(pid))
-      KillProcess(pid);
-  }
 }
 
 ProgramRun::~ProgramRun() {
