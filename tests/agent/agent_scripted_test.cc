@@ -1,6 +1,5 @@
 // Shots against a reference tool scripted to misbehave or to send
 // notifications and requests, through the facade and real sockets.
-#include <chrono>
 #include <string>
 #include <thread>
 
@@ -16,12 +15,7 @@ using testing::TraceEvent;
 
 // Polls |done| without running any task on the UI thread.
 bool WaitWithoutRunningTasks(const std::function<bool()>& done) {
-  for (int i = 0; i < 4000; ++i) {
-    if (done())
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return done();
+  return test_os::WaitUntil(done, testing::kEventTimeout);
 }
 
 TEST_F(AgentTest, ToolThatNeverHandshakesStopsWithHandshakeTimeout) {
@@ -199,11 +193,8 @@ TEST_F(AgentTest, NoticesSentRightAfterTheHandshakesAnswerReachTheHost) {
   ASSERT_TRUE(host().RunUntil(
       [&] { return log().Contains("[SnippingToolAgent] WaitHandleshakeAndStopSnippingIfNeed"); }));
   // From here the UI thread runs nothing until the tool has its answers.
-  const auto deadline = std::chrono::steady_clock::now() + testing::kEventTimeout;
-  while (ToolTrace("answer", "snipping_tool_agent.snipping.show_vip_wnd").empty() &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  WaitWithoutRunningTasks(
+      [&] { return !ToolTrace("answer", "snipping_tool_agent.snipping.show_vip_wnd").empty(); });
   EXPECT_FALSE(service_host()->process_handshake_successed());
   for (const char* method : {"snipping_tool_agent.snipping.bilog", "snipping_tool_agent.snipping.show_vip_wnd"}) {
     const auto answers = ToolTrace("answer", method);

@@ -18,16 +18,6 @@ void CaptureLog(int severity, const char* file, int line, int64_t connection_id,
 
 }  // namespace
 
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 void InstallLogCapture() { ipc_core::InitIPCCoreRuntime(&CaptureLog); }
 
 void ClearLogs() {

@@ -17,6 +17,7 @@
 #include "asio.hpp"
 #include "ipc_core/service_client.h"
 #include "ipc_core/service_host.h"
+#include "tests/support/test_os.h"
 #include "wire_format.h"
 
 namespace ipc_test {
@@ -27,8 +28,9 @@ constexpr std::chrono::milliseconds kWait{10000};
 // Time-outs the tests give to invokes that are meant to expire.
 constexpr int32_t kShortTimeoutMs = 150;
 
-// Waits until |pred| holds, polling briefly; false after |limit|.
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit = kWait);
+// Polls a condition until it holds or a bound (as long as kWait unless
+// given) passed.
+using test_os::WaitUntil;
 
 // Captures the runtime's log records (installed by every test fixture).
 struct LogEntry {

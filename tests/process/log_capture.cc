@@ -1,16 +1,8 @@
 #include "tests/process/log_capture.h"
 
-#include <chrono>
-#include <thread>
+#include "tests/support/test_os.h"
 
 namespace test_support {
-namespace {
-
-// Bounds the wait for a line that normally arrives at once.
-constexpr std::chrono::milliseconds kLineTimeout{10000};
-constexpr std::chrono::milliseconds kPollInterval{2};
-
-}  // namespace
 
 LogCapture::LogCapture() : records_(std::make_shared<Records>()) {
   previous_ = logging::SetLogHandler(
@@ -52,13 +44,7 @@ void LogCapture::Clear() {
 }
 
 bool LogCapture::WaitForLine(const std::string& text) const {
-  const auto deadline = std::chrono::steady_clock::now() + kLineTimeout;
-  while (LinesContaining(text).empty()) {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return false;
-    std::this_thread::sleep_for(kPollInterval);
-  }
-  return true;
+  return test_os::WaitUntil([&] { return !LinesContaining(text).empty(); });
 }
 
 }  // namespace test_support
