@@ -38,7 +38,7 @@ SnippingToolAgent::~SnippingToolAgent() {
 void SnippingToolAgent::Init(const SnippingToolConfig& config,
                              ISnippingToolAgentDelegate* host_delegate, bool use_screen_tool) {
   // The delegate first, so that runtime records of the start reach the host.
-  delegate_.store(host_delegate);
+  delegate_.Open(host_delegate);
   ipc_core::InitIPCCoreRuntime(&IpcCoreLogSink);
   if (service_host_)
     return;
@@ -51,7 +51,8 @@ void SnippingToolAgent::Init(const SnippingToolConfig& config,
 }
 
 void SnippingToolAgent::Uninit() {
-  delegate_.store(nullptr);
+  // A runtime record on its way to the host ends before Uninit returns.
+  delegate_.Close();
   if (SnippingToolAgentServiceHost* host = service_host_) {
     host->Uninit();
     service_host_ = nullptr;
@@ -122,9 +123,8 @@ void IpcCoreLogSink(int severity, const char* file, int line, int64_t value, con
   SnippingToolAgent* agent = SnippingToolAgent::GetInstance();
   if (!agent || !file)
     return;
-  // Read once: a record already on its way when Uninit clears the delegate
-  // still reaches the delegate it started with.
-  ISnippingToolAgentDelegate* host_delegate = agent->delegate();
+  // Held for the call: Uninit waits for a record already on its way.
+  auto host_delegate = agent->delegate();
   if (!host_delegate)
     return;
   host_delegate->Log(severity, std::string(file), line, value, text);

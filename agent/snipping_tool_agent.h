@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "ipc/ipc_server/delegate_gate.h"
 #include "snipping_tool/snipping_tool_agent.h"
 
 namespace snipping_tool {
@@ -40,15 +41,16 @@ class SnippingToolAgent : public ISnippingToolAgent {
   void SetRecordStartedCallback(const std::function<void()>& callback) override;
   void SetRecordFinishedCallback(const std::function<void()>& callback) override;
 
-  // The host's delegate while initialised; read by the IPC log sink.
-  ISnippingToolAgentDelegate* delegate() const { return delegate_.load(); }
+  // The host's delegate for one call while initialised; used by the IPC
+  // log sink.
+  DelegateGate::Use delegate() { return delegate_.Acquire(); }
   // The service host while initialised (tests and diagnostics).
   SnippingToolAgentServiceHost* service_host_for_testing() const { return service_host_; }
 
  private:
   SnippingToolAgent() = default;
 
-  std::atomic<ISnippingToolAgentDelegate*> delegate_{nullptr};
+  DelegateGate delegate_;
   SnippingToolAgentServiceHost* service_host_ = nullptr;
 };
 

@@ -143,7 +143,7 @@ SnippingToolAgentServiceHost::~SnippingToolAgentServiceHost() {
 
 bool SnippingToolAgentServiceHost::PostToUI(
     std::function<void(SnippingToolAgentServiceHost*)> task, uint32_t delay_ms) {
-  ISnippingToolAgentDelegate* host_delegate = delegate();
+  auto host_delegate = delegate();
   if (!host_delegate)
     return false;
   Ref self = StrongSelf();
@@ -199,7 +199,7 @@ void SnippingToolAgentServiceHost::Init(const SnippingToolConfig& config,
   if (initialized_.exchange(true))
     return;
   config_ = config;
-  delegate_.store(host_delegate);
+  delegate_.Open(host_delegate);
   InitTimeoutConfig(config_.extras);
   use_screen_tool_ = use_screen_tool;
 }
@@ -217,7 +217,9 @@ void SnippingToolAgentServiceHost::Uninit() {
   is_broken_.exchange(true);
   process_handshake_successed_.exchange(false);
   answered_handshake_.store(0);
-  delegate_.store(nullptr);
+  // The host may destroy its delegate once Uninit returns: the calls under
+  // way on the runtime's threads end first.
+  delegate_.Close();
   tool_process_.ResetStatus();
   tool_process_.CancelExitWait();
 }
@@ -527,7 +529,7 @@ void SnippingToolAgentServiceHost::StartSnippingShot() {
     handler->OnError(ipc_core::kErrorNotStarted, "no service host");
   LOG(INFO) << kLogPrefix << "StartSnippingShot emit";
   if (use_screen_tool_) {
-    if (ISnippingToolAgentDelegate* host_delegate = delegate())
+    if (auto host_delegate = delegate())
       host_delegate->ReportBIEvent(kEventScreenToolStart);
   }
 }
@@ -581,7 +583,7 @@ void SnippingToolAgentServiceHost::StopSnippingShot_UI(int32_t reason, uint64_t 
   success = nullptr;
   if (failure)
     failure();
-  if (ISnippingToolAgentDelegate* host_delegate = delegate())
+  if (auto host_delegate = delegate())
     host_delegate->ReportBIEvent(std::string(kEventShotBrokenPrefix) + name);
 }
 
@@ -623,7 +625,7 @@ bool SnippingToolAgentServiceHost::AcceptAfterHandshake(const FeatureRef& reques
 void SnippingToolAgentServiceHost::OnNotifySnippintShotResult(const std::string& payload,
                                                               const FeatureRef& request) {
   LOG(INFO) << kLogPrefix << "OnNotifySnippintShotResult";
-  ISnippingToolAgentDelegate* host_delegate = delegate();
+  auto host_delegate = delegate();
   if (use_screen_tool_ && host_delegate)
     host_delegate->ReportBIEvent(kEventScreenToolFinish);
   // A result counts only once the UI thread has seen the handshake: before
@@ -713,7 +715,7 @@ void SnippingToolAgentServiceHost::OnBILog(const std::string& payload, const Fea
   BILogPayload record;
   JsonStrToClass(payload, record);
   LOG(INFO) << kLogPrefix << "OnBILog key:" << record.key;
-  if (ISnippingToolAgentDelegate* host_delegate = delegate())
+  if (auto host_delegate = delegate())
     host_delegate->ReportBIEvent(record.key);
 }
 
@@ -725,7 +727,7 @@ void SnippingToolAgentServiceHost::OnSetSnippingToolConfig(const std::string& pa
   SetConfigPayload record;
   JsonStrToClass(payload, record);
   LOG(INFO) << kLogPrefix << "OnSetSnippingToolConfig config_json:" << record.config_json;
-  if (ISnippingToolAgentDelegate* host_delegate = delegate())
+  if (auto host_delegate = delegate())
     host_delegate->ApplySnippingToolConfig(record.config_json);
 }
 
@@ -733,7 +735,7 @@ void SnippingToolAgentServiceHost::OnShowVipWnd(const std::string&, const Featur
   LOG(INFO) << kLogPrefix << "OnShowVipWnd";
   if (!AcceptAfterHandshake(request, true))
     return;
-  if (ISnippingToolAgentDelegate* host_delegate = delegate())
+  if (auto host_delegate = delegate())
     host_delegate->ShowVipWindow();
 }
 
@@ -751,7 +753,7 @@ void SnippingToolAgentServiceHost::ShowSelectUserWnd(const std::string& payload,
   }
   SelectUserWndSnippingShot record;
   JsonStrToClass(payload, record);  // Malformed: the window is shown with defaults.
-  if (ISnippingToolAgentDelegate* host_delegate = delegate())
+  if (auto host_delegate = delegate())
     host_delegate->ShowSelectUserWindow(record);
 }
 
@@ -786,7 +788,7 @@ void SnippingToolAgentServiceHost::OnNotifyRequestAI(const std::string& payload,
     LOG(INFO) << kScreenAIPrefix << "OnNotifyRequestAI JsonStrToClass Failed.";
     return;
   }
-  ISnippingToolAgentDelegate* host_delegate = delegate();
+  auto host_delegate = delegate();
   if (!host_delegate)
     return;
   // The host may answer long after this object is gone: the reply callable

@@ -27,6 +27,7 @@
 #include <mutex>
 #include <string>
 
+#include "ipc/ipc_server/delegate_gate.h"
 #include "ipc/ipc_server/snipping_tool_process.h"
 #include "ipc_core/service.h"
 #include "ipc_core/service_host.h"
@@ -155,7 +156,8 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
   // A counted reference unless destruction has begun (then null).
   Ref StrongSelf();
   bool TryAddRef();
-  ISnippingToolAgentDelegate* delegate() const { return delegate_.load(); }
+  // The host's delegate for one call; empty after Uninit.
+  DelegateGate::Use delegate() { return delegate_.Acquire(); }
   ipc_core::IServiceHost* service_host() const { return service_host_.load(); }
   // Posts |task| to the host's UI thread holding a counted reference; false
   // when there is no delegate (or destruction has begun).
@@ -240,7 +242,7 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
 
   std::atomic<bool> is_broken_{false};
   SnippingToolProcess tool_process_;
-  std::atomic<ISnippingToolAgentDelegate*> delegate_{nullptr};
+  DelegateGate delegate_;
   SnippingToolConfig config_;
   std::atomic<bool> is_snipping_working_{false};
 

@@ -96,7 +96,7 @@ TEST_F(AgentFacadeTest, SecondInitReplacesOnlyTheDelegate) {
   second.extras["timeout_config"] = R"({"IPCInvokeTimeout":6000})";
   agent_->Init(second, &other, true);
   EXPECT_EQ(service_host, facade->service_host_for_testing());
-  EXPECT_EQ(&other, facade->delegate());
+  EXPECT_EQ(&other, facade->delegate().get());
   EXPECT_EQ(4000u, service_host->ipc_invoke_timeout());
   agent_->Uninit();
 }

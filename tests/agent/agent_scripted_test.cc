@@ -1,5 +1,8 @@
 // Shots against a reference tool scripted to misbehave or to send
 // notifications and requests, through the facade and real sockets.
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -205,6 +208,45 @@ TEST_F(AgentTest, NoticesSentRightAfterTheHandshakesAnswerReachTheHost) {
   EXPECT_EQ(1, host().vip_window_count());
   ASSERT_TRUE(WaitForOutcome(shot));
   EXPECT_EQ(1, shot->successes);
+}
+
+TEST_F(AgentTest, UninitReturnsOnlyOnceTheDelegateCallsUnderWayHaveReturned) {
+  // The host may destroy its delegate as soon as Uninit returns, so a call
+  // the runtime's thread is making into it must have ended by then.
+  std::mutex lock;
+  std::condition_variable changed;
+  bool entered = false;
+  bool released = false;
+  host().SetEventHook([&](const std::string& key) {
+    if (key != "held")
+      return;
+    std::unique_lock<std::mutex> hold(lock);
+    entered = true;
+    changed.notify_all();
+    changed.wait(hold, [&] { return released; });
+  });
+  StartAgent(WithScript(R"({"at":"after_result","do":"bilog","json":{"key":"held"}})"));
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  ASSERT_TRUE(WaitWithoutRunningTasks([&] {
+    std::lock_guard<std::mutex> hold(lock);
+    return entered;
+  }));
+  std::atomic<bool> uninit_returned{false};
+  std::thread uninit([&] {
+    agent()->Uninit();
+    uninit_returned.store(true);
+  });
+  EXPECT_FALSE(test_os::WaitUntil([&] { return uninit_returned.load(); }, std::chrono::milliseconds(300)))
+      << "Uninit returned while the host's delegate was still being called";
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    released = true;
+  }
+  changed.notify_all();
+  uninit.join();
+  EXPECT_TRUE(uninit_returned.load());
+  host().SetEventHook(nullptr);
 }
 
 TEST_F(AgentTest, ScreenAIAnswersFromAnotherThreadArriveAtTheTool) {

@@ -18,7 +18,19 @@ void TestHost::Log(int severity, const std::string& file, int line, int64_t valu
   runtime_logs_.push_back({severity, file, line, value, message});
 }
 
+void TestHost::SetEventHook(std::function<void(const std::string&)> hook) {
+  std::lock_guard<std::mutex> guard(lock_);
+  event_hook_ = std::move(hook);
+}
+
 void TestHost::ReportBIEvent(const std::string& key) {
+  std::function<void(const std::string&)> hook;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    hook = event_hook_;
+  }
+  if (hook)
+    hook(key);
   std::lock_guard<std::mutex> guard(lock_);
   events_.push_back(key);
   event_on_test_thread_.push_back(std::this_thread::get_id() == test_thread_);

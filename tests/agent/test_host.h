@@ -75,6 +75,9 @@ class TestHost : public ISnippingToolAgentDelegate {
   std::vector<RuntimeLogRecord> runtime_logs();
   int vip_window_count();
   int result_arrived_count();
+  // Runs |hook| at the start of every ReportBIEvent, on the calling thread
+  // and outside the host's lock (a test may hold the call there).
+  void SetEventHook(std::function<void(const std::string&)> hook);
   // The thread each ReportBIEvent came from.
   std::vector<bool> event_on_test_thread();
 
@@ -100,6 +103,7 @@ class TestHost : public ISnippingToolAgentDelegate {
   std::vector<RequestAISnippingShot> ai_requests_;
   std::vector<std::function<void(const ResponseAISnippingShot&)>> ai_replies_;
   std::vector<RuntimeLogRecord> runtime_logs_;
+  std::function<void(const std::string&)> event_hook_;
   int vip_window_count_ = 0;
   int result_arrived_count_ = 0;
   std::thread::id test_thread_ = std::this_thread::get_id();

@@ -26,7 +26,9 @@ class IRefCount {
 
 // Implemented by the host. Calls come on the IPC runtime's threads, except
 // those made by tasks run through PostTask; accept every call on any thread.
-// Must stay valid until Uninit has returned.
+// Must stay valid until Uninit has returned; Uninit returns once the calls
+// under way on other threads have returned, so no call may wait for the
+// thread that runs Uninit.
 class ISnippingToolAgentDelegate {
  public:
   // A log record of the IPC runtime. |value| is the runtime's: the id of the
