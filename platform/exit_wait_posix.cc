@@ -23,6 +23,7 @@
 #include "platform/exit_watcher_posix.h"
 #include "platform/last_error.h"
 #include "platform/logging.h"
+#include "platform/process_testing.h"
 
 namespace base {
 namespace {
@@ -203,7 +204,9 @@ class ExitWatcher {
 
 }  // namespace
 
-bool RegisterExitWait(ExitWaitHandle* wait, ProcessHandle process, ExitWaitCallback callback,
+namespace internal {
+
+bool RegisterExitWaitOS(ExitWaitHandle* wait, ProcessHandle process, ExitWaitCallback callback,
                       void* context) {
   if (!wait || process == kNullProcessHandle || !callback) {
     LOG(ERROR) << "RegisterExitWait refused: missing wait, process handle or callback";
@@ -213,11 +216,9 @@ bool RegisterExitWait(ExitWaitHandle* wait, ProcessHandle process, ExitWaitCallb
   return ExitWatcher::Get().Register(wait, process, callback, context);
 }
 
-bool UnregisterExitWait(ExitWaitHandle wait, bool wait_for_running_callback) {
+bool UnregisterExitWaitOS(ExitWaitHandle wait, bool wait_for_running_callback) {
   return ExitWatcher::Get().Unregister(wait, wait_for_running_callback);
 }
-
-namespace internal {
 
 void ReapWhenExited(int pidfd) {
   ExitWatcher::Get().Reap(pidfd);

@@ -13,6 +13,7 @@
 // a callback once a wait is unregistered. A callback whose registration is
 // gone from the table does nothing.
 #include "platform/exit_wait.h"
+#include "platform/process_testing.h"
 
 #include <windows.h>
 
@@ -90,7 +91,9 @@ void CALLBACK OnProcessSignalled(void* parameter, BOOLEAN timer_or_wait_fired) {
 
 }  // namespace
 
-bool RegisterExitWait(ExitWaitHandle* wait, ProcessHandle process, ExitWaitCallback callback,
+namespace internal {
+
+bool RegisterExitWaitOS(ExitWaitHandle* wait, ProcessHandle process, ExitWaitCallback callback,
                       void* context) {
   HANDLE watched = nullptr;
   if (!DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &watched, SYNCHRONIZE,
@@ -117,7 +120,7 @@ bool RegisterExitWait(ExitWaitHandle* wait, ProcessHandle process, ExitWaitCallb
   return true;
 }
 
-bool UnregisterExitWait(ExitWaitHandle wait, bool wait_for_running_callback) {
+bool UnregisterExitWaitOS(ExitWaitHandle wait, bool wait_for_running_callback) {
   std::shared_ptr<Registration> registration;
   {
     Table& table = Registrations();
@@ -160,4 +163,5 @@ bool UnregisterExitWait(ExitWaitHandle wait, bool wait_for_running_callback) {
   return true;
 }
 
+}  // namespace internal
 }  // namespace base

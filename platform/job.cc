@@ -1,6 +1,7 @@
 #include "platform/job.h"
 
 #include "platform/last_error.h"
+#include "platform/process_testing.h"
 
 namespace base {
 
@@ -14,8 +15,10 @@ void ScopedJobHandle::Set(JobHandle job) {
 }
 
 void ScopedJobHandle::Close() {
-  if (IsValidJobHandle(job_))
+  if (IsValidJobHandle(job_)) {
+    internal::NotifyJobClosing(job_);
     CloseJobObject(job_);
+  }
   job_ = JobHandle();
 }
 

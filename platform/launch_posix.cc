@@ -20,6 +20,7 @@
 #include "platform/exit_watcher_posix.h"
 #include "platform/job_internal_posix.h"
 #include "platform/last_error.h"
+#include "platform/process_testing.h"
 
 extern char** environ;
 
@@ -227,7 +228,9 @@ GroupKeeper StartGroupKeeper() {
 
 }  // namespace
 
-Process LaunchProcess(const CommandLine& command_line, const LaunchOptions& options) {
+namespace internal {
+
+Process LaunchProcessOS(const CommandLine& command_line, const LaunchOptions& options) {
   // Everything the child needs is allocated here, before the fork.
   std::string path = command_line.GetProgram().value();
   std::vector<std::string> arguments(command_line.argv().begin(), command_line.argv().end());
@@ -286,4 +289,5 @@ Process LaunchProcess(const CommandLine& command_line, const LaunchOptions& opti
   return Process(pid, pidfd);
 }
 
+}  // namespace internal
 }  // namespace base

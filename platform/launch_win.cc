@@ -10,6 +10,7 @@
 
 #include "platform/last_error.h"
 #include "platform/utf_string_conversions.h"
+#include "platform/process_testing.h"
 
 namespace base {
 namespace {
@@ -69,7 +70,9 @@ std::vector<wchar_t> BuildEnvironmentBlock(const std::map<std::string, std::stri
 
 }  // namespace
 
-Process LaunchProcess(const CommandLine& command_line, const LaunchOptions& options) {
+namespace internal {
+
+Process LaunchProcessOS(const CommandLine& command_line, const LaunchOptions& options) {
   const std::wstring program = command_line.GetProgram().value();
   // CreateProcessW may write into the command line, so it gets a copy.
   std::wstring line = command_line.GetCommandLineString();
@@ -117,4 +120,5 @@ Process LaunchProcess(const CommandLine& command_line, const LaunchOptions& opti
   return Process(info.dwProcessId, info.hProcess);
 }
 
+}  // namespace internal
 }  // namespace base

@@ -73,6 +73,14 @@ class Process {
   void Close();
 
  private:
+  // The OS code behind Terminate, HasExited, WaitForExitWithTimeout and
+  // Close, which first offer the call to an installed fake layer
+  // (process_testing.h).
+  bool TerminateOS(int exit_code, bool wait) const;
+  bool HasExitedOS() const;
+  bool WaitForExitWithTimeoutOS(std::chrono::milliseconds timeout, int* exit_code) const;
+  void CloseOS();
+
   ProcessId pid_ = 0;
   ProcessHandle handle_ = kNullProcessHandle;
 #if !defined(_WIN32)

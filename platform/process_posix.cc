@@ -81,7 +81,7 @@ ProcessHandle Process::Handle() const {
   return handle_;
 }
 
-bool Process::Terminate(int /*exit_code*/, bool wait) const {
+bool Process::TerminateOS(int /*exit_code*/, bool wait) const {
   if (!IsValid())
     return false;
   if (!reaped_ && syscall(SYS_pidfd_send_signal, handle_, SIGKILL, nullptr, 0) != 0 &&
@@ -91,13 +91,13 @@ bool Process::Terminate(int /*exit_code*/, bool wait) const {
   return !wait || WaitForExitWithTimeout(kTerminateWaitTimeout, nullptr);
 }
 
-bool Process::HasExited() const {
+bool Process::HasExitedOS() const {
   if (!IsValid())
     return false;
   return reaped_ || PollForExit(handle_, std::chrono::milliseconds(0));
 }
 
-bool Process::WaitForExitWithTimeout(std::chrono::milliseconds timeout, int* exit_code) const {
+bool Process::WaitForExitWithTimeoutOS(std::chrono::milliseconds timeout, int* exit_code) const {
   if (!IsValid())
     return false;
   if (!reaped_) {
@@ -118,7 +118,7 @@ bool Process::WaitForExitWithTimeout(std::chrono::milliseconds timeout, int* exi
   return true;
 }
 
-void Process::Close() {
+void Process::CloseOS() {
   if (!IsValid())
     return;
   ScopedLastErrorKeeper keep_last_error;

@@ -52,7 +52,7 @@ ProcessHandle Process::Handle() const {
   return handle_;
 }
 
-bool Process::Terminate(int exit_code, bool wait) const {
+bool Process::TerminateOS(int exit_code, bool wait) const {
   if (!IsValid())
     return false;
   if (!TerminateProcess(handle_, static_cast<UINT>(exit_code))) {
@@ -68,11 +68,11 @@ bool Process::Terminate(int exit_code, bool wait) const {
   return !wait || WaitForExitWithTimeout(kTerminateWaitTimeout, nullptr);
 }
 
-bool Process::HasExited() const {
+bool Process::HasExitedOS() const {
   return IsValid() && WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0;
 }
 
-bool Process::WaitForExitWithTimeout(std::chrono::milliseconds timeout, int* exit_code) const {
+bool Process::WaitForExitWithTimeoutOS(std::chrono::milliseconds timeout, int* exit_code) const {
   if (!IsValid())
     return false;
   if (WaitForSingleObject(handle_, ToWaitMilliseconds(timeout)) != WAIT_OBJECT_0)
@@ -85,7 +85,7 @@ bool Process::WaitForExitWithTimeout(std::chrono::milliseconds timeout, int* exi
   return true;
 }
 
-void Process::Close() {
+void Process::CloseOS() {
   if (!IsValid())
     return;
   ScopedLastErrorKeeper keep_last_error;

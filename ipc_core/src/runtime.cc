@@ -18,6 +18,7 @@ thread_local bool t_runtime_thread = false;
 std::atomic<int> g_live_objects{0};
 std::atomic<int32_t> g_injected_start_failure{0};
 std::atomic<int32_t> g_injected_create_failure{0};
+std::atomic<testing::ServiceHostFactory*> g_service_host_factory{nullptr};
 std::atomic<int32_t> g_start_success_delay_ms{0};
 // Long enough for a tool that is slow to start, short enough that a stray
 // connection does not hold a slot for long.
@@ -121,6 +122,9 @@ int MarkCallbackFramesExempt(const void* owner) {
 void CountLiveRuntimeObject(int delta) { g_live_objects.fetch_add(delta); }
 
 int32_t TakeInjectedStartFailure() { return g_injected_start_failure.exchange(0); }
+testing::ServiceHostFactory* InstalledServiceHostFactory() {
+  return g_service_host_factory.load();
+}
 int32_t TakeInjectedCreateFailure() { return g_injected_create_failure.exchange(0); }
 int32_t StartSuccessDelayMs() { return g_start_success_delay_ms.load(); }
 int32_t HelloTimeoutMs() { return g_hello_timeout_ms.load(); }
@@ -128,6 +132,8 @@ int32_t HelloTimeoutMs() { return g_hello_timeout_ms.load(); }
 namespace testing {
 
 int LiveObjectCount() { return g_live_objects.load(); }
+
+void SetServiceHostFactory(ServiceHostFactory* factory) { g_service_host_factory.store(factory); }
 
 void FailNextStart(int32_t error_code) { g_injected_start_failure.store(error_code); }
 void FailNextCreate(int32_t error_code) { g_injected_create_failure.store(error_code); }

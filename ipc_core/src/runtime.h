@@ -11,6 +11,7 @@
 
 #include "asio.hpp"
 #include "ipc_core/service_host.h"
+#include "ipc_core/testing.h"
 
 namespace ipc_core {
 
@@ -100,6 +101,8 @@ void CountLiveRuntimeObject(int delta);
 // Test seams (ipc_core/testing.h), read by the hosts.
 int32_t TakeInjectedStartFailure();
 int32_t TakeInjectedCreateFailure();
+// The factory installed by testing::SetServiceHostFactory, or null.
+testing::ServiceHostFactory* InstalledServiceHostFactory();
 int32_t StartSuccessDelayMs();
 int32_t HelloTimeoutMs();
 

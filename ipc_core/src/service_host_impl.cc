@@ -769,6 +769,8 @@ int32_t CreateServiceHost(const char* host_name, const char* app_name, const cha
   if (!out)
     return kErrorInvalidArgument;
   *out = nullptr;
+  if (testing::ServiceHostFactory* factory = InstalledServiceHostFactory())
+    return factory->Create(host_name, app_name, identity, app_id, protocol_tag, observer, out);
   Runtime* runtime = Runtime::Get();
   if (!runtime)
     return kErrorNotStarted;
@@ -788,6 +790,8 @@ int32_t CreateServiceHost(const char* host_name, const char* app_name, const cha
 int32_t DestroyServiceHost(IServiceHost* host) {
   if (!host)
     return kErrorInvalidArgument;
+  if (testing::ServiceHostFactory* factory = InstalledServiceHostFactory())
+    return factory->Destroy(host);
   {
     std::lock_guard<std::mutex> lock(g_registry_mutex);
     if (g_registry->erase(host) == 0)

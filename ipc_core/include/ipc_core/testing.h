@@ -8,7 +8,29 @@
 #include <cstdint>
 
 namespace ipc_core {
+
+class IServiceHost;
+class IServiceHostObserver;
+
 namespace testing {
+
+// Makes the service hosts in place of the runtime, for tests that run the
+// agent against a simulated runtime. Its Create receives the arguments of
+// CreateServiceHost (the runtime need not be started); Destroy receives the
+// hosts it made when they are handed to DestroyServiceHost.
+class ServiceHostFactory {
+ public:
+  virtual ~ServiceHostFactory() = default;
+  virtual int32_t Create(const char* host_name, const char* app_name, const char* identity,
+                         int32_t app_id, int32_t protocol_tag, IServiceHostObserver* observer,
+                         IServiceHost** out) = 0;
+  virtual int32_t Destroy(IServiceHost* host) = 0;
+};
+
+// Installs |factory| for every later CreateServiceHost and DestroyServiceHost
+// (null restores the runtime's own hosts). Not owned; it must outlive the
+// hosts it made.
+void SetServiceHostFactory(ServiceHostFactory* factory);
 
 // The next Start of any service host fails: OnServiceHostStartFailure
 // arrives with |error_code| (a non-zero code; 0 clears a pending failure).
