@@ -95,6 +95,7 @@ base::Process World::Launch(const base::CommandLine&, const base::LaunchOptions&
   Tool tool;
   tool.pid = static_cast<int>(tools.size()) + 1;
   tool.job = options.job_handle;
+  tool.mute = Chance(0.15);
   auto secret = options.environment.find(ipc_core::kPeerSecretEnvironmentVariable);
   if (secret != options.environment.end())
     tool.secret = secret->second;

@@ -41,7 +41,9 @@ struct Tool {
   FakeHost* host = nullptr;  // the host whose port it was started with
   int32_t connection = 0;    // 0 before it connects, -1 when refused
   bool closed = false;       // its end of the link is closed
+  bool mute = false;  // connects, then never says anything (a hung tool)
   bool sent_handshake = false;
+  bool got_shot = false;  // a shot request reached it
   int results_sent = 0;
   int64_t acked_shot_step = -1;  // when the newest shot request it acknowledged was sent
 };
