@@ -199,7 +199,7 @@ bool FakeHost::Start() {
   if (started_ || stopped_)
     return false;
   started_ = true;
-  const bool fails = world_->Chance(0.05);
+  const bool fails = world_->Chance(world_->start_failure_rate);
   ipc_core::ipc_core_refptr<FakeHost> self(this);
   const int32_t port = kFirstPort + static_cast<int32_t>(serial_);
   world_->Push(Lane(0), {fails ? "runtime: port failure" : "runtime: port ready", kRuntimeThread,

@@ -84,6 +84,7 @@ class World : public ipc_core::testing::ServiceHostFactory, public base::testing
   };
   std::map<uint64_t, ExitWait> exit_waits;
   double launch_failure_rate = 0.1;
+  double start_failure_rate = 0.05;
   // Called at a point where another thread may run (an exit wait cancelled
   // with a wait for its callback: no lock of the process object is held).
   std::function<void()> on_preemption_point;
