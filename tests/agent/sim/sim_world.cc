@@ -39,6 +39,21 @@ class FakeFeature : public ipc_core::IRequestFeature {
   std::function<void(bool)> on_reply_;
 };
 
+// While a callback of the host runs, the observer cannot be destroyed: its
+// destructor waits for OnServiceHostStoped, which comes only once every
+// callback in flight has returned. One thread cannot wait for itself, so
+// the wait is played by a reference held for the callback's duration.
+class InFlight {
+ public:
+  explicit InFlight(ipc_core::IServiceHostObserver* observer) : observer_(observer) {
+    observer_->AddRef();
+  }
+  ~InFlight() { observer_->Release(); }
+
+ private:
+  ipc_core::IServiceHostObserver* observer_;
+};
+
 }  // namespace
 
 World::~World() {
@@ -162,8 +177,10 @@ FakeHost::FakeHost(World* world, ipc_core::IServiceHostObserver* observer)
   ++world_->live_hosts;
   ipc_core::ipc_core_refptr<FakeHost> self(this);
   world_->Push(Lane(0), {"runtime: host init", kRuntimeThread, [self] {
-                           if (!self->stopped_)
-                             self->observer_->OnServiceHostInit(self.get());
+                           if (self->stopped_)
+                             return;
+                           InFlight in_flight(self->observer_);
+                           self->observer_->OnServiceHostInit(self.get());
                          }});
 }
 
@@ -206,6 +223,7 @@ bool FakeHost::Start() {
                          [self, fails, port] {
                            if (self->stopped_)
                              return;
+                           InFlight in_flight(self->observer_);
                            if (fails) {
                              self->observer_->OnServiceHostStartFailure(
                                  self.get(), ipc_core::kErrorListenFailed);
@@ -304,8 +322,10 @@ int32_t FakeHost::Connect(const std::string& secret) {
   secrets_.erase(found);
   ipc_core::ipc_core_refptr<FakeHost> self(this);
   world_->Push(Lane(id), {"runtime: connected", kRuntimeThread, [self, id] {
-                            if (!self->stopped_)
-                              self->observer_->OnServiceInvokerConnected(self.get(), id);
+                            if (self->stopped_)
+                              return;
+                            InFlight in_flight(self->observer_);
+                            self->observer_->OnServiceInvokerConnected(self.get(), id);
                           }});
   for (auto& entry : invokes) {
     if (entry.second.connection != 0)
@@ -326,6 +346,7 @@ void FakeHost::Request(int32_t connection, const std::string& method, const std:
                 [self, connection, method, payload, on_reply] {
                   if (self->stopped_ || !self->service_)
                     return;
+                  InFlight in_flight(self->observer_);
                   ipc_core::ipc_core_refptr<ipc_core::IRequestFeature> feature(
                       new FakeFeature(connection, method, on_reply));
                   if (!self->service_->HandleRequest(method.c_str(), payload.c_str(),
@@ -358,6 +379,7 @@ void FakeHost::PeerClosed(int32_t connection) {
                                           [self, connection] {
                                             if (self->stopped_)
                                               return;
+                                            InFlight in_flight(self->observer_);
                                             self->observer_->OnServiceInvokerDisconnected(
                                                 self.get(), connection);
                                             self->connections_[connection].gone = true;
