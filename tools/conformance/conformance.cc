@@ -478,14 +478,37 @@ bool Runner::Shot(int number, bool unknown_member) {
   const std::string n = std::to_string(number);
   const std::string path =
       (std::filesystem::path(dir_) / ("shot-" + n + ".png")).u8string();
+  // Results the tool has sent so far: the next one must follow the answer.
+  size_t results_before = 0;
+  for (const RecordedFrame& f : recorder_.Frames())
+    results_before += f.from_tool && f.frame.method == "snipping_tool_agent.snipping.notify";
   const Clock::time_point sent = Clock::now();
   auto context = Invoke(host_, "snipping_tool.snipping.shot", ShotRequest(path, unknown_member),
                         kShotInvokeBudgetMs);
   const InvokeOutcome answer = context->Wait();
-  const auto early = agent_.Seen([&](const Event& e) {
-    return e.kind == Event::kRequest && e.method == "snipping_tool_agent.snipping.notify" &&
-           e.at < answer.at && e.at >= sent;
-  });
+  // The order on the wire decides (the runtime may hand the answer and a
+  // request read with it to the runner on different threads): the answer
+  // must precede the shot's result in what the tool sent.
+  bool early = false;
+  {
+    const std::vector<RecordedFrame> frames = recorder_.Frames();
+    uint64_t request_id = 0;
+    for (const RecordedFrame& f : frames)
+      if (!f.from_tool && f.frame.method == "snipping_tool.snipping.shot" &&
+          f.frame.text.find(path) != std::string::npos)
+        request_id = f.frame.id;
+    size_t results = 0;
+    for (const RecordedFrame& f : frames) {
+      if (!f.from_tool)
+        continue;
+      if (f.frame.type == ipc_core::wire::FrameType::kRequest &&
+          f.frame.method == "snipping_tool_agent.snipping.notify")
+        ++results;
+      else if (f.frame.type != ipc_core::wire::FrameType::kRequest && f.frame.id == request_id)
+        break;
+    }
+    early = results > results_before;
+  }
   const std::string what = number == 1 ? "shot request answered at once"
                                        : "second shot on the same connection answered";
   const long long ms =
