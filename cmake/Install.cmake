@@ -56,3 +56,8 @@ foreach(pc snipping-tool-agent snipping-tool-ipc)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/sdk/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/sdk/${pc}.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/sdk/${pc}.pc DESTINATION lib/pkgconfig)
 endforeach()
+
+# The conformance runner, for tool developers.
+if(TARGET snipping_tool_conformance)
+  install(TARGETS snipping_tool_conformance RUNTIME DESTINATION bin)
+endif()
