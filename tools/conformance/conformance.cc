@@ -2,7 +2,8 @@
 // checks it against the tool contract (docs/tool-guide.md), clause by clause.
 //
 //   snipping_tool_conformance <tool-executable> [--as QuilloSnippingTool|VizudeDezo]
-//                             [--pass-channel-port] [--session FILE]
+//                             [--pass-channel-port] [--extras-entry KEY=VALUE]...
+//                             [--session FILE]
 //
 // The tool is launched as the agent launches it: the switches built by the
 // agent's own switch code, a one-time secret in its environment, a
@@ -17,6 +18,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -287,6 +289,8 @@ struct Options {
   const Flavour* flavour = &kClassic;
   bool pass_channel_port = false;
   std::string session;
+  // Entries added to the extras document, as a host would put them there.
+  std::map<std::string, std::string> extras;
 };
 
 bool ParseOptions(int argc, char** argv, Options* options) {
@@ -315,6 +319,11 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->pass_channel_port = true;
     } else if (value("--session", &v)) {
       options->session = v;
+    } else if (value("--extras-entry", &v)) {
+      const size_t equals = v.find('=');
+      if (equals == std::string::npos || equals == 0)
+        return false;
+      options->extras[v.substr(0, equals)] = v.substr(equals + 1);
     } else if (!arg.empty() && arg[0] != '-' && options->tool.empty()) {
       options->tool = arg;
     } else {
@@ -325,9 +334,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 }
 
 // What the agent's host would hand in, with something in every document.
-snipping_tool::SnippingToolConfig MakeConfig(const std::string& dir, bool pass_channel_port) {
+snipping_tool::SnippingToolConfig MakeConfig(const std::string& dir, const Options& options) {
   snipping_tool::SnippingToolConfig config;
-  config.pass_channel_port = pass_channel_port;
+  config.pass_channel_port = options.pass_channel_port;
   config.enable_ai_recognize = true;
   config.user_id = 10001;
   config.version = "1.0.0";
@@ -337,6 +346,8 @@ snipping_tool::SnippingToolConfig MakeConfig(const std::string& dir, bool pass_c
   config.snipping_config = R"({"hotkey":"alt+a"})";
   config.features = {{3, true}, {-1, false}};
   config.extras = {{"timeout_config", R"({"ProcessHandshakeTimeout":3000})"}};
+  for (const auto& [key, value] : options.extras)
+    config.extras[key] = value;
   return config;
 }
 
@@ -452,7 +463,7 @@ bool Runner::Launch(bool in_job) {
   secret_ = ipc_core::GeneratePeerSecret();
   host_->AddPeerSecret(secret_.c_str());
   base::CommandLine command_line(base::FilePath::FromUTF8Unsafe(options_.tool));
-  const snipping_tool::SnippingToolConfig config = MakeConfig(dir_, options_.pass_channel_port);
+  const snipping_tool::SnippingToolConfig config = MakeConfig(dir_, options_);
   const uint32_t port = static_cast<uint32_t>(recorder_.port());
   if (flavour_.use_screen_tool)
     snipping_tool::AppendVizudeDezoSwitches(config, port, &command_line);
@@ -725,7 +736,8 @@ int main(int argc, char** argv) {
   if (!conformance::ParseOptions(argc, argv, &options)) {
     std::fprintf(stderr,
                  "usage: snipping_tool_conformance <tool-executable> "
-                 "[--as QuilloSnippingTool|VizudeDezo] [--pass-channel-port] [--session FILE]\n");
+                 "[--as QuilloSnippingTool|VizudeDezo] [--pass-channel-port]\n"
+                 "                                 [--extras-entry KEY=VALUE]... [--session FILE]\n");
     return 2;
   }
   const int status = conformance::Runner(options).Run();
