@@ -140,8 +140,8 @@ windows_leg() (
 # shot; a difference means the protocol or the guide's session moved.
 check_session() {
   log "annotated session: docs/tool-session.md"
-  local run=(build/default/bin/snipping_tool_conformance build/default/bin/QuilloSnippingTool.exe
-             --session docs/tool-session.md)
+  local run=(build/default/bin/tool_session_generator build/default/bin/libsnipping_tool_agent.so
+             build/default/bin/QuilloSnippingTool.exe docs/tool-session.md)
   if [ -z "${DISPLAY:-}" ]; then
     xvfb-run -a -s "-screen 0 1024x768x24" "${run[@]}" >/dev/null
   else

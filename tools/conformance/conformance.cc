@@ -3,12 +3,10 @@
 //
 //   snipping_tool_conformance <tool-executable> [--as QuilloSnippingTool|VizudeDezo]
 //                             [--pass-channel-port] [--extras-entry KEY=VALUE]...
-//                             [--session FILE]
 //
 // The tool is launched as the agent launches it: the switches built by the
 // agent's own switch code, a one-time secret in its environment, a
-// kill-on-close job. Every frame goes through a recording proxy. --session
-// writes the frames of the cold shot as the annotated session of the guide.
+// kill-on-close job. Every frame goes through a recording proxy.
 // Exit status: 0 when no clause failed, 1 when one did, 2 for bad options.
 #include <atomic>
 #include <chrono>
@@ -36,7 +34,6 @@
 #include "platform/process.h"
 #include "rendezvous.h"
 #include "tools/conformance/frame_recorder.h"
-#include "tools/conformance/session_writer.h"
 
 namespace conformance {
 namespace {
@@ -288,7 +285,6 @@ struct Options {
   std::string tool;
   const Flavour* flavour = &kClassic;
   bool pass_channel_port = false;
-  std::string session;
   // Entries added to the extras document, as a host would put them there.
   std::map<std::string, std::string> extras;
 };
@@ -317,8 +313,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         return false;
     } else if (arg == "--pass-channel-port") {
       options->pass_channel_port = true;
-    } else if (value("--session", &v)) {
-      options->session = v;
     } else if (value("--extras-entry", &v)) {
       const size_t equals = v.find('=');
       if (equals == std::string::npos || equals == 0)
@@ -340,7 +334,7 @@ snipping_tool::SnippingToolConfig MakeConfig(const std::string& dir, const Optio
   config.enable_ai_recognize = true;
   config.user_id = 10001;
   config.version = "1.0.0";
-  config.env = "conformance";
+  config.env = "session";
   config.log_file = (std::filesystem::path(dir) / "host" / "logs" / "host.log").u8string();
   config.dui_config = R"({"lang":"en"})";
   config.snipping_config = R"({"hotkey":"alt+a"})";
@@ -672,19 +666,6 @@ int Runner::Run() {
     return Finish(), 1;
 
   const bool cold_shot = Shot(1, false);
-  if (cold_shot && !options_.session.empty()) {
-    // The agent's reply to the result is the session's last frame.
-    const auto deadline = Clock::now() + milliseconds(2000);
-    std::vector<RecordedFrame> frames;
-    do {
-      frames = recorder_.Frames();
-    } while (frames.size() < 8 && Clock::now() < deadline);
-    Placeholders placeholders{secret_, dir_, std::to_string(recorder_.port()), flavour_.name};
-    if (!WriteSession(options_.session, command_line_, frames, placeholders, &error)) {
-      std::fprintf(stderr, "snipping_tool_conformance: %s\n", error.c_str());
-      return 2;
-    }
-  }
   if (cold_shot && Shot(2, true)) {
     AnswersAgentRequests();
     const auto early = agent_.BeforeHandshake();
@@ -737,7 +718,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: snipping_tool_conformance <tool-executable> "
                  "[--as QuilloSnippingTool|VizudeDezo] [--pass-channel-port]\n"
-                 "                                 [--extras-entry KEY=VALUE]... [--session FILE]\n");
+                 "                                 [--extras-entry KEY=VALUE]...\n");
     return 2;
   }
   const int status = conformance::Runner(options).Run();
