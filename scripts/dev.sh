@@ -142,10 +142,11 @@ check_session() {
   log "annotated session: docs/tool-session.md"
   local run=(build/default/bin/tool_session_generator build/default/bin/libsnipping_tool_agent.so
              build/default/bin/QuilloSnippingTool.exe docs/tool-session.md)
-  if [ -z "${DISPLAY:-}" ]; then
-    xvfb-run -a -s "-screen 0 1024x768x24" "${run[@]}" >/dev/null
-  else
-    "${run[@]}" >/dev/null
+  [ -n "${DISPLAY:-}" ] || run=(xvfb-run -a -s "-screen 0 1024x768x24" "${run[@]}")
+  local output
+  if ! output=$("${run[@]}" 2>&1); then
+    printf '%s\n' "$output"
+    return 1
   fi
   git diff --exit-code -- docs/tool-session.md
 }
