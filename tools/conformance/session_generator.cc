@@ -12,6 +12,7 @@
 // by the proxy's. When the agent has answered the result, the relay writes
 // the session. The host side takes the shot through the library's exported
 // factory, with a UI thread for the agent's posted tasks.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -169,7 +170,7 @@ int Host(const std::string& library, const std::string& real_tool, const std::st
 
   demo_host::TaskQueue ui;
   Delegate delegate(&ui);
-  int outcome = 0;  // 1 result, 2 failure
+  std::atomic<int> outcome{0};  // 1 result, 2 failure (set on the UI thread)
   ui.RunAndWait([&] {
     agent->Init(config, &delegate, false);
     agent->SetGraySwitch("some_switch", true);
