@@ -164,6 +164,7 @@ class Simulation;
 class SimDelegate : public snipping_tool::ISnippingToolAgentDelegate {
  public:
   SimDelegate(Simulation* sim, int generation) : sim_(sim), generation_(generation) {}
+  virtual ~SimDelegate() = default;
   void Log(int, const std::string&, int, int64_t, const std::string&) override {}
   void ReportBIEvent(const std::string&) override { Called("ReportBIEvent"); }
   void ApplySnippingToolConfig(const std::string&) override { Called("ApplySnippingToolConfig"); }
@@ -239,7 +240,6 @@ class Simulation {
   void CheckSilentTools();
   int64_t last_accepted_step_ = 0;
   void ToolActions(std::vector<Choice>* out);
-  sim::Tool* ToolOnLink(sim::FakeHost* host, int32_t connection);
 
   SnippingToolAgent* agent_ = SnippingToolAgent::GetInstance();
   int current_ = -1;  // the initialised generation, -1 when none
@@ -340,14 +340,6 @@ void Simulation::OnCallable(int id, bool failure) {
   }
 }
 
-sim::Tool* Simulation::ToolOnLink(sim::FakeHost* host, int32_t connection) {
-  for (sim::Tool& tool : w_->tools) {
-    if (tool.host == host && tool.connection == connection)
-      return &tool;
-  }
-  return nullptr;
-}
-
 void Simulation::ToolActions(std::vector<Choice>* out) {
   for (sim::Tool& tool : w_->tools) {
     const int pid = tool.pid;
@@ -393,11 +385,11 @@ void Simulation::ToolActions(std::vector<Choice>* out) {
                          invoke.method.find("hide") != std::string::npos;
       out->push_back({5, sim::kRuntimeThread, name + "answers " + invoke.method,
                       [this, t, id, exits] {
-                        auto& invoke = t->host->invokes[id];
-                        invoke.tool_done = true;
+                        auto& answered = t->host->invokes[id];
+                        answered.tool_done = true;
                         const bool ok = !w_->Chance(0.15);
-                        if (ok && invoke.method == "snipping_tool.snipping.shot")
-                          t->acked_shot_step = std::max(t->acked_shot_step, invoke.issued_step);
+                        if (ok && answered.method == "snipping_tool.snipping.shot")
+                          t->acked_shot_step = std::max(t->acked_shot_step, answered.issued_step);
                         t->host->Answer(id, ok);
                         if (exits && w_->Chance(0.8))
                           w_->KillTool(*t);
