@@ -447,17 +447,30 @@ void SnippingToolAgentServiceHost::PrepareSnippingTool() {
   // only the tool started here can complete the opening exchange, and its
   // connection names its launch.
   uint64_t launched = 0;
-  auto make_peer_secret = [this, &launched](uint64_t launch) -> std::string {
+  bool launch_stale = false;
+  auto make_peer_secret = [this, shot, &launched, &launch_stale](uint64_t launch) -> std::string {
     std::string secret = ipc_core::GeneratePeerSecret();
     if (ipc_core::IServiceHost* host = service_host())
       host->AddPeerSecret(secret.c_str(), launch);
     std::lock_guard<std::mutex> guard(settings_lock_);
-    lifecycle_.StartLaunch(launch);
     launched = launch;
+    // A stop (the old tool's disconnect, say) may have ended the shot while
+    // this launch waited for the tool process: a launch for no shot must not
+    // become current, or its handshake wait would break an idle agent.
+    launch_stale = !lifecycle_.IsRunningShot(shot);
+    if (!launch_stale)
+      lifecycle_.StartLaunch(launch);
     return secret;
   };
-  if (tool_process_.StartProcessIfNeed(config_, port, use_screen_tool_, make_peer_secret,
-                                       keep_launch)) {
+  const bool started = tool_process_.StartProcessIfNeed(config_, port, use_screen_tool_,
+                                                        make_peer_secret, keep_launch);
+  if (launch_stale) {
+    LogStale("PrepareSnippingTool", shot, launched, 0);
+    tool_process_.ResetStatus(launched);
+    tool_process_.CancelExitWait(launched);
+    return;
+  }
+  if (started) {
     WaitHandleshakeAndStopSnippingIfNeed();
     return;
   }

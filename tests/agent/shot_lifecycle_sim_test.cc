@@ -723,31 +723,6 @@ uint64_t EnvNumber(const char* name, uint64_t fallback) {
   return text && *text ? std::strtoull(text, nullptr, 10) : fallback;
 }
 
-// Seeds that show a fault still open, left out of RandomSchedules while it
-// is. Once the fault is mended KnownFaults fails: move them to the
-// regression seeds.
-const struct {
-  const char* fault;
-  uint64_t seed;
-} kKnownFaultSeeds[] = {
-    // The old tool's disconnect stops a new shot while that shot's tool is
-    // being launched (between the exit wait's cancellation and the lock);
-    // the launch still becomes current, and its handshake wait later
-    // breaks the idle agent.
-    {"a stop during a launch leaves that launch current", 36945},
-    {"a stop during a launch leaves that launch current", 91759},
-    {"a stop during a launch leaves that launch current", 91805},
-    {"a stop during a launch leaves that launch current", 97949},
-};
-
-bool IsKnownFaultSeed(uint64_t seed) {
-  for (const auto& entry : kKnownFaultSeeds) {
-    if (entry.seed == seed)
-      return true;
-  }
-  return false;
-}
-
 #ifndef SIM_DEFAULT_SCHEDULES
 #define SIM_DEFAULT_SCHEDULES 100000
 #endif
@@ -765,8 +740,6 @@ TEST(ShotLifecycleSimulation, RandomSchedules) {
   int failures = 0;
   std::map<std::string, std::pair<int, uint64_t>> kinds;  // count, first seed
   for (uint64_t seed = first; seed < first + count; ++seed) {
-    if (IsKnownFaultSeed(seed))
-      continue;
     const Outcome outcome = RunSeed(seed);
     if (outcome.failure.empty())
       continue;
@@ -806,12 +779,6 @@ TEST(ShotLifecycleSimulation, RandomSchedules) {
               static_cast<unsigned long long>(count), seconds, count / seconds, failures);
 }
 
-TEST(ShotLifecycleSimulation, KnownFaults) {
-  for (const auto& entry : kKnownFaultSeeds)
-    EXPECT_NE(RunSeed(entry.seed).failure, "") << "seed " << entry.seed << " (" << entry.fault
-                                               << ") passes now: make it a regression seed";
-}
-
 // Seeds that once found a fault, kept as they are.
 TEST(ShotLifecycleSimulation, RegressionSeeds) {
   const struct {
@@ -827,6 +794,10 @@ TEST(ShotLifecycleSimulation, RegressionSeeds) {
       // request fails with 1004, the old disconnect is taken for stale and
       // the new tool never handshakes: nothing ends the shot.
       {"a restarted tool connects before the dead tool's end is seen", 70395},
+      // The old tool's disconnect stops a new shot while that shot's tool is
+      // being launched; the launch became current all the same, and its
+      // handshake wait later broke the idle agent.
+      {"a stop during a launch leaves that launch current", 36945},
   };
   for (const auto& entry : kSeeds) {
     const Outcome outcome = RunSeed(entry.seed);
