@@ -31,6 +31,7 @@ std::atomic<int32_t> g_hello_timeout_ms{kDefaultHelloTimeoutMs};
 std::atomic<int> g_unauthenticated{0};
 std::atomic<int> g_max_unauthenticated{0};
 std::atomic<size_t> g_max_pre_hello_buffered{0};
+std::atomic<long> g_accept_failures{0};
 
 template <typename T>
 void RaiseTo(std::atomic<T>& peak, T value) {
@@ -208,11 +209,14 @@ void CountUnauthenticatedConnection(int delta) {
 
 void NotePreHelloBuffered(size_t bytes) { RaiseTo(g_max_pre_hello_buffered, bytes); }
 
+void CountAcceptFailure() { g_accept_failures.fetch_add(1); }
+
 namespace testing {
 
 int UnauthenticatedConnectionCount() { return g_unauthenticated.load(); }
 int MaxUnauthenticatedConnectionCount() { return g_max_unauthenticated.load(); }
 size_t MaxBufferedPreHelloBytes() { return g_max_pre_hello_buffered.load(); }
+long AcceptFailureCount() { return g_accept_failures.load(); }
 void ResetConnectionPeaks() {
   g_max_unauthenticated.store(g_unauthenticated.load());
   g_max_pre_hello_buffered.store(0);

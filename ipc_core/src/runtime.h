@@ -120,6 +120,7 @@ int32_t HelloTimeoutMs();
 // Counters behind testing::UnauthenticatedConnectionCount and friends.
 void CountUnauthenticatedConnection(int delta);
 void NotePreHelloBuffered(size_t bytes);
+void CountAcceptFailure();
 
 }  // namespace ipc_core
 

@@ -567,6 +567,7 @@ class ServiceHostImpl final : public IServiceHost,
                      ec == asio::error::no_buffer_space || ec == asio::error::no_memory;
     std::chrono::milliseconds pause;
     bool shed = false;
+    CountAcceptFailure();
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (state_ >= State::kStopping)

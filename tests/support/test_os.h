@@ -130,6 +130,25 @@ int CountOpenHandles();
 // Resident memory of this process in bytes, 0 when it cannot be read.
 size_t ResidentSetBytes();
 
+// Leaves this process without a free descriptor: lowers its limit close to
+// what is open and takes the rest. Give back restores both. Not every
+// system has a per-process descriptor limit to exhaust (Windows has none);
+// there Take returns false and changes nothing.
+class DescriptorExhaustion {
+ public:
+  DescriptorExhaustion() = default;
+  DescriptorExhaustion(const DescriptorExhaustion&) = delete;
+  DescriptorExhaustion& operator=(const DescriptorExhaustion&) = delete;
+  ~DescriptorExhaustion() { GiveBack(); }
+  bool Take();
+  void GiveBack();
+
+ private:
+  std::vector<int> taken_;
+  bool limited_ = false;
+  unsigned long long saved_limit_ = 0;
+};
+
 }  // namespace test_os
 
 #endif  // TESTS_SUPPORT_TEST_OS_H_

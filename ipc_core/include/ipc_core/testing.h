@@ -39,6 +39,10 @@ int MaxUnauthenticatedConnectionCount();
 // never above kMaxPreHelloBufferedBytes.
 size_t MaxBufferedPreHelloBytes();
 void ResetConnectionPeaks();
+// Accepts that failed on any host of the process (out of descriptors, for
+// instance). After each failure the listener pauses before it tries again:
+// 20 ms, doubling while the failures go on, at most 1 s.
+long AcceptFailureCount();
 
 // The limits those counters are checked against.
 constexpr int kMaxUnauthenticatedConnections = 16;
