@@ -213,10 +213,13 @@ void SnippingToolAgentServiceHost::InitTimeoutConfig(
 }
 
 void SnippingToolAgentServiceHost::Uninit() {
-  initialized_.exchange(false);
-  is_broken_.exchange(true);
-  process_handshake_successed_.exchange(false);
-  answered_handshake_.store(0);
+  {
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    initialized_.exchange(false);
+    is_broken_.exchange(true);
+    process_handshake_successed_.exchange(false);
+    lifecycle_.EndLaunch();
+  }
   // The host may destroy its delegate once Uninit returns: the calls under
   // way on the runtime's threads end first.
   delegate_.Close();
@@ -285,7 +288,12 @@ void SnippingToolAgentServiceHost::OnServiceHostStartSuccess(ipc_core::IServiceH
 void SnippingToolAgentServiceHost::OnServiceHostStartFailure(ipc_core::IServiceHost*,
                                                              int32_t error_code) {
   LOG(ERROR) << kLogPrefix << "OnServiceHostStartFailure" << " error_code:" << error_code;
-  StopSnippingShot(kPortFailure, true);
+  // The host is started for the shot that needs it; with no shot running
+  // the failure breaks nothing (the next shot finds no port and bounds its
+  // wait for one).
+  Cause cause;
+  cause.shot = ShotLifecycle::kRunningShot;
+  StopSnippingShot(kPortFailure, true, cause, "OnServiceHostStartFailure");
 }
 
 void SnippingToolAgentServiceHost::OnServiceHostStoped(ipc_core::IServiceHost*) {
@@ -295,25 +303,31 @@ void SnippingToolAgentServiceHost::OnServiceHostStoped(ipc_core::IServiceHost*) 
   stop_condition_.notify_all();
 }
 
-void SnippingToolAgentServiceHost::OnServiceInvokerConnected(ipc_core::IServiceHost*,
+void SnippingToolAgentServiceHost::OnServiceInvokerConnected(ipc_core::IServiceHost* host,
                                                              int32_t connection_id) {
   LOG(INFO) << kLogPrefix << "OnServiceInvokerConnected" << " connection_id:" << connection_id;
-  live_connection_.store(connection_id);
+  // The secret the tool presented names its launch: a tool of an earlier
+  // launch that got in late is not the tool the agent now waits for.
+  const uint64_t launch = host ? host->GetConnectionTag(connection_id) : 0;
+  bool current;
+  {
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    current = lifecycle_.Connect(connection_id, launch);
+  }
+  if (!current)
+    LogStale("OnServiceInvokerConnected", 0, launch, connection_id);
 }
 
 void SnippingToolAgentServiceHost::OnServiceInvokerDisconnected(ipc_core::IServiceHost*,
                                                                 int32_t connection_id) {
   LOG(WARNING) << kLogPrefix << "OnServiceInvokerDisconnected"
                << " connection_id:" << connection_id;
-  int32_t expected = connection_id;
-  if (!live_connection_.compare_exchange_strong(expected, 0)) {
-    // A tool that a stop or TerminateSnippingTool already ended, or one
-    // replaced by a newer connection: its end is not the running shot's.
-    LOG(INFO) << kLogPrefix << "OnServiceInvokerDisconnected stale connection ignored"
-              << " connection_id:" << connection_id;
-    return;
-  }
-  StopSnippingShot(kIpcDisconnected, false);
+  // Only the end of the current launch's tool ends anything: a tool that a
+  // stop or TerminateSnippingTool already ended, or one of an earlier
+  // launch, is not the running shot's.
+  Cause cause;
+  cause.connection = connection_id;
+  StopSnippingShot(kIpcDisconnected, false, cause, "OnServiceInvokerDisconnected");
 }
 
 // ---------------------------------------------------------------------------
@@ -326,18 +340,20 @@ void SnippingToolAgentServiceHost::SnippingShot(
     const AIScreenShotRequest& ai_screen_shot_request) {
   LOG(INFO) << kLogPrefix << "SnippingShot" << " image_save_path:" << image_save_path
             << " is_snipping_working:" << is_snipping_working_.load();
-  if (is_snipping_working_.exchange(true))
-    return;  // The running shot keeps its own request and callables.
   {
+    // The shot and its callables become current together: a stop on another
+    // thread either ends the shot before (then this one starts) or after it
+    // has its callables (then it takes them).
     std::lock_guard<std::mutex> guard(settings_lock_);
+    if (is_snipping_working_.exchange(true))
+      return;  // The running shot keeps its own request and callables.
     once_success_cb_ = on_success;
     once_failure_cb_ = on_failure;
     image_save_path_ = base::FilePath::FromUTF8Unsafe(image_save_path);
     screen_shot_type_ = screen_shot_type;
     ai_screen_shot_request_ = ai_screen_shot_request;
-    ++shot_id_;
+    lifecycle_.StartShot();
   }
-  ++shot_epoch_;
   SnippingShotInternal();
 }
 
@@ -375,7 +391,9 @@ void SnippingToolAgentServiceHost::PrepareHost() {
     // Without a service host no tool can ever connect: fail the shot now
     // rather than wait for nothing.
     LOG(ERROR) << kLogPrefix << "PrepareHost CreateServiceHost failed";
-    StopSnippingShot(kPortFailure, true);
+    Cause cause;
+    cause.shot = ShotLifecycle::kRunningShot;
+    StopSnippingShot(kPortFailure, true, cause, "PrepareHost");
     return;
   }
   service_host_.store(host);
@@ -386,17 +404,27 @@ void SnippingToolAgentServiceHost::PrepareHost() {
 
 void SnippingToolAgentServiceHost::WaitPortReady() {
   LOG(INFO) << kLogPrefix << "WaitPortReady";
-  PostToUI([](SnippingToolAgentServiceHost* self) { self->OnWaitPortReadyTimeout(); },
+  uint64_t shot;
+  {
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    shot = lifecycle_.running_shot();
+  }
+  PostToUI([shot](SnippingToolAgentServiceHost* self) { self->OnWaitPortReadyTimeout(shot); },
            IPCPreparePortTimeout);
 }
 
-void SnippingToolAgentServiceHost::OnWaitPortReadyTimeout() {
+void SnippingToolAgentServiceHost::OnWaitPortReadyTimeout(uint64_t shot) {
   const uint32_t port = port_number_.load();
   const bool handshaken = process_handshake_successed_.load();
   LOG(WARNING) << kLogPrefix << "OnWaitPortReadyTimeout" << " port_number:" << port
                << " process_handleshake_successed:" << handshaken;
-  if (port == 0 && !handshaken)
-    StopSnippingShot(kPortTimeout, true);
+  if (port != 0 || handshaken)
+    return;
+  // Only the shot that armed the wait may be stopped by it: an idle agent,
+  // or a later shot with a wait of its own, is not broken by an old clock.
+  Cause cause;
+  cause.shot = shot;
+  StopSnippingShot(kPortTimeout, true, cause, "OnWaitPortReadyTimeout");
 }
 
 void SnippingToolAgentServiceHost::PrepareSnippingTool() {
@@ -408,40 +436,69 @@ void SnippingToolAgentServiceHost::PrepareSnippingTool() {
     WaitPortReady();
     return;
   }
-  // A new one-time secret for each launch: only the tool started here can
-  // complete the opening exchange.
-  auto make_peer_secret = [this]() -> std::string {
+  uint64_t shot;
+  uint64_t keep_launch;
+  {
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    shot = lifecycle_.running_shot();
+    keep_launch = lifecycle_.launch();
+  }
+  // A new one-time secret for each launch, tagged with the launch number:
+  // only the tool started here can complete the opening exchange, and its
+  // connection names its launch.
+  uint64_t launched = 0;
+  auto make_peer_secret = [this, &launched](uint64_t launch) -> std::string {
     std::string secret = ipc_core::GeneratePeerSecret();
     if (ipc_core::IServiceHost* host = service_host())
-      host->AddPeerSecret(secret.c_str());
+      host->AddPeerSecret(secret.c_str(), launch);
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    lifecycle_.StartLaunch(launch);
+    launched = launch;
     return secret;
   };
-  if (tool_process_.StartProcessIfNeed(config_, port, use_screen_tool_, make_peer_secret))
+  if (tool_process_.StartProcessIfNeed(config_, port, use_screen_tool_, make_peer_secret,
+                                       keep_launch)) {
     WaitHandleshakeAndStopSnippingIfNeed();
-  else
-    StopSnippingShot(kStartProcess, true);
+    return;
+  }
+  Cause cause;
+  cause.shot = shot;
+  cause.launch = launched;
+  StopSnippingShot(kStartProcess, true, cause, "PrepareSnippingTool");
 }
 
 void SnippingToolAgentServiceHost::WaitHandleshakeAndStopSnippingIfNeed() {
   LOG(INFO) << kLogPrefix << "WaitHandleshakeAndStopSnippingIfNeed";
-  const uint64_t wait = ++handshake_wait_;
-  PostToUI([wait](SnippingToolAgentServiceHost* self) { self->OnWaitHandleshakeTimeout(wait); },
-           ProcessHandshakeTimeout);
+  uint64_t shot;
+  uint64_t launch;
+  {
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    shot = lifecycle_.running_shot();
+    launch = lifecycle_.launch();
+  }
+  PostToUI([shot, launch](SnippingToolAgentServiceHost* self) {
+    self->OnWaitHandleshakeTimeout(shot, launch);
+  }, ProcessHandshakeTimeout);
 }
 
-void SnippingToolAgentServiceHost::OnWaitHandleshakeTimeout(uint64_t wait) {
+void SnippingToolAgentServiceHost::OnWaitHandleshakeTimeout(uint64_t shot, uint64_t launch) {
   const bool handshaken = process_handshake_successed_.load();
   LOG(WARNING) << kLogPrefix << "OnWaitHandleshakeTimeout"
                << " process_handleshake_successed:" << handshaken;
-  if (handshaken)
-    return;
-  if (wait != handshake_wait_.load()) {
-    // Armed for an earlier tool: the tool now starting has a wait of its
-    // own, and a fresh launch must not be cut short by an old clock.
-    LOG(INFO) << kLogPrefix << "OnWaitHandleshakeTimeout superseded";
+  // The wait belongs to one launch: it stops the shot only while that launch
+  // is current and has not handshaken. A tool that handshook and ended, or
+  // an earlier launch's wait, leaves a later attempt (and an idle agent)
+  // alone; a restarted tool is judged by its own handshake, not by the flag
+  // its predecessor left.
+  Cause cause;
+  cause.shot = shot;
+  cause.launch = launch;
+  cause.before_handshake = true;
+  if (launch == 0) {
+    LogStale("OnWaitHandleshakeTimeout", shot, launch, 0);
     return;
   }
-  StopSnippingShot(kHandshakeTimeout, true);
+  StopSnippingShot(kHandshakeTimeout, true, cause, "OnWaitHandleshakeTimeout");
 }
 
 void SnippingToolAgentServiceHost::OnHandleshake(const std::string&, const FeatureRef& request) {
@@ -449,7 +506,10 @@ void SnippingToolAgentServiceHost::OnHandleshake(const std::string&, const Featu
   int32_t connection_id = 0;
   if (request) {
     connection_id = request->GetConnectionId();
-    answered_handshake_.store(connection_id);
+    {
+      std::lock_guard<std::mutex> guard(settings_lock_);
+      lifecycle_.AnswerHandshake(connection_id);
+    }
     request->Reply("");
   }
   PostToUI([connection_id](SnippingToolAgentServiceHost* self) {
@@ -462,14 +522,19 @@ void SnippingToolAgentServiceHost::OnHandleshakeSuccess(int32_t connection_id) {
   LOG(INFO) << kLogPrefix << "OnHandleshakeSuccess" << " is_broken:" << broken;
   if (broken)
     return;
-  if (connection_id != live_connection_.load()) {
-    // The tool that handshook has disconnected since (its stop has run):
-    // marking it handshaken would send later shots to nobody.
-    LOG(WARNING) << kLogPrefix << "OnHandleshakeSuccess connection gone"
-                 << " connection_id:" << connection_id;
+  bool current;
+  {
+    // A tool that has gone since (its stop has run), or one of an earlier
+    // launch: marking it handshaken would send later shots to nobody.
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    current = lifecycle_.CompleteHandshake(connection_id);
+    if (current)
+      process_handshake_successed_.exchange(true);
+  }
+  if (!current) {
+    LogStale("OnHandleshakeSuccess", 0, 0, connection_id);
     return;
   }
-  process_handshake_successed_.exchange(true);
   StartSnippingShot();
 }
 
@@ -489,32 +554,12 @@ void SnippingToolAgentServiceHost::StartSnippingShot() {
   Ref self = StrongSelf();
   if (!self)
     return;
-  const uint64_t epoch = shot_epoch_.load();
-  ipc_core::ipc_core_refptr<ipc_core::RequestHandlerWithString> handler(
-      new ipc_core::RequestHandlerWithString(
-          [self](std::string) { LOG(INFO) << kLogPrefix << "StartSnippingShot ack"; },
-          [self, epoch](const ipc_core::ErrorResult& error) {
-            LOG(ERROR) << kLogPrefix << "StartSnippingShot failure" << " error:"
-                       << error.ToString();
-            if (error.code == ipc_core::kErrorConnectionLost) {
-              // The tool went away with the request: that is the tool's
-              // disconnect, which ends the shot on its own.
-              LOG(INFO) << kLogPrefix << "StartSnippingShot failure left to the disconnect";
-              return;
-            }
-            if (epoch != self->shot_epoch_.load()) {
-              // Sent for a shot that a stop or TerminateSnippingTool already
-              // ended; the running shot, if any, is a later one.
-              LOG(INFO) << kLogPrefix << "StartSnippingShot failure of an ended shot ignored";
-              return;
-            }
-            self->OnIPCException();
-          }));
-  handler->set_timeout(static_cast<int32_t>(IPCInvokeTimeout));
-
   RequestSnippingShot request;
+  uint64_t shot;
   {
     std::lock_guard<std::mutex> guard(settings_lock_);
+    shot = lifecycle_.running_shot();
+    lifecycle_.MarkShotEmitted();
     request.image_save_path = image_save_path_.AsUTF8Unsafe();
     request.screen_shot_type = screen_shot_type_;
     request.is_dark_theme = is_dark_theme_;
@@ -522,6 +567,22 @@ void SnippingToolAgentServiceHost::StartSnippingShot() {
     request.vip_status = vip_status_;
     request.ai_screen_shot_request = ai_screen_shot_request_;
   }
+  ipc_core::ipc_core_refptr<ipc_core::RequestHandlerWithString> handler(
+      new ipc_core::RequestHandlerWithString(
+          [self](std::string) { LOG(INFO) << kLogPrefix << "StartSnippingShot ack"; },
+          [self, shot](const ipc_core::ErrorResult& error) {
+            LOG(ERROR) << kLogPrefix << "StartSnippingShot failure" << " error:"
+                       << error.ToString();
+            if (error.code == ipc_core::kErrorConnectionLost) {
+              // The tool went away with the request: that is the tool's end,
+              // which its disconnect (or, for a tool not yet handshaken, its
+              // handshake wait) reports on its own.
+              LOG(INFO) << kLogPrefix << "StartSnippingShot failure left to the disconnect";
+              return;
+            }
+            self->OnIPCException(shot);
+          }));
+  handler->set_timeout(static_cast<int32_t>(IPCInvokeTimeout));
   const std::string payload = JsonClassToStr(request);
   if (ipc_core::IServiceHost* host = service_host())
     host->Invoke(kToolMethodShot, payload.c_str(), handler.get());
@@ -534,53 +595,88 @@ void SnippingToolAgentServiceHost::StartSnippingShot() {
   }
 }
 
-void SnippingToolAgentServiceHost::OnIPCException() {
+void SnippingToolAgentServiceHost::OnIPCException(uint64_t shot) {
   LOG(ERROR) << kLogPrefix << "OnIPCException failure";
-  StopSnippingShot(kIpcInvoke, true);
+  // Only the shot the request was sent for: a request of a shot that a stop,
+  // TerminateSnippingTool or a result has ended fails nothing later.
+  Cause cause;
+  cause.shot = shot;
+  StopSnippingShot(kIpcInvoke, true, cause, "OnIPCException");
 }
 
-void SnippingToolAgentServiceHost::StopSnippingShot(int32_t reason, bool broken) {
-  LOG(INFO) << kLogPrefix << "StopSnippingShot" << " reason:" << reason << " broken:" << broken;
-  if (is_broken_.load())
-    return;
-  is_broken_.exchange(broken);
-  process_handshake_successed_.exchange(false);
-  is_snipping_working_.exchange(false);
-  live_connection_.store(0);
-  answered_handshake_.store(0);
-  ++shot_epoch_;
-  tool_process_.ResetStatus();
-  tool_process_.CancelExitWait();
-  uint64_t stopped_shot;
-  {
-    std::lock_guard<std::mutex> guard(settings_lock_);
-    stopped_shot = shot_id_;
+SnippingToolAgentServiceHost::ShotTicket SnippingToolAgentServiceHost::ClaimShotLocked() {
+  ShotTicket ticket;
+  ticket.shot = lifecycle_.ClaimShot();
+  if (ticket.shot != 0) {
+    ticket.success = std::move(once_success_cb_);
+    once_success_cb_ = nullptr;
+    ticket.failure = std::move(once_failure_cb_);
+    once_failure_cb_ = nullptr;
   }
-  PostToUI([reason, stopped_shot](SnippingToolAgentServiceHost* self) {
-    self->StopSnippingShot_UI(reason, stopped_shot);
-  }, 0);
+  return ticket;
 }
 
-void SnippingToolAgentServiceHost::StopSnippingShot_UI(int32_t reason, uint64_t stopped_shot) {
-  const char* name = SnippingShotFailureReasonName(reason);
-  LOG(INFO) << kLogPrefix << "StopSnippingShot_UI" << " reason:" << name;
-  std::function<void(const NotifySnippingShot&)> success;
-  std::function<void()> failure;
+void SnippingToolAgentServiceHost::StopSnippingShot(int32_t reason, bool broken,
+                                                    const Cause& cause, const char* operation) {
+  auto ticket = std::make_shared<ShotTicket>();
+  uint64_t ended_launch = 0;
+  bool stale = false;
+  bool post_ui = false;
   {
-    // The stop cleared the working flag at once, so the host may already
-    // have started the next shot before this runs: that shot keeps its
-    // callables, its path and its flag.
     std::lock_guard<std::mutex> guard(settings_lock_);
-    if (stopped_shot == shot_id_) {
+    stale = !lifecycle_.IsCurrent(cause);
+    if (!stale) {
+      // A broken state the host set stays as it set it, but the running shot
+      // still ends: otherwise its working flag would outlive the tool and
+      // every later shot be dropped as already running.
+      const bool was_broken = is_broken_.load();
+      if (!was_broken)
+        is_broken_.exchange(broken);
+      process_handshake_successed_.exchange(false);
       is_snipping_working_.exchange(false);
-      success = std::move(once_success_cb_);
-      once_success_cb_ = nullptr;
-      failure = std::move(once_failure_cb_);
-      once_failure_cb_ = nullptr;
-      image_save_path_.clear();
+      const uint64_t shot = lifecycle_.running_shot();
+      *ticket = ClaimShotLocked();
+      ticket->shot = shot;
+      lifecycle_.EndShot(shot);
+      ended_launch = lifecycle_.EndLaunch();
+      post_ui = !was_broken || shot != 0;
     }
   }
-  success = nullptr;
+  if (stale) {
+    LogStale(operation, cause.shot == ShotLifecycle::kRunningShot ? 0 : cause.shot, cause.launch,
+             cause.connection);
+    return;
+  }
+  LOG(INFO) << kLogPrefix << "StopSnippingShot" << " reason:" << reason << " broken:" << broken;
+  // Only the ended launch's tool: a tool a later shot has started since this
+  // stop's decision is left alone.
+  tool_process_.ResetStatus(ended_launch);
+  tool_process_.CancelExitWait(ended_launch);
+  if (post_ui) {
+    PostToUI([reason, ticket](SnippingToolAgentServiceHost* self) {
+      self->StopSnippingShot_UI(reason, ticket);
+    }, 0);
+  }
+}
+
+void SnippingToolAgentServiceHost::StopSnippingShot_UI(int32_t reason,
+                                                       const std::shared_ptr<ShotTicket>& ticket) {
+  const char* name = SnippingShotFailureReasonName(reason);
+  LOG(INFO) << kLogPrefix << "StopSnippingShot_UI" << " reason:" << name;
+  std::function<void()> failure;
+  {
+    // The stop ended its shot at once, so the host may already have started
+    // the next one: that shot keeps its flag, callables and path.
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    if (lifecycle_.running_shot() == 0)
+      image_save_path_.clear();
+    failure = std::move(ticket->failure);
+    ticket->failure = nullptr;
+    ticket->success = nullptr;
+  }
+  // After Uninit the host hears nothing more of its shots.
+  if (!initialized_.load())
+    return;
   if (failure)
     failure();
   if (auto host_delegate = delegate())
@@ -589,37 +685,71 @@ void SnippingToolAgentServiceHost::StopSnippingShot_UI(int32_t reason, uint64_t 
 
 void SnippingToolAgentServiceHost::TerminateSnippingTool() {
   LOG(INFO) << kLogPrefix << "[SnippingToolAgentServiceHost] terminate process";
-  is_broken_.exchange(false);
-  process_handshake_successed_.exchange(false);
-  is_snipping_working_.exchange(false);
-  live_connection_.store(0);
-  answered_handshake_.store(0);
-  ++shot_epoch_;
+  auto ticket = std::make_shared<ShotTicket>();
+  {
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    is_broken_.exchange(false);
+    process_handshake_successed_.exchange(false);
+    is_snipping_working_.exchange(false);
+    const uint64_t shot = lifecycle_.running_shot();
+    *ticket = ClaimShotLocked();
+    lifecycle_.EndShot(shot);
+    lifecycle_.EndLaunch();
+  }
   tool_process_.ResetStatus();
   tool_process_.CancelExitWait();
+  // The shot the host gave up on ends here, as a lost tool; its tool's
+  // disconnect, which follows, is no longer current.
+  if (ticket->shot != 0) {
+    PostToUI([ticket](SnippingToolAgentServiceHost* self) {
+      self->StopSnippingShot_UI(kIpcDisconnected, ticket);
+    }, 0);
+  }
+}
+
+void SnippingToolAgentServiceHost::LogStale(const char* operation, uint64_t shot, uint64_t launch,
+                                            int32_t connection_id) {
+  if (!LOG_IS_ON(INFO))
+    return;
+  std::string fields;
+  if (shot)
+    fields += " shot:" + std::to_string(shot);
+  if (launch)
+    fields += " launch:" + std::to_string(launch);
+  if (connection_id)
+    fields += " connection_id:" + std::to_string(connection_id);
+  LOG(INFO) << kLogPrefix << operation << " stale" << fields;
 }
 
 // ---------------------------------------------------------------------------
 // Notifications of the tool.
 
-bool SnippingToolAgentServiceHost::AcceptAfterHandshake(const FeatureRef& request,
-                                                        bool answered_is_enough) {
-  // Before the handshake the gated requests get no reply at all: the tool's
-  // invoke ends by its own time-out.
+SnippingToolAgentServiceHost::Gate SnippingToolAgentServiceHost::AcceptAfterHandshake(
+    const FeatureRef& request, bool answered_is_enough, const char* operation) {
+  const int32_t connection_id = request ? request->GetConnectionId() : 0;
   bool handshaken = process_handshake_successed_.load();
-  if (!handshaken && answered_is_enough && request && !is_broken_.load()) {
+  bool current;
+  {
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    current = lifecycle_.IsCurrentConnection(connection_id);
     // The handshake's answer is on its way to the tool, or there, while its
     // UI half waits for the host's thread; what the tool sends once it has
     // the answer must not be lost to that wait.
-    const int32_t connection_id = request->GetConnectionId();
-    handshaken = connection_id != 0 && connection_id == answered_handshake_.load() &&
-                 connection_id == live_connection_.load();
+    if (!handshaken && answered_is_enough && !is_broken_.load())
+      handshaken = lifecycle_.handshake_answered(connection_id);
   }
+  // Before the handshake the gated requests get no reply at all: the tool's
+  // invoke ends by its own time-out.
   if (!handshaken)
-    return false;
+    return Gate::kNotHandshaken;
+  if (!current) {
+    // A tool of an earlier launch, still connected: it speaks for no shot.
+    LogStale(operation, 0, 0, connection_id);
+    return Gate::kStale;
+  }
   if (request)
     request->Reply("");
-  return true;
+  return Gate::kPass;
 }
 
 void SnippingToolAgentServiceHost::OnNotifySnippintShotResult(const std::string& payload,
@@ -630,37 +760,57 @@ void SnippingToolAgentServiceHost::OnNotifySnippintShotResult(const std::string&
     host_delegate->ReportBIEvent(kEventScreenToolFinish);
   // A result counts only once the UI thread has seen the handshake: before
   // that no shot can have been sent to this tool.
-  if (!AcceptAfterHandshake(request, false))
+  if (AcceptAfterHandshake(request, false, "OnNotifySnippintShotResult") != Gate::kPass)
     return;
   NotifySnippingShot result;
   JsonStrToClass(payload, result);  // A malformed result goes on with the defaults.
   if (!host_delegate)
     return;
+  // The result decides the running shot's outcome here, where it arrives: a
+  // stop that follows (the tool exiting after its result) finds the shot
+  // decided, and the next shot's callables are never this result's. A
+  // result before the running shot's request went out is an earlier shot's.
+  auto ticket = std::make_shared<ShotTicket>();
+  {
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    if (lifecycle_.shot_emitted())
+      *ticket = ClaimShotLocked();
+  }
   host_delegate->OnSnippingShotResultArrived();
-  PostToUI([result](SnippingToolAgentServiceHost* self) {
-    self->OnNotifySnippintShotResult_UI(result);
+  PostToUI([result, ticket](SnippingToolAgentServiceHost* self) {
+    self->OnNotifySnippintShotResult_UI(result, ticket);
   }, 0);
 }
 
-void SnippingToolAgentServiceHost::OnNotifySnippintShotResult_UI(const NotifySnippingShot& result) {
-  std::function<void(const NotifySnippingShot&)> success;
-  std::function<void()> failure;
-  {
-    // Both one-shot callables leave their members before the success
-    // callable runs, so a host that starts the next shot from inside it
-    // keeps that shot's callables and path.
-    std::lock_guard<std::mutex> guard(settings_lock_);
-    success = std::move(once_success_cb_);
-    once_success_cb_ = nullptr;
-    failure = std::move(once_failure_cb_);
-    once_failure_cb_ = nullptr;
-    image_save_path_.clear();
-  }
+void SnippingToolAgentServiceHost::OnNotifySnippintShotResult_UI(
+    const NotifySnippingShot& result, const std::shared_ptr<ShotTicket>& ticket) {
   LOG(INFO) << kLogPrefix << "OnNotifySnippintShotResult_UI is_snipping_working:"
-            << is_snipping_working_.load() << " has_once_success_cb:" << static_cast<bool>(success);
-  is_snipping_working_.store(false);
-  failure = nullptr;
-  if (success)
+            << is_snipping_working_.load()
+            << " has_once_success_cb:" << static_cast<bool>(ticket->success);
+  if (ticket->shot == 0) {
+    // A second result of a shot, or one with no shot behind it.
+    LogStale("OnNotifySnippintShotResult_UI", 0, 0, 0);
+    return;
+  }
+  std::function<void(const NotifySnippingShot&)> success;
+  {
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    // A stop may have ended the shot since (the tool exiting after its
+    // result), and the host may have started the next one: that one keeps
+    // its flag and path.
+    if (lifecycle_.IsRunningShot(ticket->shot)) {
+      is_snipping_working_.store(false);
+      lifecycle_.EndShot(ticket->shot);
+      image_save_path_.clear();
+    }
+    success = std::move(ticket->success);
+    ticket->success = nullptr;
+    ticket->failure = nullptr;
+  }
+  // After Uninit the host hears nothing more of its shots. The success
+  // callable runs with both callables out of their members, so a host that
+  // starts the next shot from inside it keeps that shot's.
+  if (success && initialized_.load())
     success(result);
 }
 
@@ -710,7 +860,7 @@ void SnippingToolAgentServiceHost::RunRecordCallback(const std::function<void()>
 
 void SnippingToolAgentServiceHost::OnBILog(const std::string& payload, const FeatureRef& request) {
   LOG(INFO) << kLogPrefix << "OnBILog";
-  if (!AcceptAfterHandshake(request, true))
+  if (AcceptAfterHandshake(request, true, "OnBILog") != Gate::kPass)
     return;
   BILogPayload record;
   JsonStrToClass(payload, record);
@@ -722,7 +872,7 @@ void SnippingToolAgentServiceHost::OnBILog(const std::string& payload, const Fea
 void SnippingToolAgentServiceHost::OnSetSnippingToolConfig(const std::string& payload,
                                                            const FeatureRef& request) {
   LOG(INFO) << kLogPrefix << "OnSetSnippingToolConfig";
-  if (!AcceptAfterHandshake(request, true))
+  if (AcceptAfterHandshake(request, true, "OnSetSnippingToolConfig") != Gate::kPass)
     return;
   SetConfigPayload record;
   JsonStrToClass(payload, record);
@@ -733,7 +883,7 @@ void SnippingToolAgentServiceHost::OnSetSnippingToolConfig(const std::string& pa
 
 void SnippingToolAgentServiceHost::OnShowVipWnd(const std::string&, const FeatureRef& request) {
   LOG(INFO) << kLogPrefix << "OnShowVipWnd";
-  if (!AcceptAfterHandshake(request, true))
+  if (AcceptAfterHandshake(request, true, "OnShowVipWnd") != Gate::kPass)
     return;
   if (auto host_delegate = delegate())
     host_delegate->ShowVipWindow();
@@ -745,12 +895,14 @@ void SnippingToolAgentServiceHost::OnShowVipWnd(const std::string&, const Featur
 void SnippingToolAgentServiceHost::ShowSelectUserWnd(const std::string& payload,
                                                      const FeatureRef& request) {
   LOG(INFO) << kLogPrefix << "snipping_tool::SnippingToolAgentServiceHost::ShowSelectUserWnd start";
-  if (!AcceptAfterHandshake(request, true)) {
+  const Gate gate = AcceptAfterHandshake(request, true, "ShowSelectUserWnd");
+  if (gate == Gate::kNotHandshaken) {
     LOG(ERROR) << kLogPrefix
                << "snipping_tool::SnippingToolAgentServiceHost::ShowSelectUserWnd process "
                   "handshake fail";
-    return;
   }
+  if (gate != Gate::kPass)
+    return;
   SelectUserWndSnippingShot record;
   JsonStrToClass(payload, record);  // Malformed: the window is shown with defaults.
   if (auto host_delegate = delegate())
@@ -767,13 +919,26 @@ void SnippingToolAgentServiceHost::OnSelectUserWndHide(bool exit_screen_tool) {
                << broken << ", or service_host_ is nullptr";
     return;
   }
+  // The hide is for the tool connected now. With none connected it is
+  // dropped: held for the next tool to connect, it would close that tool.
+  int32_t connection_id;
+  {
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    connection_id = lifecycle_.connection();
+  }
+  if (connection_id == 0) {
+    LOG(WARNING) << kLogPrefix
+                 << "snipping_tool::SnippingToolAgentServiceHost::OnSelectUserWndHide no tool "
+                    "connected";
+    return;
+  }
   ipc_core::ipc_core_refptr<ipc_core::RequestHandlerWithString> handler(
       new ipc_core::RequestHandlerWithString([](std::string) {},
                                              [](const ipc_core::ErrorResult&) {}));
   SelectUserWndHideSnippingShot record;
   record.exit_screen_tool = exit_screen_tool;
   const std::string payload = JsonClassToStr(record);
-  host->Invoke(kToolMethodOnSelectUserWndHide, payload.c_str(), handler.get());
+  host->InvokeOn(connection_id, kToolMethodOnSelectUserWndHide, payload.c_str(), handler.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -807,21 +972,16 @@ void SnippingToolAgentServiceHost::OnNotifyRequestAI(const std::string& payload,
 
 void SnippingToolAgentServiceHost::ResponseAIResult(const ResponseAISnippingShot& response,
                                                     int32_t connection_id) {
-  if (connection_id != 0 && service_host() && connection_id != live_connection_.load()) {
-    LOG(WARNING) << kScreenAIPrefix << "ResponseAIResult dropped, the tool that asked is gone."
-                 << " seq_id = " << response.seq_id;
-    return;
-  }
-  ResponseAIResult(response);
-}
-
-void SnippingToolAgentServiceHost::ResponseAIResult(const ResponseAISnippingShot& response) {
   ipc_core::IServiceHost* host = service_host();
   if (!host)
     return;
   LOG(INFO) << kScreenAIPrefix << "seq_id = " << response.seq_id
             << ", ai_type = " << response.ai_type << ", image_path = " << response.image_save_path
             << ", data = " << response.data;
+  if (connection_id == 0) {
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    connection_id = lifecycle_.connection();
+  }
   ipc_core::ipc_core_refptr<ipc_core::RequestHandlerWithString> handler(
       new ipc_core::RequestHandlerWithString(
           [](std::string) { LOG(INFO) << kLogPrefix << kResponseAISuccessName << " success"; },
@@ -829,7 +989,9 @@ void SnippingToolAgentServiceHost::ResponseAIResult(const ResponseAISnippingShot
             LOG(INFO) << kLogPrefix << kResponseAIFailureName << " failed";
           }));
   const std::string payload = JsonClassToStr(response);
-  host->Invoke(kToolMethodResponseAI, payload.c_str(), handler.get());
+  // Only to the tool that asked: when it is gone the answer fails at once
+  // rather than wait for, and reach, a tool that never asked.
+  host->InvokeOn(connection_id, kToolMethodResponseAI, payload.c_str(), handler.get());
 }
 
 }  // namespace snipping_tool

@@ -28,6 +28,7 @@
 #include <string>
 
 #include "ipc/ipc_server/delegate_gate.h"
+#include "ipc/ipc_server/shot_lifecycle.h"
 #include "ipc/ipc_server/snipping_tool_process.h"
 #include "ipc_core/service.h"
 #include "ipc_core/service_host.h"
@@ -128,12 +129,10 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
   bool HandleRequest(const char* method, const char* payload,
                      ipc_core::IRequestFeature* feature) override;
 
-  // Sends the host's answer to a screen-AI request to the tool.
-  void ResponseAIResult(const ResponseAISnippingShot& response);
-  // The same for an answer to a request that came on |connection_id|: the
-  // answer is dropped when that tool is no longer the live one, so that it
-  // never reaches a later tool that did not ask.
-  void ResponseAIResult(const ResponseAISnippingShot& response, int32_t connection_id);
+  // Sends the host's answer to a screen-AI request to the tool that asked,
+  // the one on |connection_id| (0: the tool connected now). When that tool is
+  // gone the answer fails at once and never reaches a later tool.
+  void ResponseAIResult(const ResponseAISnippingShot& response, int32_t connection_id = 0);
 
   WeakRef GetWeakRef() const { return WeakRef(anchor_); }
 
@@ -152,6 +151,21 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
 
  private:
   using TaskMethod = void (SnippingToolAgentServiceHost::*)();
+  using Cause = ShotLifecycle::Cause;
+
+  // What a shot's outcome hands to its UI half: the shot and its callables,
+  // taken from their members in the step that decided the outcome.
+  struct ShotTicket {
+    uint64_t shot = 0;
+    std::function<void(const NotifySnippingShot&)> success;
+    std::function<void()> failure;
+  };
+  // Claims the running shot's outcome and takes its callables; an empty
+  // ticket when no shot runs or its outcome is claimed. Under
+  // |settings_lock_|.
+  ShotTicket ClaimShotLocked();
+  // Whether a request from |request|'s connection passes the handshake gate.
+  enum class Gate { kPass, kNotHandshaken, kStale };
 
   // A counted reference unless destruction has begun (then null).
   Ref StrongSelf();
@@ -171,21 +185,28 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
   void SnippingShotInternal();
   void PrepareHost();
   void WaitPortReady();
-  void OnWaitPortReadyTimeout();
+  // |shot| is the shot that armed the wait.
+  void OnWaitPortReadyTimeout(uint64_t shot);
   void PrepareSnippingTool();
   void WaitHandleshakeAndStopSnippingIfNeed();
-  // |wait| numbers the wait that armed it; only the latest one acts.
-  void OnWaitHandleshakeTimeout(uint64_t wait);
+  // |shot| and |launch| are those the wait was armed for.
+  void OnWaitHandleshakeTimeout(uint64_t shot, uint64_t launch);
   void OnHandleshake(const std::string& payload, const FeatureRef& request);
   // |connection_id| is the connection that handshook.
   void OnHandleshakeSuccess(int32_t connection_id);
 
   // The shot invoke, failure and stop.
   void StartSnippingShot();
-  void OnIPCException();
-  void StopSnippingShot(int32_t reason, bool broken);
-  // |stopped_shot| is the shot that was running when the stop happened.
-  void StopSnippingShot_UI(int32_t reason, uint64_t stopped_shot);
+  // |shot| is the shot whose request failed.
+  void OnIPCException(uint64_t shot);
+  // The one stop path. It acts only while |cause| is current; otherwise the
+  // event named |operation| is stale and only logs so.
+  void StopSnippingShot(int32_t reason, bool broken, const Cause& cause, const char* operation);
+  // |ticket| holds the stopped shot's callables, if the stop claimed them.
+  void StopSnippingShot_UI(int32_t reason, const std::shared_ptr<ShotTicket>& ticket);
+  // Logs that the event named |operation| is no longer current.
+  static void LogStale(const char* operation, uint64_t shot, uint64_t launch,
+                       int32_t connection_id);
 
   // Notifications and requests of the tool.
   // The gate of the requests that count only from a handshaken tool:
@@ -193,9 +214,12 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
   // With |answered_is_enough|, a request of the live connection whose
   // handshake has been answered passes too, before the UI thread has seen
   // that handshake: a tool may notify as soon as it has the answer.
-  bool AcceptAfterHandshake(const FeatureRef& request, bool answered_is_enough);
+  // Logs the stale line itself.
+  Gate AcceptAfterHandshake(const FeatureRef& request, bool answered_is_enough,
+                            const char* operation);
   void OnNotifySnippintShotResult(const std::string& payload, const FeatureRef& request);
-  void OnNotifySnippintShotResult_UI(const NotifySnippingShot& result);
+  void OnNotifySnippintShotResult_UI(const NotifySnippingShot& result,
+                                     const std::shared_ptr<ShotTicket>& ticket);
   void OnNotifyRecordStarted(const std::string& payload, const FeatureRef& request);
   void OnNotifyRecordStarted_UI();
   void OnNotifyRecordFinished(const std::string& payload, const FeatureRef& request);
@@ -218,19 +242,6 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
   std::atomic<bool> host_prepared_{false};
   std::atomic<bool> process_handshake_successed_{false};
   std::atomic<uint32_t> port_number_{0};
-  // The tool connection most recently connected and neither lost nor ended
-  // by a stop since; 0 when none. Only its disconnect stops a shot, and only
-  // its handshake counts.
-  std::atomic<int32_t> live_connection_{0};
-  // The connection whose handshake was answered last; 0 after a stop,
-  // TerminateSnippingTool and Uninit.
-  std::atomic<int32_t> answered_handshake_{0};
-  // Moves on with every new shot, stop and TerminateSnippingTool: the
-  // outcome of a shot request sent in an earlier epoch is no longer the
-  // running shot's to act on.
-  std::atomic<uint64_t> shot_epoch_{0};
-  // Counts the handshake waits armed; only the latest one may stop a shot.
-  std::atomic<uint64_t> handshake_wait_{0};
   // Set once by PrepareHost and released by the destructor; holds one
   // reference of the runtime's service host.
   std::atomic<ipc_core::IServiceHost*> service_host_{nullptr};
@@ -246,7 +257,11 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
   SnippingToolConfig config_;
   std::atomic<bool> is_snipping_working_{false};
 
+  // Guards the plain settings below and |lifecycle_|; every decision of an
+  // event and the flag changes it makes happen in one hold of it. Never held
+  // while calling the delegate, a callable, the runtime or the tool process.
   mutable std::mutex settings_lock_;
+  ShotLifecycle lifecycle_;
   std::function<void(const NotifySnippingShot&)> once_success_cb_;
   std::function<void()> once_failure_cb_;
   std::function<void()> record_start_cb_;
@@ -263,8 +278,6 @@ class SnippingToolAgentServiceHost : public ISnippingToolAgent,
   bool is_dark_theme_ = false;
   int32_t vip_status_ = 0;
   std::map<std::string, bool> grays_;
-  // Counts SnippingShot requests that started a shot.
-  uint64_t shot_id_ = 0;
 };
 
 }  // namespace snipping_tool

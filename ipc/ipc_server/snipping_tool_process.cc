@@ -20,7 +20,7 @@ SnippingToolProcess::~SnippingToolProcess() {
 
 bool SnippingToolProcess::StartProcessIfNeed(
     const SnippingToolConfig& config, uint32_t port, bool use_screen_tool,
-    const std::function<std::string()>& make_peer_secret) {
+    const std::function<std::string(uint64_t launch)>& make_peer_secret, uint64_t keep_launch) {
   LOG(INFO) << "[SnippingToolAgent] " << "StartProcessIfNeed" << " is_valid:" << IsValid()
             << " port_number:" << port;
 
@@ -31,8 +31,13 @@ bool SnippingToolProcess::StartProcessIfNeed(
     CancelExitWait();
 
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  if (process_.IsValid())
-    return true;
+  if (process_.IsValid()) {
+    if (keep_launch == kAnyLaunch || keep_launch == launch_)
+      return true;
+    // The tool of a launch that has ended; its owner's reset, on another
+    // thread, would find the new tool and leave it alone.
+    ResetStatus();
+  }
 
   base::FilePath module_dir;
   base::PathService::Get(base::DIR_MODULE, &module_dir);
@@ -54,11 +59,12 @@ bool SnippingToolProcess::StartProcessIfNeed(
   // by ResetStatus, not with the agent.
   job_.Set(base::CreateJobObject());
   base::SetJobObjectLimitFlags(job_.Get(), base::kJobObjectLimitKillOnJobClose);
+  launch_ = ++launches_;
 
   base::LaunchOptions options;
   options.job_handle = job_.Get();
   if (make_peer_secret)
-    options.environment[ipc_core::kPeerSecretEnvironmentVariable] = make_peer_secret();
+    options.environment[ipc_core::kPeerSecretEnvironmentVariable] = make_peer_secret(launch_);
   process_ = base::LaunchProcess(command_line, options);
   const base::SystemErrorCode last_error = base::GetLastSystemError();
   process_valid_.store(process_.IsValid());
@@ -75,15 +81,19 @@ bool SnippingToolProcess::StartProcessIfNeed(
     base::ExitWaitHandle wait = base::ExitWaitHandle();
     if (base::RegisterExitWait(&wait, process_.Handle(), &SnippingToolProcess::WaitForProcessExit,
                                this)) {
-      exit_wait_.store(wait);
+      std::lock_guard<std::mutex> hold_wait(wait_lock_);
+      exit_wait_ = wait;
+      exit_wait_launch_ = launch_;
     }
   }
   return process_.IsValid();
 }
 
-void SnippingToolProcess::ResetStatus() {
+void SnippingToolProcess::ResetStatus(uint64_t launch) {
   LOG(INFO) << "[SnippingToolAgent] " << "ResetStatus";
   std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (launch != kAnyLaunch && launch != launch_)
+    return;
   if (process_.IsValid()) {
     process_.Terminate(0, false);
     process_.Close();
@@ -94,8 +104,8 @@ void SnippingToolProcess::ResetStatus() {
   job_.Close();
 }
 
-void SnippingToolProcess::CancelExitWait() {
-  DropExitWait(true);
+void SnippingToolProcess::CancelExitWait(uint64_t launch) {
+  DropExitWait(true, launch);
 }
 
 bool SnippingToolProcess::IsValid() const {
@@ -120,8 +130,14 @@ void SnippingToolProcess::OnProcessExit() {
   ResetStatus();
 }
 
-void SnippingToolProcess::DropExitWait(bool wait_for_running_callback) {
-  const base::ExitWaitHandle wait = exit_wait_.exchange(base::ExitWaitHandle());
+void SnippingToolProcess::DropExitWait(bool wait_for_running_callback, uint64_t launch) {
+  base::ExitWaitHandle wait = base::ExitWaitHandle();
+  {
+    std::lock_guard<std::mutex> hold_wait(wait_lock_);
+    if (launch != kAnyLaunch && launch != exit_wait_launch_)
+      return;
+    std::swap(wait, exit_wait_);
+  }
   if (wait != base::ExitWaitHandle())
     base::UnregisterExitWait(wait, wait_for_running_callback);
 }

@@ -30,22 +30,32 @@ class SnippingToolProcess {
   // Terminates a running tool and waits for an exit callback in progress.
   ~SnippingToolProcess();
 
+  // Matches the tool of any launch.
+  static constexpr uint64_t kAnyLaunch = ~uint64_t{0};
+
   // Starts the tool unless one is held: VizudeDezo.exe with its switches
   // when |use_screen_tool| is set, else QuilloSnippingTool.exe with the
-  // classic ones, telling it |port|. When a tool is launched,
-  // |make_peer_secret| (if set) is called and its result handed to the tool
-  // in the environment variable ipc_core::kPeerSecretEnvironmentVariable.
-  // True when a tool process is held afterwards.
+  // classic ones, telling it |port|. Each launch gets the next launch number;
+  // |make_peer_secret| (if set) is called with it, under this object's lock,
+  // and its result handed to the tool in the environment variable
+  // ipc_core::kPeerSecretEnvironmentVariable. A held tool counts only if it
+  // is of |keep_launch|: the tool of a launch its owner has already ended
+  // (its reset is on the way from another thread) is reset here and a new
+  // one started. True when a tool process is held afterwards.
   bool StartProcessIfNeed(const SnippingToolConfig& config, uint32_t port, bool use_screen_tool,
-                          const std::function<std::string()>& make_peer_secret = {});
+                          const std::function<std::string(uint64_t launch)>& make_peer_secret = {},
+                          uint64_t keep_launch = kAnyLaunch);
 
   // Terminates the held tool and closes its job, ending whatever the tool
-  // started. The exit wait stays registered; call CancelExitWait next.
-  void ResetStatus();
+  // started; with |launch|, only when the held tool and job are of that
+  // launch (a later launch is left alone). The exit wait stays registered;
+  // call CancelExitWait next.
+  void ResetStatus(uint64_t launch = kAnyLaunch);
 
-  // Drops the exit wait, waiting for an exit callback that is running. Must
-  // not be called from the exit callback itself.
-  void CancelExitWait();
+  // Drops the exit wait (with |launch|, only the wait on that launch's
+  // tool), waiting for an exit callback that is running. Must not be called
+  // from the exit callback itself.
+  void CancelExitWait(uint64_t launch = kAnyLaunch);
 
   // True while a tool process is held.
   bool IsValid() const;
@@ -56,15 +66,21 @@ class SnippingToolProcess {
  private:
   void OnProcessExit();
 
-  // Unregisters the wait in |exit_wait_|, if any.
-  void DropExitWait(bool wait_for_running_callback);
+  // Unregisters the wait in |exit_wait_|, if any (and of |launch|).
+  void DropExitWait(bool wait_for_running_callback, uint64_t launch = kAnyLaunch);
 
   // Job of the last launch; closing it kills what it holds.
   base::ScopedJobHandle job_;
-  // The exit wait on the tool of the last successful launch. Exchanged
-  // atomically: CancelExitWait takes no lock.
-  std::atomic<base::ExitWaitHandle> exit_wait_{base::ExitWaitHandle()};
+  // The exit wait on the tool of the last successful launch, and that
+  // launch. Under |wait_lock_|, not |lock_|: CancelExitWait must not wait
+  // for the lock an exit callback holds.
+  std::mutex wait_lock_;
+  base::ExitWaitHandle exit_wait_ = base::ExitWaitHandle();
+  uint64_t exit_wait_launch_ = 0;
   base::Process process_;
+  // The launch number of the held tool and job; 0 before the first launch.
+  uint64_t launch_ = 0;
+  uint64_t launches_ = 0;
   // Serialises StartProcessIfNeed and ResetStatus; recursive because the
   // exit callback resets under it.
   std::recursive_mutex lock_;

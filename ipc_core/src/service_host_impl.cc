@@ -80,6 +80,8 @@ class ServiceHostImpl final : public IServiceHost,
     std::shared_ptr<Connection> connection;
     Strand strand;
     bool established = false;
+    // The tag of the secret the connection presented.
+    uint64_t tag = 0;
     // Bytes of requests read but not yet handed to a service; shared with
     // the jobs on the strand, which may outlive the entry.
     std::shared_ptr<std::atomic<size_t>> backlog = std::make_shared<std::atomic<size_t>>(0);
@@ -151,13 +153,13 @@ class ServiceHostImpl final : public IServiceHost,
     return added;
   }
 
-  bool AddPeerSecret(const char* secret) override {
+  bool AddPeerSecret(const char* secret, uint64_t tag) override {
     if (!secret || !*secret || std::char_traits<char>::length(secret) > wire::kMaxNameLength)
       return false;
     std::lock_guard<std::mutex> lock(mu_);
     if (state_ >= State::kStopping)
       return false;
-    secrets_.emplace_back(secret);
+    secrets_.push_back(Secret{secret, tag});
     return true;
   }
 
@@ -261,6 +263,27 @@ class ServiceHostImpl final : public IServiceHost,
   }
 
   bool Invoke(const char* method, const char* payload, IRequestContext* context) override {
+    return Send(nullptr, method, payload, context);
+  }
+
+  uint64_t GetConnectionTag(int32_t connection_id) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = tags_.find(connection_id);
+    return it == tags_.end() ? 0 : it->second;
+  }
+
+  bool InvokeOn(int32_t connection_id, const char* method, const char* payload,
+                IRequestContext* context) override {
+    return Send(&connection_id, method, payload, context);
+  }
+
+  void Destroy() { Stop(); }
+
+ private:
+  // Invoke and InvokeOn: to the connection |*only| or, without it, to the
+  // live connection (or the next one to connect).
+  bool Send(const int32_t* only, const char* method, const char* payload,
+            IRequestContext* context) {
     if (!context)
       return false;
     ipc_core_refptr<IRequestContext> ref(context);
@@ -274,20 +297,32 @@ class ServiceHostImpl final : public IServiceHost,
       return Refuse(std::move(ref), kErrorInvalidArgument, "request exceeds the frame limit");
     }
     std::shared_ptr<Connection> target;
+    bool gone = false;
     {
       std::lock_guard<std::mutex> lock(mu_);
       // When stopping, |ref| stays set and is refused below, outside the lock.
       if (state_ < State::kStopping) {
-        int32_t timeout_ms = std::max<int32_t>(0, context->GetTimeoutMs());
-        auto deadline = PendingInvokes::Clock::now() + std::chrono::milliseconds(timeout_ms);
-        int32_t connection_id = live_ ? static_cast<int32_t>(live_->log_id()) : 0;
-        target = live_;
-        if (pending_.Add(id, std::move(ref), deadline, connection_id,
-                         target ? std::string() : std::move(frame))) {
-          ArmDeadlineLocked(deadline);
+        if (only) {
+          auto it = peers_.find(*only);
+          if (it != peers_.end() && it->second.established)
+            target = it->second.connection;
+          gone = !target;
+        } else {
+          target = live_;
+        }
+        if (!gone) {
+          int32_t timeout_ms = std::max<int32_t>(0, context->GetTimeoutMs());
+          auto deadline = PendingInvokes::Clock::now() + std::chrono::milliseconds(timeout_ms);
+          int32_t connection_id = target ? static_cast<int32_t>(target->log_id()) : 0;
+          if (pending_.Add(id, std::move(ref), deadline, connection_id,
+                           target ? std::string() : std::move(frame))) {
+            ArmDeadlineLocked(deadline);
+          }
         }
       }
     }
+    if (ref && gone)
+      return Refuse(std::move(ref), kErrorConnectionLost, "connection lost");
     if (ref)
       return Refuse(std::move(ref), kErrorHostStopped, "service host stopped");
     if (target)
@@ -295,7 +330,7 @@ class ServiceHostImpl final : public IServiceHost,
     return true;
   }
 
-  void Destroy() { Stop(); }
+ public:
 
   // ConnectionOwner.
   void OnFrames(const std::shared_ptr<Connection>& connection,
@@ -319,7 +354,7 @@ class ServiceHostImpl final : public IServiceHost,
         if (!peer.established) {
           refusal = established_count_ >= kMaxEstablished
                         ? "too many tools connected"
-                        : CheckHelloLocked(frame);
+                        : CheckHelloLocked(frame, &peer.tag);
           if (!refusal.empty())
             break;
           tool_name = frame.name;
@@ -434,6 +469,8 @@ class ServiceHostImpl final : public IServiceHost,
       // observer hears of the end only after the last request was handled.
       PostObserverEventLocked(peer.strand, [this, connection_id] {
         observer_->OnServiceInvokerDisconnected(this, connection_id);
+        std::lock_guard<std::mutex> lock(mu_);
+        tags_.erase(connection_id);
       });
     }
     RunCounted(counted, [&outcomes] {
@@ -602,7 +639,7 @@ class ServiceHostImpl final : public IServiceHost,
 
   // Empty when |frame| is an acceptable hello; the refusal's reason otherwise.
   // A matching secret is used up here, whatever happens to the connection.
-  std::string CheckHelloLocked(const wire::Frame& frame) {
+  std::string CheckHelloLocked(const wire::Frame& frame, uint64_t* tag) {
     if (frame.type != wire::FrameType::kHello)
       return "expected a hello frame";
     if (frame.version != wire::kProtocolVersion)
@@ -611,7 +648,8 @@ class ServiceHostImpl final : public IServiceHost,
       return "no secret presented";
     bool found = false;
     for (auto it = secrets_.begin(); it != secrets_.end(); ++it) {
-      if (!found && SecretsEqual(*it, frame.secret)) {
+      if (!found && SecretsEqual(it->secret, frame.secret)) {
+        *tag = it->tag;
         secrets_.erase(it);
         found = true;
         break;
@@ -634,6 +672,7 @@ class ServiceHostImpl final : public IServiceHost,
     pending_.AssignWaiting(connection_id, &bytes);
     peer.connection->Send(std::move(bytes));
     live_ = peer.connection;
+    tags_[connection_id] = peer.tag;
     PostObserverEventLocked(peer.strand, [this, connection_id] {
       observer_->OnServiceInvokerConnected(this, connection_id);
     });
@@ -810,7 +849,14 @@ class ServiceHostImpl final : public IServiceHost,
   asio::steady_timer deadline_timer_;
   asio::steady_timer start_delay_timer_;
   std::map<std::string, IService*> services_;
-  std::vector<std::string> secrets_;
+  struct Secret {
+    std::string secret;
+    uint64_t tag;
+  };
+  std::vector<Secret> secrets_;
+  // Tags of established connections, kept until their disconnect event has
+  // been delivered.
+  std::map<int32_t, uint64_t> tags_;
   std::map<int32_t, Peer> peers_;
   std::shared_ptr<Connection> live_;
   int32_t next_connection_id_ = 1;

@@ -309,7 +309,7 @@ TEST_F(AgentTest, HandshakeTimeOutOfAnEarlierToolDoesNotCutANewLaunchShort) {
   auto second = Shot();
   // The first tool's wait runs now; the second tool's is not due yet.
   host().AdvanceTime(timeout - timeout / 3);
-  EXPECT_TRUE(log().Contains("[SnippingToolAgent] OnWaitHandleshakeTimeout superseded"));
+  EXPECT_TRUE(log().Contains("[SnippingToolAgent] OnWaitHandleshakeTimeout stale shot:1 launch:1"));
   ASSERT_TRUE(WaitForOutcome(second));
   EXPECT_EQ(1, second->successes);
   EXPECT_EQ(0, second->failures);

@@ -28,7 +28,8 @@ class RecordingFeature : public ipc_core::IRequestFeature {
   void Reply(const char* text) override { replies.push_back(text ? text : "<null>"); }
   void ReplyError(int32_t code, const char*) override { errors.push_back(code); }
   const char* GetMethod() const override { return ""; }
-  int32_t GetConnectionId() const override { return 0; }
+  int32_t GetConnectionId() const override { return kConnection; }
+  static constexpr int32_t kConnection = 1;
 
   std::vector<std::string> replies;
   std::vector<int32_t> errors;
@@ -59,8 +60,9 @@ class HandlersTest : public ::testing::Test {
     return feature;
   }
 
-  // The tool's handshake, completed on the UI thread.
+  // The tool's connection and handshake, completed on the UI thread.
   void Handshake() {
+    service_host_->OnServiceInvokerConnected(nullptr, RecordingFeature::kConnection);
     auto feature = Send("snipping_tool_agent.snipping.handshake", "{}");
     EXPECT_EQ(std::vector<std::string>{""}, feature->replies);
     host_.RunUntilIdle();

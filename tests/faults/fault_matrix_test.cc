@@ -303,8 +303,7 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
 void FaultMatrixTest::DriveFaultedShot(const Cell& cell, const std::shared_ptr<ShotOutcome>& shot) {
   const std::string kStop5 = "[SnippingToolAgent] StopSnippingShot reason:5 broken:0";
   const std::string kStaleDisconnect =
-      "[SnippingToolAgent] OnServiceInvokerDisconnected stale connection ignored "
-      "connection_id:1";
+      "[SnippingToolAgent] OnServiceInvokerDisconnected stale connection_id:1";
   switch (cell.outcome) {
     case Outcome::kHandshakeTimeout: {
       // The time-out is armed, and the tool is dead or stuck, before the
@@ -358,8 +357,7 @@ void FaultMatrixTest::DriveFaultedShot(const Cell& cell, const std::shared_ptr<S
       EXPECT_EQ(1, BrokenEventCount());
       if (cell.stage == Stage::kBeforeShotSent) {
         EXPECT_TRUE(
-            log().Contains("[SnippingToolAgent] OnHandleshakeSuccess connection gone "
-                           "connection_id:1"));
+            log().Contains("[SnippingToolAgent] OnHandleshakeSuccess stale connection_id:1"));
       }
       break;
     }
@@ -395,18 +393,20 @@ void FaultMatrixTest::DriveFaultedShot(const Cell& cell, const std::shared_ptr<S
       auto dropped = Shot();
       host().RunUntilIdle();
       EXPECT_EQ(0, dropped->failures + dropped->successes);
-      // The host's way out. It calls no callable of the running shot.
+      // The host's way out. It ends the running shot as a lost tool, once;
+      // the killed tool's disconnect that follows is stale.
       const int tool_pid = LastToolPid();
       agent()->TerminateSnippingTool();
       EXPECT_TRUE(testing::WaitForProcessGone(tool_pid));
       ASSERT_TRUE(testing::RunUiUntil(host(), [&] {
         return log().Contains(
-            "[SnippingToolAgent] OnServiceInvokerDisconnected stale connection ignored "
-            "connection_id:1");
+            "[SnippingToolAgent] OnServiceInvokerDisconnected stale connection_id:1");
       }));
       host().RunUntilIdle();
-      EXPECT_EQ(0, shot->failures + shot->successes);
-      EXPECT_EQ(0, BrokenEventCount());
+      EXPECT_EQ(1, shot->failures);
+      EXPECT_EQ(0, shot->successes);
+      EXPECT_EQ(1, BrokenEventCount());
+      EXPECT_TRUE(host().HasEvent("pc_snipping_shot_broken_ipc_disconneted"));
       EXPECT_FALSE(agent()->IsBroken());
       break;
     }
@@ -525,7 +525,7 @@ TEST_P(FaultMatrixTest, ShotEndsAsTheRulesSayAndTheNextShotWorks) {
 
   if (cell.stage == Stage::kAIPending && cell.outcome != Outcome::kSurvives) {
     // The host answers the held request after the tool it came from is
-    // gone: the answer is dropped, since no other tool asked for it.
+    // gone: the answer fails at once, since no other tool asked for it.
     const auto replies = host().ai_replies();
     ASSERT_FALSE(replies.empty());
     ResponseAISnippingShot late;
@@ -534,9 +534,12 @@ TEST_P(FaultMatrixTest, ShotEndsAsTheRulesSayAndTheNextShotWorks) {
     late.ai_type = 1;
     late.data = "late";
     replies[0](late);
-    EXPECT_TRUE(log().Contains(
-        "[screen_ai] ResponseAIResult dropped, the tool that asked is gone. seq_id = 7"));
-    EXPECT_FALSE(log().Contains("[screen_ai] seq_id = 7, ai_type = 1, image_path = , data = late"));
+    EXPECT_TRUE(log().Contains("[screen_ai] seq_id = 7, ai_type = 1, image_path = , data = late"));
+    EXPECT_TRUE(testing::WaitFor([&] {
+      return log().Contains(
+          "[SnippingToolAgent] snipping_tool::SnippingToolAgentServiceHost::ResponseAIResult::"
+          "<lambda_2>::operator () failed");
+    }));
   }
 
   // Recovery: a broken agent is cleared by the host, one way or the other;

@@ -435,23 +435,37 @@ TEST_F(ServiceHostTest, ExactlyOneOutcomePerInvokeUnderLoad) {
     EXPECT_EQ(1, context->outcomes());
 }
 
-TEST_F(ServiceHostTest, InvokesGoToTheMostRecentlyConnectedTool) {
+// Invoke follows the most recent tool; InvokeOn stays with the one it names
+// and fails at once when that one is gone, rather than reach another tool.
+// Each connection reports the tag of the secret it presented.
+TEST_F(ServiceHostTest, InvokesGoToTheMostRecentToolOrToTheNamedOne) {
   Connected c = Connected::Make();
-  ASSERT_TRUE(c.host.host->AddPeerSecret("second-secret"));
+  ASSERT_TRUE(c.host.host->AddPeerSecret("second-secret", 7));
   TestClient second = TestClient::Create();
   ipc_core_refptr<LambdaService> svc(new LambdaService("tool"));
   svc->On("tool.echo", [](const std::string&, IRequestFeature* f) { f->Reply("second"); });
   second.client->RegisterService(svc.get());
   ASSERT_TRUE(second.Connect(c.host.port, "second-secret"));
   ASSERT_TRUE(c.host.observer->WaitFor("connected:2"));
+  EXPECT_EQ(7u, c.host.host->GetConnectionTag(2));
+  EXPECT_EQ(0u, c.host.host->GetConnectionTag(1));
 
   ipc_core_refptr<RecordingContext> to_second(new RecordingContext);
   c.host.host->Invoke("tool.echo", "first", to_second.get());
   ASSERT_TRUE(to_second->Wait());
   EXPECT_EQ("second", to_second->text());
+  ipc_core_refptr<RecordingContext> named_first(new RecordingContext);
+  EXPECT_TRUE(c.host.host->InvokeOn(1, "tool.echo", "first", named_first.get()));
+  ASSERT_TRUE(named_first->Wait());
+  EXPECT_EQ("first", named_first->text());
 
   second.client->Close();
   ASSERT_TRUE(c.host.observer->WaitFor("disconnected:2"));
+  EXPECT_TRUE(WaitUntil([&] { return c.host.host->GetConnectionTag(2) == 0; }));
+  ipc_core_refptr<RecordingContext> named_gone(new RecordingContext);
+  EXPECT_FALSE(c.host.host->InvokeOn(2, "tool.echo", "first", named_gone.get()));
+  ASSERT_TRUE(named_gone->Wait());
+  EXPECT_EQ(ipc_core::kErrorConnectionLost, named_gone->code());
   ipc_core_refptr<RecordingContext> to_first(new RecordingContext);
   c.host.host->Invoke("tool.echo", "first", to_first.get());
   ASSERT_TRUE(to_first->Wait());

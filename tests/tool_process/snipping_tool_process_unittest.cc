@@ -136,10 +136,10 @@ TEST_F(SnippingToolProcessTest, ToolReceivesEachSwitchSetByteForByte) {
 TEST_F(SnippingToolProcessTest, PeerSecretReachesTheToolOnlyWhenItIsLaunched) {
   InstallTool(false, "report " + dir_.File("report") + "\nwait-forever");
   SnippingToolProcess process;
-  int secrets_made = 0;
-  auto make_secret = [&secrets_made] {
-    ++secrets_made;
-    return std::string("s3cr3t-") + std::to_string(secrets_made);
+  std::vector<uint64_t> launches;
+  auto make_secret = [&launches](uint64_t launch) {
+    launches.push_back(launch);
+    return std::string("s3cr3t-") + std::to_string(launch);
   };
   ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false, make_secret));
   const test_support::ChildReport report = test_support::WaitForReport(dir_.File("report"));
@@ -148,10 +148,21 @@ TEST_F(SnippingToolProcessTest, PeerSecretReachesTheToolOnlyWhenItIsLaunched) {
       std::string(ipc_core::kPeerSecretEnvironmentVariable) + "=s3cr3t-1";
   EXPECT_NE(std::find(report.environment.begin(), report.environment.end(), expected),
             report.environment.end());
-  // A start that finds the tool running launches nothing and makes no secret.
-  ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false, make_secret));
-  EXPECT_EQ(secrets_made, 1);
-  process.ResetStatus();
+  // A start that finds the tool of the launch its caller keeps launches
+  // nothing and makes no secret.
+  ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false, make_secret, 1));
+  EXPECT_EQ(launches, std::vector<uint64_t>{1});
+
+  // The caller has ended launch 1 and its reset is still on the way: the
+  // next start replaces that tool, and the late reset of launch 1 leaves
+  // the new tool alone.
+  ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false, make_secret, 0));
+  EXPECT_EQ(launches, (std::vector<uint64_t>{1, 2}));
+  process.ResetStatus(1);
+  process.CancelExitWait(1);
+  EXPECT_TRUE(process.IsValid());
+  process.ResetStatus(2);
+  EXPECT_FALSE(process.IsValid());
   process.CancelExitWait();
 }
 
@@ -269,7 +280,7 @@ TEST_F(SnippingToolProcessTest, LaunchFailureReportsTheSystemError) {
     SnippingToolProcess process;
     log_.Clear();
     bool secret_made = false;
-    EXPECT_FALSE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false, [&] {
+    EXPECT_FALSE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false, [&](uint64_t) {
       secret_made = true;
       return std::string("x");
     }));

@@ -58,8 +58,10 @@ class IServiceHost : public IRefCount {
   virtual bool RegisterService(IService* service) = 0;  // slot 4
   // Allows one connection presenting |secret| in its opening exchange. Each
   // secret admits one connection once; connections presenting anything else
-  // are refused.
-  virtual bool AddPeerSecret(const char* secret) = 0;  // slot 5
+  // are refused. |tag| is the caller's name for whoever was given the secret
+  // (the agent numbers its tool launches); GetConnectionTag reports it for
+  // the connection the secret admitted.
+  virtual bool AddPeerSecret(const char* secret, uint64_t tag = 0) = 0;  // slot 5
   // The listening port, 0 before the start succeeded.
   virtual int32_t GetPort() = 0;  // slot 6
   // Listens on 127.0.0.1 on a port the OS picks; the outcome arrives as
@@ -79,6 +81,16 @@ class IServiceHost : public IRefCount {
   // outcome is OnError). GetTimeoutMs and SetSentAt are called with the
   // runtime's lock held: they must only read or store.
   virtual bool Invoke(const char* method, const char* payload, IRequestContext* context) = 0;  // 9
+  // The tag of the secret that |connection_id| presented (AddPeerSecret),
+  // from before its OnServiceInvokerConnected until its
+  // OnServiceInvokerDisconnected has returned; 0 for any other connection.
+  virtual uint64_t GetConnectionTag(int32_t connection_id) = 0;  // slot 10
+  // Like Invoke, but only to the tool on |connection_id|: when that
+  // connection is not established or is already lost, the invoke fails at
+  // once (false; OnError with kErrorConnectionLost follows on a runtime
+  // thread) instead of waiting for another tool.
+  virtual bool InvokeOn(int32_t connection_id, const char* method, const char* payload,
+                        IRequestContext* context) = 0;  // slot 11
 };
 
 // Called by the runtime for its own log records: severity (0 info, 1
