@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -179,23 +181,36 @@ TEST(HostilePeerExhaustionTest, OutOfDescriptorsTheListenerPausesAndRecoversByIt
   ASSERT_TRUE(host->Start());
   ASSERT_TRUE(observer.Wait(&observer.port));
 
+  // The first attacker fills the table of connections without a hello and
+  // stops there: no connection is evicted, none gives its descriptor back.
   test_os::TempDir dir;
-  test_os::ProgramRun attacker;
-  ASSERT_TRUE(attacker.Start({RoguePath(), "--attack=silent",
-                              "--port=" + std::to_string(observer.port), "--count=100"},
-                             dir.File("attacker.txt")));
+  test_os::ProgramRun holder;
+  ASSERT_TRUE(holder.Start({RoguePath(), "--attack=silent", "--port=" + std::to_string(observer.port),
+                            "--count=" + std::to_string(ipc_core::testing::kMaxUnauthenticatedConnections)},
+                           dir.File("holder.txt")));
   ASSERT_TRUE(test_os::WaitUntil([] {
     return ipc_core::testing::UnauthenticatedConnectionCount() ==
            ipc_core::testing::kMaxUnauthenticatedConnections;
   }));
+  // The second waits in the wings until this process has no descriptor
+  // left: the signal is a rename, which needs none.
+  const std::string ready = dir.File("go.ready");
+  const std::string go = dir.File("go");
+  { std::ofstream(ready) << "go"; }
+  test_os::ProgramRun attacker;
+  ASSERT_TRUE(attacker.Start({RoguePath(), "--attack=silent", "--port=" + std::to_string(observer.port),
+                              "--count=50", "--start-when=" + go},
+                             dir.File("attacker.txt")));
   const long failures_before = ipc_core::testing::AcceptFailureCount();
   const size_t records_before = RecordCount();
   if (!exhaustion.Take()) {
     attacker.KillHard();
+    holder.KillHard();
     host->Stop();
     GTEST_SKIP() << "no per-process descriptor limit to exhaust here";
   }
-  // The attacker's other connections wait in the listen queue; each accept
+  ASSERT_EQ(0, std::rename(ready.c_str(), go.c_str()));
+  // The attacker's connections wait in the listen queue and every accept
   // fails. A listener that retried at once would fail thousands of times a
   // second; this one pauses 20, 40, 80 ms... between tries, so the fifth
   // failure cannot come sooner than 300 ms after the first.
@@ -210,6 +225,7 @@ TEST(HostilePeerExhaustionTest, OutOfDescriptorsTheListenerPausesAndRecoversByIt
 
   exhaustion.GiveBack();
   attacker.KillHard();
+  holder.KillHard();
   ipc_core::testing::SetHelloTimeoutMs(0);
   // The listener resumes by itself: a tool with the secret gets in.
   ipc_core::IServiceClient* raw_client = nullptr;

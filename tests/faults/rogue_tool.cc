@@ -22,7 +22,8 @@
 //   flood      --count connections opened and closed one after the other,
 //              then exits
 // It runs until --seconds have passed (default: its lifetime) or it is
-// killed, and prints one line with what it did when it ends by itself.
+// killed, and prints one line with what it did when it ends by itself. With
+// --start-when=PATH it waits for PATH to exist before it begins.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -322,6 +323,7 @@ struct Attack {
   unsigned short port = 0;
   int count = 0;
   std::chrono::steady_clock::time_point end;
+  std::string start_when;
 };
 
 bool Open(asio::io_context& io, const Attack& attack, asio::ip::tcp::socket* socket) {
@@ -345,6 +347,10 @@ bool ClosedByHost(asio::ip::tcp::socket& socket) {
 }
 
 int RunAttack(const Attack& attack) {
+  while (!attack.start_when.empty() && !test_os::FileHasContent(attack.start_when) &&
+         std::chrono::steady_clock::now() < attack.end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
   asio::io_context io;
   long opened = 0;
   long closed_by_host = 0;
@@ -420,6 +426,8 @@ int main(int argc, char** argv) {
       port = strtol(arg.c_str() + 7, nullptr, 10);
     else if (arg.rfind("--count=", 0) == 0)
       attack.count = atoi(arg.c_str() + 8);
+    else if (arg.rfind("--start-when=", 0) == 0)
+      attack.start_when = arg.substr(13);
     else if (arg.rfind("--seconds=", 0) == 0)
       attack.end = std::chrono::steady_clock::now() + std::chrono::seconds(atoi(arg.c_str() + 10));
   }
