@@ -263,41 +263,36 @@ class ServiceClientImpl final : public IServiceClient,
       std::lock_guard<std::mutex> lock(mu_);
       bool was_connected = state_ == State::kConnected;
       int32_t close_code = connection->close_code();
+      connection_.reset();
       if (!was_connected && !closing_ && refused_code_ == 0 && attempts_ < kConnectAttempts &&
           (close_code == 0 || close_code == kErrorConnectionLost)) {
         // Closed by the host before any answer: connect again shortly.
         attempt = ++attempts_;
         state_ = State::kConnecting;
-        connection_.reset();
         retry_timer_.expires_after(kConnectRetryPause);
         retry_timer_.async_wait([self = shared_from_this()](const std::error_code&) {
           self->OnRetryTimer();
         });
+      } else {
+        state_ = State::kClosed;
+        pending_.TakeAll(closing_ ? kErrorHostStopped : kErrorConnectionLost,
+                         closing_ ? "client closed" : "connection lost", &outcomes);
+        deadline_timer_.cancel();
+        if (was_connected) {
+          PostLocked([this] { observer_->OnDisconnected(this); });
+        } else {
+          int32_t code = refused_code_ != 0 ? refused_code_
+                         : closing_         ? kErrorHostStopped
+                         : close_code != 0  ? close_code
+                                            : kErrorConnectionLost;
+          PostLocked([this, code] { observer_->OnConnectFailed(this, code); });
+        }
+        PostLocked([this] { ReleaseReferences(); });
       }
     }
     if (attempt != 0) {
       IPC_LOG(kLogInfo, 0) << app_name_ << ": closed before the welcome, connecting again (attempt "
                            << attempt << " of " << kConnectAttempts << ")";
-      return;
-    }
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      bool was_connected = state_ == State::kConnected;
-      state_ = State::kClosed;
-      connection_.reset();
-      pending_.TakeAll(closing_ ? kErrorHostStopped : kErrorConnectionLost,
-                       closing_ ? "client closed" : "connection lost", &outcomes);
-      deadline_timer_.cancel();
-      if (was_connected) {
-        PostLocked([this] { observer_->OnDisconnected(this); });
-      } else {
-        int32_t code = refused_code_ != 0 ? refused_code_
-                       : closing_         ? kErrorHostStopped
-                       : connection->close_code() != 0 ? connection->close_code()
-                                                       : kErrorConnectionLost;
-        PostLocked([this, code] { observer_->OnConnectFailed(this, code); });
-      }
-      PostLocked([this] { ReleaseReferences(); });
     }
     for (auto& outcome : outcomes)
       outcome.Deliver();

@@ -932,6 +932,37 @@ TEST_F(ServiceHostTest, ClientGivesUpOnAHostThatNeverWelcomes) {
   asio::ip::tcp::socket accepted = acceptor.accept();
   ASSERT_TRUE(tool.observer->WaitFor("connect_failed:1003"));
 }
+
+// A host closes a connection without a word when its table of connections
+// that have not said hello is full (or it is out of descriptors); the tool
+// end connects again a few times before it gives up, but not after a
+// refusal, which is final.
+TEST_F(ServiceHostTest, ClientConnectsAgainWhenClosedBeforeTheWelcome) {
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor(io, {asio::ip::address_v4::loopback(), 0});
+  TestClient tool = TestClient::Create();
+  ASSERT_TRUE(tool.client->ConnectToPort(acceptor.local_endpoint().port(), "x"));
+  // Each connection is accepted and closed at once; the client's pause
+  // between attempts is short, so the bounded poll sees them all.
+  acceptor.non_blocking(true);
+  int attempts = 0;
+  ASSERT_TRUE(test_os::WaitUntil([&] {
+    std::error_code ec;
+    asio::ip::tcp::socket accepted = acceptor.accept(ec);
+    if (!ec)
+      ++attempts;
+    const auto events = tool.observer->events();
+    return std::find(events.begin(), events.end(), "connect_failed:1004") != events.end();
+  }));
+  EXPECT_EQ(5, attempts);
+
+  TestHost t = TestHost::Start();
+  TestClient refused = TestClient::Create();
+  ASSERT_TRUE(refused.client->ConnectToPort(t.port, "wrong"));
+  ASSERT_TRUE(refused.observer->WaitFor("connect_failed:1009"));
+  EXPECT_EQ(1, CountLogs(0, "connection accepted"));
+  t.StopAndWait();
+}
 }  // namespace
 }  // namespace ipc_test
 
