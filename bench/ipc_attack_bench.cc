@@ -136,16 +136,17 @@ class ClientObserver : public ipc_core::IServiceClientObserver {
   int32_t result = -1;
 };
 
-// A tool with the secret connects; its time to the welcome, or why not.
-std::string Admit(int32_t port, const std::string& secret) {
+// A tool with the secret connects; its time to the welcome in ms, or -code
+// when it failed (-1 when it heard nothing).
+double AdmitMs(int32_t port, const std::string& secret) {
   ClientObserver observer;
   ipc_core::IServiceClient* raw = nullptr;
   if (ipc_core::CreateServiceClient("bench_tool", &observer, &raw) != ipc_core::kOk)
-    return "no client";
+    return -1;
   auto client = ipc_core_refptr<ipc_core::IServiceClient>::Adopt(raw);
   auto start = Clock::now();
   if (!client->ConnectToPort(port, secret.c_str()))
-    return "connect refused";
+    return -1;
   std::unique_lock<std::mutex> lock(observer.mu);
   bool done = observer.cv.wait_for(lock, std::chrono::seconds(10), [&] { return observer.finished; });
   double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -154,14 +155,30 @@ std::string Admit(int32_t port, const std::string& secret) {
   client = nullptr;
   while (observer.refs.load() > 0)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  char text[64];
   if (!done)
-    return "no answer in 10 s";
-  if (observer.result != 0) {
-    std::snprintf(text, sizeof(text), "failed %d after %.0f ms", observer.result, ms);
-    return text;
+    return -1;
+  return observer.result != 0 ? -observer.result : ms;
+}
+
+std::string Describe(std::vector<double> results) {
+  std::vector<double> ok;
+  std::vector<int> failures;
+  for (double r : results) {
+    if (r >= 0)
+      ok.push_back(r);
+    else
+      failures.push_back(static_cast<int>(-r));
   }
-  std::snprintf(text, sizeof(text), "in %.1f ms", ms);
+  std::sort(ok.begin(), ok.end());
+  char text[160];
+  if (ok.empty()) {
+    std::snprintf(text, sizeof(text), "0/%zu admitted (failed %d)", results.size(),
+                  failures.empty() ? 0 : failures.front());
+  } else {
+    std::snprintf(text, sizeof(text), "%zu/%zu admitted, median %.1f ms, max %.1f ms%s",
+                  ok.size(), results.size(), ok[ok.size() / 2], ok.back(),
+                  failures.empty() ? "" : ("; others failed " + std::to_string(failures.front())).c_str());
+  }
   return text;
 }
 
@@ -218,10 +235,12 @@ Row RunAttack(const std::string& attacker_path, const std::string& name,
   ipc_core::IServiceHost* raw = nullptr;
   ipc_core::CreateServiceHost("bench_host", "bench", "", 1, 2, &observer, &raw);
   auto host = ipc_core_refptr<ipc_core::IServiceHost>::Adopt(raw);
-  const std::string secret_during = ipc_core::GeneratePeerSecret();
-  const std::string secret_after = ipc_core::GeneratePeerSecret();
-  host->AddPeerSecret(secret_during.c_str());
-  host->AddPeerSecret(secret_after.c_str());
+  std::vector<std::string> secrets;
+  for (int i = 0; i < 64; ++i) {
+    secrets.push_back(ipc_core::GeneratePeerSecret());
+    host->AddPeerSecret(secrets.back().c_str());
+  }
+  size_t next_secret = 0;
   host->Start();
   int32_t port = 0;
   {
@@ -248,23 +267,30 @@ Row RunAttack(const std::string& attacker_path, const std::string& name,
     exhaustion->TakeTheRest();
   }
   size_t peak = ResidentBytes();
-  bool admitted = exhaust;
+  // A tool every 250 ms from the attack's first half second on.
+  std::vector<double> during;
+  auto next_tool = start + std::chrono::milliseconds(500);
   while (Clock::now() - start < std::chrono::seconds(seconds)) {
     peak = std::max(peak, ResidentBytes());
-    if (!admitted && Clock::now() - start > std::chrono::milliseconds(500)) {
-      admitted = true;
-      row.admitted = Admit(port, secret_during);
+    if (!exhaust && Clock::now() >= next_tool && next_secret + 1 < secrets.size()) {
+      during.push_back(AdmitMs(port, secrets[next_secret++]));
+      next_tool = Clock::now() + std::chrono::milliseconds(250);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  row.admitted = Describe(during);
   double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   row.cpu_percent = 100.0 * (CpuSeconds() - cpu_start) / elapsed;
   attacker.Stop();
   if (exhaustion)
     exhaustion->GiveBack();
-  row.rss_peak_mb = peak / 1e6;
+  // /proc cannot be read while the descriptors are gone; the kernel's own
+  // high-water mark covers that time (run one attack per process).
+  struct rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  row.rss_peak_mb = std::max<double>(peak, usage.ru_maxrss * 1024.0) / 1e6;
   // The tool that comes once the attack is over.
-  row.recovered = Admit(port, exhaust ? secret_during : secret_after);
+  row.recovered = Describe({AdmitMs(port, secrets[next_secret++])});
   std::this_thread::sleep_for(std::chrono::seconds(1));
   row.rss_after_mb = ResidentBytes() / 1e6;
   row.lines = g_lines.load() - lines_before;
