@@ -2,6 +2,7 @@
 // next shot, started right away, belongs to a new tool and must not inherit
 // the end of the old one.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,139 @@ TEST_F(HostActionTest, ScreenAIAnswerForAGoneToolIsNotHandedToTheNextTool) {
     EXPECT_EQ(std::string::npos, line.find("recv snipping_tool.snipping.response_ai"))
         << "the next tool was handed the gone tool's screen-AI answer: " << line;
   }
+}
+
+// Ordinary tool timing: each event belongs to its launch, connection and
+// shot, and only a current one ends or breaks anything.
+
+// A tool that ends soon after its launch (after its result, or killed in
+// the middle of a shot) leaves its handshake wait behind; when it falls due
+// the agent is idle or on a later launch, and stays usable.
+TEST_F(HostActionTest, ToolEndingSoonAfterItsLaunchLeavesTheAgentUsable) {
+  const struct {
+    const char* steps;
+    bool succeeds;
+  } kCases[] = {
+      {R"({"at":"after_result","do":"exit","code":0})", true},
+      {R"({"at":"after_shot_reply","do":"exit","code":0})", false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.steps);
+    log().Clear();
+    rogue_.UseReferenceTool();
+    StartAgent(WithScript(c.steps));
+    for (int round = 0; round < 2; ++round) {
+      auto shot = Shot();
+      ASSERT_TRUE(WaitForOutcome(shot));
+      const int tool = LastToolPid();
+      ASSERT_TRUE(testing::WaitForProcessGone(tool));
+      ASSERT_TRUE(testing::RunUiUntil(host(), [&] {
+        return log().Contains("[SnippingToolAgent] OnServiceInvokerDisconnected connection_id:" +
+                              std::to_string(round + 1));
+      }));
+      host().AdvanceTime(service_host()->process_handshake_timeout() +
+                         service_host()->ipc_prepare_port_timeout());
+      EXPECT_EQ(c.succeeds ? 1 : 0, shot->successes);
+      EXPECT_EQ(c.succeeds ? 0 : 1, shot->failures);
+      EXPECT_FALSE(agent()->IsBroken()) << "round " << round;
+    }
+    EXPECT_TRUE(log().Contains("[SnippingToolAgent] OnWaitHandleshakeTimeout stale shot:1 launch:1"));
+    EXPECT_FALSE(host().HasEvent("pc_snipping_shot_broken_handeshake_timeout"));
+    agent()->Uninit();
+    host().RunUntilIdle();
+  }
+}
+
+// The tool dies in the middle of a shot and the host asks for the next shot
+// before the stop's UI half has run; a host that sets the agent broken
+// while a shot runs sees that shot end all the same. Each shot ends with
+// exactly one of its callables.
+TEST_F(HostActionTest, EveryShotEndsOnceWithItsOwnCallable) {
+  rogue_.UseReferenceTool();
+  StartAgent(WithScript(R"({"at":"on_shot","do":"no_reply","shot":1})"));
+  auto first = Shot();
+  ASSERT_TRUE(testing::RunUiUntil(host(), [&] { return !ToolTrace("step", "on_shot").empty(); }));
+  test_os::KillProcess(LastToolPid());
+  ASSERT_TRUE(testing::WaitFor([&] {
+    return log().Contains("[SnippingToolAgent] StopSnippingShot reason:5 broken:0");
+  }));
+  rogue_.Use("good", "");
+  auto second = Shot();  // before the first stop's UI half
+  ASSERT_TRUE(WaitForOutcome(second));
+  host().RunUntilIdle();
+  EXPECT_EQ(1, first->failures);
+  EXPECT_EQ(0, first->successes);
+  EXPECT_EQ(1, second->successes);
+  EXPECT_EQ(0, second->failures);
+
+  // The host sets the agent broken while a shot runs; the tool then ends.
+  rogue_.UseReferenceTool();
+  agent()->TerminateSnippingTool();
+  auto third = Shot();
+  ASSERT_TRUE(testing::RunUiUntil(host(), [&] { return ToolTrace("step", "on_shot").size() == 2; }));
+  agent()->SetBroken(true);
+  test_os::KillProcess(LastToolPid());
+  ASSERT_TRUE(testing::RunUiUntil(host(), [&] { return third->failures == 1; }));
+  EXPECT_TRUE(agent()->IsBroken()) << "the host's broken state is the host's";
+  EXPECT_FALSE(service_host()->is_snipping_working());
+  agent()->SetBroken(false);
+  rogue_.Use("good", "");
+  auto fourth = Shot();
+  ASSERT_TRUE(WaitForOutcome(fourth));
+  EXPECT_EQ(1, fourth->successes);
+  EXPECT_EQ(0, third->successes);
+}
+
+// A hide the host sends while no tool is connected is dropped: held for the
+// next tool, {"exit_screen_tool":true} would close it in its first shot.
+TEST_F(HostActionTest, HideWithNoToolConnectedNeverReachesTheNextTool) {
+  rogue_.SetReportFile(temp_dir().File("rogue_report.txt"));
+  rogue_.UseReferenceTool();
+  StartAgent(WithScript(R"({"at":"after_result","do":"exit","code":0})"));
+  auto first = Shot();
+  ASSERT_TRUE(WaitForOutcome(first));
+  ASSERT_TRUE(testing::RunUiUntil(host(), [&] {
+    return log().Contains("[SnippingToolAgent] StopSnippingShot_UI reason:ipc_disconneted");
+  }));
+  agent()->OnSelectUserWndHide(true);
+  EXPECT_TRUE(log().Contains(
+      "[SnippingToolAgent] snipping_tool::SnippingToolAgentServiceHost::OnSelectUserWndHide no "
+      "tool connected"));
+  rogue_.Use("good", "");
+  auto next = Shot();
+  ASSERT_TRUE(WaitForOutcome(next));
+  EXPECT_EQ(1, next->successes);
+  for (const std::string& line : rogue_.ReportLines())
+    EXPECT_EQ(std::string::npos, line.find("on_select_user_wnd_hide")) << line;
+}
+
+// Cold shots back to back, each tool exiting after its result: a shot may
+// go to the tool that is exiting and fail as a lost tool, but no shot is
+// ended by another's events, the agent stays usable, and the shot after a
+// failure succeeds.
+TEST_F(HostActionTest, BackToBackColdShotsWithToolsExitingAfterTheirResults) {
+  const int kShots = test_os::UnderEmulation() ? 20 : 200;
+  rogue_.UseReferenceTool();
+  StartAgent(WithScript(R"({"at":"after_result","do":"exit","code":0})"));
+  int failed = 0;
+  bool last_failed = false;
+  for (int i = 0; i < kShots; ++i) {
+    auto shot = Shot();
+    ASSERT_TRUE(WaitForOutcome(shot)) << "shot " << i;
+    host().RunUntilIdle();
+    ASSERT_EQ(1, shot->successes + shot->failures) << "shot " << i;
+    ASSERT_FALSE(agent()->IsBroken()) << "shot " << i;
+    if (shot->failures) {
+      ASSERT_FALSE(last_failed) << "shot " << i << " failed after a failure";
+      ++failed;
+    }
+    last_failed = shot->failures != 0;
+  }
+  for (const std::string& event : host().events()) {
+    if (event.rfind("pc_snipping_shot_broken_", 0) == 0)
+      EXPECT_EQ("pc_snipping_shot_broken_ipc_disconneted", event);
+  }
+  std::printf("%d of %d back-to-back cold shots went to an exiting tool\n", failed, kShots);
 }
 
 }  // namespace

@@ -129,6 +129,9 @@ int CountThreads();
 int CountOpenHandles();
 // Resident memory of this process in bytes, 0 when it cannot be read.
 size_t ResidentSetBytes();
+// True when this process runs under an emulation of its OS (Wine), where
+// processes start an order of magnitude slower: long loops run fewer rounds.
+bool UnderEmulation();
 
 // Leaves this process without a free descriptor: lowers its limit close to
 // what is open and takes the rest. Give back restores both. Not every

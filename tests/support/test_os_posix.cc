@@ -120,6 +120,10 @@ std::string EnvironmentVariableOf(int pid, const std::string& name) {
   return "";
 }
 
+bool UnderEmulation() {
+  return false;
+}
+
 int CurrentPid() {
   return static_cast<int>(getpid());
 }

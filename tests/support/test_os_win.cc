@@ -221,6 +221,12 @@ std::string EnvironmentVariableOf(int pid, const std::string& name) {
   return "";
 }
 
+bool UnderEmulation() {
+  // Wine's ntdll exports its version; Windows' does not.
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 int CurrentPid() {
   return static_cast<int>(GetCurrentProcessId());
 }

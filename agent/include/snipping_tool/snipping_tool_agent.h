@@ -62,21 +62,32 @@ class ISnippingToolAgent : public IRefCount {
   virtual void Init(const SnippingToolConfig& config, ISnippingToolAgentDelegate* delegate,
                     bool use_screen_tool) = 0;
   virtual void Uninit() = 0;
-  // Asks the tool for a shot. Exactly one of |on_success| and |on_failure|
-  // runs on the UI thread, unless a shot is already running (then neither
-  // runs) or the agent is broken (then |on_failure| runs at once).
+  // Asks the tool for a shot. When the agent is broken, |on_failure| runs
+  // at once and nothing else happens; while a shot is running the request is
+  // dropped and neither callable runs. Otherwise the shot is accepted, and
+  // exactly one of |on_success| and |on_failure| runs, once, on the UI
+  // thread (a task given to PostTask) -- unless Uninit has returned before
+  // that task runs: then it calls nothing of the host. A shot whose tool is
+  // gone always ends. Either callable may ask for the next shot.
   virtual void SnippingShot(const std::string& image_save_path,
                             const std::function<void(const NotifySnippingShot&)>& on_success,
                             const std::function<void()>& on_failure, int screen_shot_type,
                             const AIScreenShotRequest& ai_screen_shot_request) = 0;
   virtual bool IsBroken() = 0;
+  // Only events of the current shot, tool launch and tool connection stop a
+  // shot or set the broken state: an idle agent is never broken by a
+  // time-out. A broken state set here stays until cleared here or by
+  // TerminateSnippingTool, but a running shot still ends when its tool does.
   virtual void SetBroken(bool broken) = 0;
-  // The host's select-user window was hidden; tell the tool.
+  // The host's select-user window was hidden; tell the tool connected now.
+  // With no tool connected the notice is dropped (a warning is logged).
   virtual void OnSelectUserWndHide(bool exit_screen_tool) = 0;
   virtual void SetIsDarkTheme(bool is_dark_theme) = 0;
   virtual void SetVipStatus(int vip_status) = 0;
   virtual void SetGraySwitch(const std::string& name, bool value) = 0;
-  // Ends the tool and clears the broken state.
+  // Ends the tool and clears the broken state. A running shot ends as a lost
+  // tool: its |on_failure| runs on the UI thread and the event
+  // "pc_snipping_shot_broken_ipc_disconneted" is reported.
   virtual void TerminateSnippingTool() = 0;
   virtual void SetRecordStartedCallback(const std::function<void()>& callback) = 0;
   virtual void SetRecordFinishedCallback(const std::function<void()>& callback) = 0;
