@@ -347,13 +347,13 @@ struct RecordBindings<SetConfigPayload> {
 
 template <typename Record>
 bool ReadPayload(const std::string& text, Record* record) {
-  // The runtime hands payloads on as C strings, so a NUL ends the text.
-  const size_t length = std::min(text.find('\0'), text.size());
+  // The runtime hands payloads on as C strings, so a NUL ends the text: the
+  // NUL-terminated parse reads up to it. (The length-taking parse would also
+  // skip a leading UTF-8 byte-order mark, which a payload must not carry.)
   rapidjson::Document document;
   // Iterative parsing keeps its state on the heap: a text of deeply nested
   // brackets from the tool cannot run the handler's thread out of stack.
-  document.Parse<rapidjson::kParseDefaultFlags | rapidjson::kParseIterativeFlag>(text.data(),
-                                                                                  length);
+  document.Parse<rapidjson::kParseDefaultFlags | rapidjson::kParseIterativeFlag>(text.c_str());
   // The refusal is the caller's to report: each handler's log lines are
   // its own, and some go on with the defaults by design.
   if (document.HasParseError())

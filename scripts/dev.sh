@@ -136,9 +136,25 @@ windows_leg() (
   fi
 )
 
+# The annotated session of docs/tool-guide.md is generated from a real cold
+# shot; a difference means the protocol or the guide's session moved.
+check_session() {
+  log "annotated session: docs/tool-session.md"
+  local run=(build/default/bin/tool_session_generator build/default/bin/libsnipping_tool_agent.so
+             build/default/bin/QuilloSnippingTool.exe docs/tool-session.md)
+  [ -n "${DISPLAY:-}" ] || run=(xvfb-run -a -s "-screen 0 1024x768x24" "${run[@]}")
+  local output
+  if ! output=$("${run[@]}" 2>&1); then
+    printf '%s\n' "$output"
+    return 1
+  fi
+  git diff --exit-code -- docs/tool-session.md
+}
+
 linux_legs() {
   build default
   run_tests default
+  check_session
   build asan
   run_tests asan
   build tsan

@@ -26,8 +26,9 @@ bool SnippingToolProcess::StartProcessIfNeed(
 
   // The exit callback of the tool that ended takes the lock (it resets), so
   // its wait is cancelled, waiting for a callback in progress, before the
-  // lock is taken. A tool that is still held keeps its wait.
-  if (!IsValid())
+  // lock is taken; so is the wait of a tool of an ended launch, which is
+  // reset below. A tool that is still held and kept keeps its wait.
+  if (!IsValid() || (keep_launch != kAnyLaunch && keep_launch != launch_.load()))
     CancelExitWait();
 
   std::lock_guard<std::recursive_mutex> hold(lock_);

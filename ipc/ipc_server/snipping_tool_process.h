@@ -79,7 +79,8 @@ class SnippingToolProcess {
   uint64_t exit_wait_launch_ = 0;
   base::Process process_;
   // The launch number of the held tool and job; 0 before the first launch.
-  uint64_t launch_ = 0;
+  // Written under |lock_|, read without it to decide on the exit wait.
+  std::atomic<uint64_t> launch_{0};
   uint64_t launches_ = 0;
   // Serialises StartProcessIfNeed and ResetStatus; recursive because the
   // exit callback resets under it.

@@ -42,11 +42,12 @@ TimeoutConfig ComputeTimeoutConfig(const std::map<std::string, std::string>& ext
   const auto entry = extras.find(kTimeoutConfigExtrasKey);
   if (entry != extras.end() && !entry->second.empty()) {
     LOG(INFO) << "[SnippingToolAgent] " << "InitTimeoutConfig configs:" << entry->second;
-    // The host's text: parsed iteratively, so that deep nesting cannot
-    // exhaust the stack; the syntax is RapidJSON's default one.
+    // The host's text up to its first NUL, parsed iteratively, so that deep
+    // nesting cannot exhaust the stack; the syntax is RapidJSON's default
+    // one (no byte-order mark).
     rapidjson::Document document;
     document.Parse<rapidjson::kParseDefaultFlags | rapidjson::kParseIterativeFlag>(
-        entry->second.data(), entry->second.size());
+        entry->second.c_str());
     if (!document.HasParseError() && document.IsObject()) {
       const std::optional<int> invoke = ReadInt(document, kInvokeMember);
       const std::optional<int> handshake = ReadInt(document, kHandshakeMember);

@@ -273,6 +273,9 @@ TEST(JsonStrToClassTest, InvalidTextFailsAndLeavesTheRecordUntouched) {
       "{\"image_file_path\":\"a\x01\"}",
       "{\"image_file_path\":\"\\x\"}",
       std::string("\0{\"pos_x\":1}", 12),
+      // A byte-order mark is not JSON text, nor are its bytes one by one.
+      "\xEF\xBB\xBF{\"pos_x\":1}",
+      "\xEF{\"pos_x\":1}",
   };
   for (const std::string& text : invalid) {
     NotifySnippingShot notify = SampleNotify();

@@ -117,7 +117,8 @@ TEST_F(TimeoutConfigTest, MemberNamesAreCaseSensitive) {
 TEST_F(TimeoutConfigTest, MalformedOrNonObjectDocumentsChangeNothing) {
   for (const char* document :
        {"{", "not json", R"({"IPCInvokeTimeout":5000} trailing)", R"([{"IPCInvokeTimeout":5000}])",
-        "5000", R"("{\"IPCInvokeTimeout\":5000}")", "{\"IPCInvokeTimeout\":5000,}"}) {
+        "5000", R"("{\"IPCInvokeTimeout\":5000}")", "{\"IPCInvokeTimeout\":5000,}",
+        "\xEF\xBB\xBF{\"IPCInvokeTimeout\":5000}"}) {
     log_.Clear();
     const TimeoutConfig config = With(document);
     EXPECT_EQ(config.IPCInvokeTimeout, 3000u) << document;
