@@ -1,5 +1,6 @@
 #include "connection.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "ipc_core/service_host.h"
@@ -42,8 +43,11 @@ Connection::Connection(asio::ip::tcp::socket socket, int64_t log_id,
     : socket_(std::move(socket)),
       hello_timer_(socket_.get_executor()),
       log_id_(log_id),
-      read_buffer_(kReadChunk),
-      owner_(std::move(owner)) {}
+      last_activity_(std::chrono::steady_clock::now().time_since_epoch().count()),
+      read_buffer_(kOpeningBufferLimit),
+      owner_(std::move(owner)) {
+  decoder_.set_max_body_length(wire::kMaxOpeningBodyLength);
+}
 
 Connection::~Connection() = default;
 
@@ -62,7 +66,7 @@ void Connection::Start(int32_t hello_timeout_ms) {
     auto self = weak.lock();
     if (ec || !self || self->established())
       return;
-    IPC_LOG(kLogWarning, self->log_id())
+    IPC_PEER_LOG(kLogWarning, self->log_id())
         << "no opening exchange within " << hello_timeout_ms << " ms, closing";
     self->Close(kErrorTimeout);
   });
@@ -77,7 +81,13 @@ void Connection::MarkEstablished() {
 
 void Connection::ReadMoreLocked() {
   auto self = shared_from_this();
-  socket_.async_read_some(asio::buffer(read_buffer_),
+  size_t want = read_buffer_.size();
+  if (!established()) {
+    // Never more than completes one largest opening frame.
+    size_t held = std::min(decoder_.buffered(), kOpeningBufferLimit - 1);
+    want = std::min(want, kOpeningBufferLimit - held);
+  }
+  socket_.async_read_some(asio::buffer(read_buffer_.data(), want),
                           MakeReadContinuation([self](const std::error_code& ec, size_t size) {
                             self->OnRead(ec, size);
                           }));
@@ -86,25 +96,19 @@ void Connection::ReadMoreLocked() {
 void Connection::OnRead(const std::error_code& ec, size_t size) {
   if (ec)
     return Finish(ec);
+  last_activity_.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                       std::memory_order_relaxed);
   if (!draining_.load(std::memory_order_acquire) && !closed_.load(std::memory_order_acquire)) {
     decoder_.Append(read_buffer_.data(), size);
-    bool malformed = false;
-    for (;;) {
-      frames_.emplace_back();
-      auto result = decoder_.Next(&frames_.back());
-      if (result == wire::FrameDecoder::Result::kFrame)
-        continue;
-      frames_.pop_back();
-      malformed = result == wire::FrameDecoder::Result::kError;
-      break;
-    }
-    // The frames before a malformed one are still handed over; the stream
-    // ends at the bad one.
-    if (!frames_.empty())
-      owner_->OnFrames(shared_from_this(), frames_);
-    frames_.clear();
-    if (malformed) {
-      IPC_LOG(kLogWarning, log_id()) << "malformed input (" << decoder_.error() << "), closing";
+    if (!established())
+      NotePreHelloBuffered(decoder_.buffered());
+    if (!DecodeAndDeliver()) {
+      if (established()) {
+        IPC_LOG(kLogWarning, log_id()) << "malformed input (" << decoder_.error() << "), closing";
+      } else {
+        IPC_PEER_LOG(kLogWarning, log_id())
+            << "malformed input (" << decoder_.error() << "), closing";
+      }
       Close(kErrorProtocol);
     }
   }
@@ -116,6 +120,39 @@ void Connection::OnRead(const std::error_code& ec, size_t size) {
   ReadMoreLocked();
 }
 
+bool Connection::DecodeAndDeliver() {
+  for (;;) {
+    // Until the opening exchange is done, frames go to the owner one at a
+    // time: the one that completes it lifts the opening limit for the rest.
+    bool opening = !established();
+    bool malformed = false;
+    for (;;) {
+      frames_.emplace_back();
+      auto result = decoder_.Next(&frames_.back());
+      if (result == wire::FrameDecoder::Result::kFrame) {
+        if (opening)
+          break;
+        continue;
+      }
+      frames_.pop_back();
+      malformed = result == wire::FrameDecoder::Result::kError;
+      break;
+    }
+    // The frames before a malformed one are still handed over; the stream
+    // ends at the bad one.
+    bool delivered = !frames_.empty();
+    if (delivered)
+      owner_->OnFrames(shared_from_this(), frames_);
+    frames_.clear();
+    if (malformed)
+      return false;
+    if (!opening || !delivered || !established() || draining_.load() || closed_.load())
+      return true;
+    decoder_.set_max_body_length(wire::kMaxBodyLength);
+    read_buffer_.resize(kReadChunk);
+  }
+}
+
 void Connection::Finish(const std::error_code& ec) {
   bool ours;
   {
@@ -123,14 +160,24 @@ void Connection::Finish(const std::error_code& ec) {
     ours = closed_.load();
     CloseLocked(ec == asio::error::eof ? 0 : kErrorConnectionLost);
   }
+  // Lines about a peer that never authenticated are rate-limited: any
+  // local program can make as many of them as it likes.
   if (!ours && decoder_.buffered() > 0) {
-    IPC_LOG(kLogWarning, log_id())
-        << "peer closed the connection in the middle of a frame (" << decoder_.buffered()
-        << " bytes pending)";
-  } else if (!ours && ec != asio::error::eof) {
-    IPC_LOG(kLogInfo, log_id()) << "connection lost: " << ec.message();
+    if (established()) {
+      IPC_LOG(kLogWarning, log_id()) << "peer closed the connection in the middle of a frame ("
+                                     << decoder_.buffered() << " bytes pending)";
+    } else {
+      IPC_PEER_LOG(kLogWarning, log_id())
+          << "peer closed the connection in the middle of a frame (" << decoder_.buffered()
+          << " bytes pending)";
+    }
+  } else if (established()) {
+    if (!ours && ec != asio::error::eof)
+      IPC_LOG(kLogInfo, log_id()) << "connection lost: " << ec.message();
+    else
+      IPC_LOG(kLogInfo, log_id()) << "connection closed";
   } else {
-    IPC_LOG(kLogInfo, log_id()) << "connection closed";
+    IPC_PEER_LOG(kLogInfo, log_id()) << "connection closed before the opening exchange";
   }
   std::shared_ptr<ConnectionOwner> owner = std::move(owner_);
   owner->OnConnectionClosed(shared_from_this());

@@ -42,10 +42,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  // Before MarkEstablished a connection reads and buffers at most one
+  // frame of the opening exchange, header included: a peer that has not
+  // authenticated cannot make it hold more.
+  static constexpr size_t kOpeningBufferLimit = wire::kHeaderSize + wire::kMaxOpeningBodyLength;
+
   // Starts reading, and closes the connection if MarkEstablished has not
   // been called within |hello_timeout_ms|.
   void Start(int32_t hello_timeout_ms);
-  // The opening exchange is done; the hello deadline no longer applies.
+  // The opening exchange is done: the hello deadline no longer applies, and
+  // the frames after it may be as large as the protocol allows. Called by
+  // the owner from OnFrames, for the frame that completed the exchange; the
+  // frames after it in the same read are decoded under the full limit.
   void MarkEstablished();
   // Queues one or more encoded frames. Dropped quietly once closed.
   void Send(std::string bytes);
@@ -67,10 +75,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Why the connection ended: 0 for an orderly end by the peer, otherwise
   // one of the runtime's error codes. Meaningful in OnConnectionClosed.
   int32_t close_code() const { return close_code_.load(std::memory_order_acquire); }
+  // When bytes last arrived (or the connection was made), on the steady
+  // clock: how long a peer that has not authenticated has been idle.
+  std::chrono::steady_clock::time_point last_activity() const {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(last_activity_.load(std::memory_order_relaxed)));
+  }
 
  private:
   void ReadMoreLocked();
   void OnRead(const std::error_code& ec, size_t size);
+  // Decodes what the decoder holds and hands it to the owner; false when
+  // the stream is malformed.
+  bool DecodeAndDeliver();
   void Finish(const std::error_code& ec);
   void StartWriteLocked();
   void PostFlushLocked();
@@ -97,6 +114,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::atomic<bool> established_{false};
   std::atomic<int32_t> close_code_{0};
   std::atomic<int64_t> log_id_;
+  std::atomic<std::chrono::steady_clock::rep> last_activity_;
 
   // Read side: touched only by the one read in flight and its handler.
   wire::FrameDecoder decoder_;

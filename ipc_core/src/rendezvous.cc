@@ -6,8 +6,11 @@
 namespace ipc_core {
 
 std::string FormatRendezvous(const RendezvousRecord& record) {
-  return std::to_string(record.port) + " " + std::to_string(record.app_id) + " " +
-         std::to_string(record.protocol_tag) + "\n";
+  std::string text = std::to_string(record.port) + " " + std::to_string(record.app_id) + " " +
+                     std::to_string(record.protocol_tag);
+  if (record.host_pid > 0)
+    text += " " + std::to_string(record.host_pid) + " " + std::to_string(record.host_start_time);
+  return text + "\n";
 }
 
 bool ParseRendezvous(const std::string& text, RendezvousRecord* record) {
@@ -17,6 +20,11 @@ bool ParseRendezvous(const std::string& text, RendezvousRecord* record) {
     return false;
   if (parsed.port <= 0 || parsed.port > 65535)
     return false;
+  // The host's pid and start time are optional, but come as a pair.
+  if (in >> parsed.host_pid) {
+    if (parsed.host_pid <= 0 || !(in >> parsed.host_start_time))
+      return false;
+  }
   *record = parsed;
   return true;
 }

@@ -13,9 +13,17 @@ struct RendezvousRecord {
   int32_t port = 0;
   int32_t app_id = 0;
   int32_t protocol_tag = 0;
+  // The publishing process and when it started, in the system's own units
+  // (POSIX: clock ticks since boot, from /proc/<pid>/stat), so a reader can
+  // tell a record whose host is gone, even if its pid was reused. 0 when
+  // not known; a record without them is taken as live.
+  int64_t host_pid = 0;
+  uint64_t host_start_time = 0;
 };
 
-// The record's text form: "<port> <app_id> <protocol_tag>\n".
+// The record's text form: "<port> <app_id> <protocol_tag>\n", or with the
+// host's pid and start time as two more fields when known. Readers that
+// know only the first three fields ignore the rest of the line.
 std::string FormatRendezvous(const RendezvousRecord& record);
 bool ParseRendezvous(const std::string& text, RendezvousRecord* record);
 // The identity as a file name: letters, digits, '-', '_', '.', '{' and '}'

@@ -1,8 +1,11 @@
 #include "runtime.h"
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -20,10 +23,39 @@ std::atomic<int32_t> g_injected_start_failure{0};
 std::atomic<int32_t> g_injected_create_failure{0};
 std::atomic<testing::ServiceHostFactory*> g_service_host_factory{nullptr};
 std::atomic<int32_t> g_start_success_delay_ms{0};
-// Long enough for a tool that is slow to start, short enough that a stray
-// connection does not hold a slot for long.
-constexpr int32_t kDefaultHelloTimeoutMs = 5000;
+// A tool sends its hello right after connecting, so this is a bound on the
+// loopback round trip plus scheduling, not on the tool's start-up: short, so
+// that a silent connection does not hold a slot of the opening table long.
+constexpr int32_t kDefaultHelloTimeoutMs = 1000;
 std::atomic<int32_t> g_hello_timeout_ms{kDefaultHelloTimeoutMs};
+
+std::atomic<int> g_unauthenticated{0};
+std::atomic<int> g_max_unauthenticated{0};
+std::atomic<size_t> g_max_pre_hello_buffered{0};
+std::atomic<long> g_accept_failures{0};
+
+template <typename T>
+void RaiseTo(std::atomic<T>& peak, T value) {
+  T seen = peak.load();
+  while (value > seen && !peak.compare_exchange_weak(seen, value)) {
+  }
+}
+
+// Peer records: this many of each severity per interval are written, the
+// rest summed up. Separate counts keep a burst of routine lines (accepted,
+// closed) from hiding the first warnings.
+constexpr int kPeerRecordsPerInterval = 10;
+constexpr auto kPeerRecordInterval = std::chrono::seconds(10);
+
+struct PeerRecordLimiter {
+  std::mutex mu;
+  std::chrono::steady_clock::time_point interval_start;
+  int written[3] = {0, 0, 0};
+  long suppressed = 0;
+  bool summary_armed = false;
+  std::unique_ptr<asio::steady_timer> timer;
+};
+PeerRecordLimiter* g_peer_records = new PeerRecordLimiter;
 
 }  // namespace
 
@@ -129,7 +161,70 @@ int32_t TakeInjectedCreateFailure() { return g_injected_create_failure.exchange(
 int32_t StartSuccessDelayMs() { return g_start_success_delay_ms.load(); }
 int32_t HelloTimeoutMs() { return g_hello_timeout_ms.load(); }
 
+bool AdmitPeerRecord(int severity) {
+  int slot = std::min(std::max(severity, 0), 2);
+  Runtime* runtime = Runtime::Get();
+  if (!runtime)
+    return true;
+  PeerRecordLimiter& limiter = *g_peer_records;
+  std::lock_guard<std::mutex> lock(limiter.mu);
+  auto now = std::chrono::steady_clock::now();
+  if (!limiter.summary_armed && now - limiter.interval_start >= kPeerRecordInterval) {
+    limiter.interval_start = now;
+    std::fill(std::begin(limiter.written), std::end(limiter.written), 0);
+  }
+  if (limiter.written[slot] < kPeerRecordsPerInterval) {
+    ++limiter.written[slot];
+    return true;
+  }
+  ++limiter.suppressed;
+  if (!limiter.summary_armed) {
+    // The summary goes out at the end of the interval even if the flood has
+    // stopped by then, and opens the next interval.
+    limiter.summary_armed = true;
+    if (!limiter.timer)
+      limiter.timer = std::make_unique<asio::steady_timer>(runtime->io());
+    limiter.timer->expires_at(limiter.interval_start + kPeerRecordInterval);
+    limiter.timer->async_wait([&limiter](const std::error_code&) {
+      long count;
+      {
+        std::lock_guard<std::mutex> inner(limiter.mu);
+        count = limiter.suppressed;
+        limiter.suppressed = 0;
+        limiter.summary_armed = false;
+        limiter.interval_start = std::chrono::steady_clock::now();
+        std::fill(std::begin(limiter.written), std::end(limiter.written), 0);
+      }
+      IPC_LOG(kLogWarning, 0) << count << " more record(s) about refused, misbehaving or "
+                              << "unauthenticated connections in the last "
+                              << std::chrono::duration_cast<std::chrono::seconds>(
+                                     kPeerRecordInterval)
+                                     .count()
+                              << " s not written";
+    });
+  }
+  return false;
+}
+
+void CountUnauthenticatedConnection(int delta) {
+  int now = g_unauthenticated.fetch_add(delta) + delta;
+  RaiseTo(g_max_unauthenticated, now);
+}
+
+void NotePreHelloBuffered(size_t bytes) { RaiseTo(g_max_pre_hello_buffered, bytes); }
+
+void CountAcceptFailure() { g_accept_failures.fetch_add(1); }
+
 namespace testing {
+
+int UnauthenticatedConnectionCount() { return g_unauthenticated.load(); }
+int MaxUnauthenticatedConnectionCount() { return g_max_unauthenticated.load(); }
+size_t MaxBufferedPreHelloBytes() { return g_max_pre_hello_buffered.load(); }
+long AcceptFailureCount() { return g_accept_failures.load(); }
+void ResetConnectionPeaks() {
+  g_max_unauthenticated.store(g_unauthenticated.load());
+  g_max_pre_hello_buffered.store(0);
+}
 
 int LiveObjectCount() { return g_live_objects.load(); }
 

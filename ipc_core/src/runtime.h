@@ -67,6 +67,20 @@ class LogRecord {
 #define IPC_LOG(severity, connection_id) \
   ::ipc_core::LogRecord(::ipc_core::severity, __FILE__, __LINE__, (connection_id)).stream()
 
+// A record about a peer that has not authenticated (refused, evicted, timed
+// out, malformed) or about the listener failing to accept. Any local program
+// can cause these at will, so they are rate-limited process-wide: the first
+// few of each interval are written, the rest are only counted and one
+// summary line per interval gives their number.
+#define IPC_PEER_LOG(severity, connection_id) \
+  if (!::ipc_core::AdmitPeerRecord(::ipc_core::severity)) { \
+  } else                                        \
+    IPC_LOG(severity, connection_id)
+
+// True when a peer record may be written now; otherwise it is counted for
+// the interval's summary line.
+bool AdmitPeerRecord(int severity);
+
 // One runtime callback on the stack of the current thread. A host looks at
 // the frames of the thread that calls Stop to tell the callback it is being
 // stopped from (which must not be waited for) from callbacks running
@@ -105,6 +119,11 @@ int32_t TakeInjectedCreateFailure();
 testing::ServiceHostFactory* InstalledServiceHostFactory();
 int32_t StartSuccessDelayMs();
 int32_t HelloTimeoutMs();
+
+// Counters behind testing::UnauthenticatedConnectionCount and friends.
+void CountUnauthenticatedConnection(int delta);
+void NotePreHelloBuffered(size_t bytes);
+void CountAcceptFailure();
 
 }  // namespace ipc_core
 

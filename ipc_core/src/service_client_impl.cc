@@ -25,6 +25,14 @@
 namespace ipc_core {
 namespace {
 
+// A host closes a connection that has not said hello yet when its table of
+// such connections is full and this one has been idle longest, or when it
+// cannot take more descriptors. The tool end then connects again, a few
+// times, after a short pause; its secret is still unused, since the host
+// uses a secret up only when it reads the hello.
+constexpr int kConnectAttempts = 5;
+constexpr auto kConnectRetryPause = std::chrono::milliseconds(50);
+
 class ServiceClientImpl final : public IServiceClient,
                                 public ConnectionOwner,
                                 public std::enable_shared_from_this<ServiceClientImpl> {
@@ -34,7 +42,8 @@ class ServiceClientImpl final : public IServiceClient,
         app_name_(std::move(app_name)),
         strand_(asio::make_strand(io_)),
         observer_(observer),
-        deadline_timer_(io_) {
+        deadline_timer_(io_),
+        retry_timer_(io_) {
     CountLiveRuntimeObject(+1);
   }
   ~ServiceClientImpl() override { CountLiveRuntimeObject(-1); }
@@ -74,12 +83,10 @@ class ServiceClientImpl final : public IServiceClient,
       if (state_ != State::kIdle)
         return false;
       state_ = State::kConnecting;
-      socket_ = std::make_unique<asio::ip::tcp::socket>(io_);
-      asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::loopback(),
-                                       static_cast<uint16_t>(port));
-      socket_->async_connect(endpoint, [self = shared_from_this(), key](const std::error_code& ec) {
-        self->OnTcpConnected(ec, key);
-      });
+      port_ = port;
+      secret_ = key;
+      attempts_ = 1;
+      StartConnectLocked();
     }
     IPC_LOG(kLogInfo, 0) << app_name_ << " connecting to 127.0.0.1:" << port;
     return true;
@@ -143,6 +150,7 @@ class ServiceClientImpl final : public IServiceClient,
       closing_ = true;
       pending_.TakeAll(kErrorHostStopped, "client closed", &outcomes);
       deadline_timer_.cancel();
+      retry_timer_.cancel();
       connection = connection_;
       if (socket_) {
         std::error_code ignored;
@@ -250,24 +258,41 @@ class ServiceClientImpl final : public IServiceClient,
 
   void OnConnectionClosed(const std::shared_ptr<Connection>& connection) override {
     std::vector<InvokeOutcome> outcomes;
+    int attempt = 0;
     {
       std::lock_guard<std::mutex> lock(mu_);
       bool was_connected = state_ == State::kConnected;
-      state_ = State::kClosed;
+      int32_t close_code = connection->close_code();
       connection_.reset();
-      pending_.TakeAll(closing_ ? kErrorHostStopped : kErrorConnectionLost,
-                       closing_ ? "client closed" : "connection lost", &outcomes);
-      deadline_timer_.cancel();
-      if (was_connected) {
-        PostLocked([this] { observer_->OnDisconnected(this); });
+      if (!was_connected && !closing_ && refused_code_ == 0 && attempts_ < kConnectAttempts &&
+          (close_code == 0 || close_code == kErrorConnectionLost)) {
+        // Closed by the host before any answer: connect again shortly.
+        attempt = ++attempts_;
+        state_ = State::kConnecting;
+        retry_timer_.expires_after(kConnectRetryPause);
+        retry_timer_.async_wait([self = shared_from_this()](const std::error_code&) {
+          self->OnRetryTimer();
+        });
       } else {
-        int32_t code = refused_code_ != 0 ? refused_code_
-                       : closing_         ? kErrorHostStopped
-                       : connection->close_code() != 0 ? connection->close_code()
-                                                       : kErrorConnectionLost;
-        PostLocked([this, code] { observer_->OnConnectFailed(this, code); });
+        state_ = State::kClosed;
+        pending_.TakeAll(closing_ ? kErrorHostStopped : kErrorConnectionLost,
+                         closing_ ? "client closed" : "connection lost", &outcomes);
+        deadline_timer_.cancel();
+        if (was_connected) {
+          PostLocked([this] { observer_->OnDisconnected(this); });
+        } else {
+          int32_t code = refused_code_ != 0 ? refused_code_
+                         : closing_         ? kErrorHostStopped
+                         : close_code != 0  ? close_code
+                                            : kErrorConnectionLost;
+          PostLocked([this, code] { observer_->OnConnectFailed(this, code); });
+        }
+        PostLocked([this] { ReleaseReferences(); });
       }
-      PostLocked([this] { ReleaseReferences(); });
+    }
+    if (attempt != 0) {
+      IPC_LOG(kLogInfo, 0) << app_name_ << ": closed before the welcome, connecting again (attempt "
+                           << attempt << " of " << kConnectAttempts << ")";
     }
     for (auto& outcome : outcomes)
       outcome.Deliver();
@@ -277,6 +302,35 @@ class ServiceClientImpl final : public IServiceClient,
   enum class State { kIdle, kConnecting, kHello, kConnected, kClosed };
   // The pending table tells connections apart by id; a client has only one.
   static constexpr int32_t kConnectionKey = 1;
+
+  void StartConnectLocked() {
+    socket_ = std::make_unique<asio::ip::tcp::socket>(io_);
+    asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::loopback(),
+                                     static_cast<uint16_t>(port_));
+    socket_->async_connect(endpoint,
+                           [self = shared_from_this(), key = secret_](const std::error_code& ec) {
+                             self->OnTcpConnected(ec, key);
+                           });
+  }
+
+  // Runs after the pause before another attempt, also when Close cancelled
+  // the pause: then the connect ends as stopped.
+  void OnRetryTimer() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!closing_) {
+      StartConnectLocked();
+      return;
+    }
+    state_ = State::kClosed;
+    std::vector<InvokeOutcome> outcomes;
+    pending_.TakeAll(kErrorHostStopped, "client closed", &outcomes);
+    PostLocked([this, outcomes = std::move(outcomes)]() mutable {
+      for (auto& outcome : outcomes)
+        outcome.Deliver();
+      observer_->OnConnectFailed(this, kErrorHostStopped);
+      ReleaseReferences();
+    });
+  }
 
   void OnTcpConnected(const std::error_code& ec, const std::string& secret) {
     std::shared_ptr<Connection> connection;
@@ -373,6 +427,10 @@ class ServiceClientImpl final : public IServiceClient,
   std::unique_ptr<asio::ip::tcp::socket> socket_;
   std::shared_ptr<Connection> connection_;
   asio::steady_timer deadline_timer_;
+  asio::steady_timer retry_timer_;
+  int32_t port_ = 0;
+  std::string secret_;
+  int attempts_ = 0;
   PendingInvokes pending_;
 };
 

@@ -27,6 +27,7 @@
 
 #include "connection.h"
 #include "ipc_core/service_host.h"
+#include "ipc_core/testing.h"
 #include "pending_invokes.h"
 #include "random.h"
 #include "rendezvous.h"
@@ -37,9 +38,21 @@
 namespace ipc_core {
 namespace {
 
-// Connections that have not said hello yet, and established ones together:
-// a local process opening sockets in a loop must not exhaust descriptors.
-constexpr size_t kMaxConnections = 64;
+// Connections that have not completed the opening exchange. Any local
+// program can open them, so there are few, each holds at most one opening
+// frame, and when the table is full the one idle longest makes room for the
+// newcomer: a program holding silent connections only delays a tool (which
+// retries when closed before its welcome), it never locks it out.
+constexpr size_t kMaxUnauthenticated = testing::kMaxUnauthenticatedConnections;
+static_assert(testing::kMaxPreHelloBufferedBytes == Connection::kOpeningBufferLimit,
+              "the documented bound is the connection's");
+// Established connections: each needs a one-time secret, so only tools the
+// agent started get here; never evicted for a newcomer.
+constexpr size_t kMaxEstablished = 64;
+// Pauses of the listener after a failed accept, doubling from the first to
+// the last while the failures go on.
+constexpr auto kFirstAcceptPause = std::chrono::milliseconds(20);
+constexpr auto kLastAcceptPause = std::chrono::milliseconds(1000);
 // Requests read from one connection and not yet handled, in bytes.
 constexpr size_t kMaxRequestBacklog = 64u * 1024 * 1024;
 
@@ -87,6 +100,8 @@ class ServiceHostImpl final : public IServiceHost,
         observer_(observer),
         events_(asio::make_strand(io_)),
         acceptor_(io_),
+        accept_timer_(io_),
+        reserve_(io_),
         deadline_timer_(io_),
         start_delay_timer_(io_) {
     CountLiveRuntimeObject(+1);
@@ -214,7 +229,9 @@ class ServiceHostImpl final : public IServiceHost,
       std::error_code ignored;
       deadline_timer_.cancel();
       start_delay_timer_.cancel();
+      accept_timer_.cancel();
       acceptor_.close(ignored);
+      reserve_.close(ignored);
       for (auto& entry : peers_)
         connections.push_back(entry.second.connection);
       live_.reset();
@@ -335,7 +352,9 @@ class ServiceHostImpl final : public IServiceHost,
       std::vector<wire::Frame> requests;
       for (wire::Frame& frame : frames) {
         if (!peer.established) {
-          refusal = CheckHelloLocked(frame, &peer.tag);
+          refusal = established_count_ >= kMaxEstablished
+                        ? "too many tools connected"
+                        : CheckHelloLocked(frame, &peer.tag);
           if (!refusal.empty())
             break;
           tool_name = frame.name;
@@ -374,7 +393,7 @@ class ServiceHostImpl final : public IServiceHost,
       });
     }
     if (!refusal.empty()) {
-      IPC_LOG(kLogWarning, connection_id) << "refused: " << refusal;
+      IPC_PEER_LOG(kLogWarning, connection_id) << "refused: " << refusal;
       std::string bytes;
       wire::AppendRefused(&bytes, kErrorRefused, refusal);
       connection->SendAndClose(std::move(bytes), kErrorRefused);
@@ -427,8 +446,12 @@ class ServiceHostImpl final : public IServiceHost,
         return;
       Peer peer = std::move(it->second);
       peers_.erase(it);
-      if (!peer.established)
+      if (!peer.established) {
+        --unauthenticated_;
+        CountUnauthenticatedConnection(-1);
         return;
+      }
+      --established_count_;
       if (live_ == connection) {
         // The next invoke goes to the most recent tool still connected.
         live_.reset();
@@ -467,13 +490,26 @@ class ServiceHostImpl final : public IServiceHost,
       acceptor_.listen(asio::socket_base::max_listen_connections, ec);
     if (!ec)
       *port = acceptor_.local_endpoint(ec).port();
+    if (!ec)
+      acceptor_.non_blocking(true, ec);
     if (ec) {
       *failure = ec.message();
       acceptor_.close(ec);
       return false;
     }
+    OpenReserveLocked();
     AcceptLocked();
     return true;
+  }
+
+  // One descriptor kept in hand for the moment the process has none left:
+  // closing it lets the listener take one waiting connection off the queue
+  // and close it, instead of leaving the queue full of peers that wait in
+  // vain. Any descriptor will do; a UDP socket exists on every platform.
+  void OpenReserveLocked() {
+    std::error_code ignored;
+    if (!reserve_.is_open())
+      reserve_.open(asio::ip::udp::v4(), ignored);
   }
 
   void PublishIdentity(int32_t port) {
@@ -506,32 +542,99 @@ class ServiceHostImpl final : public IServiceHost,
   void OnAccept(const std::error_code& ec, asio::ip::tcp::socket socket) {
     if (ec == asio::error::operation_aborted)
       return;
+    if (ec)
+      return OnAcceptFailed(ec);
     int32_t connection_id = 0;
-    bool full = false;
+    std::shared_ptr<Connection> evicted;
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (state_ >= State::kStopping)
         return;
-      if (!ec) {
-        if (peers_.size() >= kMaxConnections) {
-          full = true;
-        } else {
-          connection_id = next_connection_id_++;
-          auto connection =
-              std::make_shared<Connection>(std::move(socket), connection_id, shared_from_this());
-          peers_.emplace(connection_id, Peer{connection, asio::make_strand(io_), false});
-          connection->Start(HelloTimeoutMs());
-        }
-      }
+      accept_pause_ = std::chrono::milliseconds(0);
+      if (unauthenticated_ >= kMaxUnauthenticated)
+        evicted = EvictIdlestLocked();
+      connection_id = next_connection_id_++;
+      auto connection =
+          std::make_shared<Connection>(std::move(socket), connection_id, shared_from_this());
+      peers_.emplace(connection_id, Peer{connection, asio::make_strand(io_), false});
+      ++unauthenticated_;
+      CountUnauthenticatedConnection(+1);
+      connection->Start(HelloTimeoutMs());
       AcceptLocked();
     }
-    if (ec) {
-      IPC_LOG(kLogWarning, 0) << "accept failed: " << ec.message();
-    } else if (full) {
-      IPC_LOG(kLogWarning, 0) << "connection refused: " << kMaxConnections << " already open";
-    } else {
-      IPC_LOG(kLogInfo, connection_id) << "connection accepted";
+    if (evicted) {
+      IPC_PEER_LOG(kLogWarning, evicted->log_id())
+          << kMaxUnauthenticated << " connections without a hello already open; this one, "
+          << "idle longest, closed to admit connection " << connection_id;
+      evicted->Close(kErrorConnectionLost);
     }
+    IPC_PEER_LOG(kLogInfo, connection_id) << "connection accepted";
+  }
+
+  // Takes the unauthenticated connection idle longest out of the table; the
+  // caller closes it. Established connections are never chosen.
+  std::shared_ptr<Connection> EvictIdlestLocked() {
+    auto victim = peers_.end();
+    for (auto it = peers_.begin(); it != peers_.end(); ++it) {
+      if (it->second.established)
+        continue;
+      if (victim == peers_.end() ||
+          it->second.connection->last_activity() < victim->second.connection->last_activity()) {
+        victim = it;
+      }
+    }
+    if (victim == peers_.end())
+      return nullptr;
+    std::shared_ptr<Connection> connection = victim->second.connection;
+    peers_.erase(victim);
+    --unauthenticated_;
+    CountUnauthenticatedConnection(-1);
+    return connection;
+  }
+
+  // A failed accept is never retried at once: with the process out of
+  // descriptors the listening socket stays readable, and an immediate retry
+  // would spin. The reserve descriptor lets one waiting peer be accepted and
+  // closed (it sees its connection closed, a tool retries); then the
+  // listener pauses, longer while the failures go on, and resumes by itself.
+  void OnAcceptFailed(const std::error_code& ec) {
+    bool exhausted = ec == asio::error::no_descriptors ||
+                     ec == std::errc::too_many_files_open ||
+                     ec == std::errc::too_many_files_open_in_system ||
+                     ec == asio::error::no_buffer_space || ec == asio::error::no_memory;
+    std::chrono::milliseconds pause;
+    bool shed = false;
+    CountAcceptFailure();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (state_ >= State::kStopping)
+        return;
+      if (exhausted && reserve_.is_open()) {
+        std::error_code ignored;
+        reserve_.close(ignored);
+        asio::ip::tcp::socket doomed(io_);
+        acceptor_.accept(doomed, ignored);
+        shed = doomed.is_open();
+        doomed.close(ignored);
+        OpenReserveLocked();
+      } else if (exhausted) {
+        OpenReserveLocked();
+      }
+      accept_pause_ = std::max<std::chrono::milliseconds>(
+          kFirstAcceptPause, std::min<std::chrono::milliseconds>(accept_pause_ * 2, kLastAcceptPause));
+      pause = accept_pause_;
+      accept_timer_.expires_after(pause);
+      accept_timer_.async_wait([self = shared_from_this()](const std::error_code& wait_ec) {
+        if (wait_ec == asio::error::operation_aborted)
+          return;
+        std::lock_guard<std::mutex> inner(self->mu_);
+        if (self->state_ < State::kStopping)
+          self->AcceptLocked();
+      });
+    }
+    IPC_PEER_LOG(kLogWarning, 0) << "accept failed: " << ec.message()
+                                 << (shed ? "; one waiting connection closed" : "")
+                                 << "; listening again in " << pause.count() << " ms";
   }
 
   // Empty when |frame| is an acceptable hello; the refusal's reason otherwise.
@@ -557,6 +660,9 @@ class ServiceHostImpl final : public IServiceHost,
 
   void EstablishLocked(Peer& peer) {
     peer.established = true;
+    --unauthenticated_;
+    CountUnauthenticatedConnection(-1);
+    ++established_count_;
     int32_t connection_id = static_cast<int32_t>(peer.connection->log_id());
     peer.connection->MarkEstablished();
     std::string bytes;
@@ -735,6 +841,11 @@ class ServiceHostImpl final : public IServiceHost,
   std::mutex mu_;
   State state_ = State::kCreated;
   asio::ip::tcp::acceptor acceptor_;
+  asio::steady_timer accept_timer_;
+  asio::ip::udp::socket reserve_;
+  std::chrono::milliseconds accept_pause_{0};
+  size_t unauthenticated_ = 0;
+  size_t established_count_ = 0;
   asio::steady_timer deadline_timer_;
   asio::steady_timer start_delay_timer_;
   std::map<std::string, IService*> services_;

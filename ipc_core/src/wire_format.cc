@@ -236,9 +236,9 @@ FrameDecoder::Result FrameDecoder::Next(Frame* frame) {
     return Fail("unknown frame flags");
   uint32_t length = static_cast<uint32_t>(h[4]) | static_cast<uint32_t>(h[5]) << 8 |
                     static_cast<uint32_t>(h[6]) << 16 | static_cast<uint32_t>(h[7]) << 24;
-  if (length > kMaxBodyLength)
+  if (length > max_body_length_)
     return Fail("frame body of " + std::to_string(length) + " bytes exceeds the limit of " +
-                std::to_string(kMaxBodyLength));
+                std::to_string(max_body_length_));
   if (available - kHeaderSize < length)
     return Result::kNeedMore;
 

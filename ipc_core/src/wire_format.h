@@ -22,6 +22,11 @@ constexpr uint32_t kMaxBodyLength = 4u * 1024 * 1024;
 constexpr uint32_t kMaxNameLength = 256;
 constexpr uint32_t kMaxMethodLength = 1024;
 constexpr uint32_t kProtocolVersion = 1;
+// Largest body accepted before the opening exchange is done, in either
+// direction. The largest valid hello is 4 + (4 + 256) + (4 + 256) = 524
+// bytes; a welcome or a refusal is smaller. An unauthenticated peer can
+// therefore make a connection buffer no more than one such frame.
+constexpr uint32_t kMaxOpeningBodyLength = 576;
 
 enum class FrameType : uint8_t {
   kHello = 1,
@@ -76,6 +81,9 @@ class FrameDecoder {
 
   void Append(const void* data, size_t size);
   Result Next(Frame* frame);
+  // The largest body length the decoder accepts from now on (at most
+  // kMaxBodyLength, which is also the default).
+  void set_max_body_length(uint32_t length) { max_body_length_ = length; }
 
   // Why the last Next returned kError.
   const std::string& error() const { return error_; }
@@ -88,6 +96,7 @@ class FrameDecoder {
 
   std::string buffer_;
   size_t offset_ = 0;
+  uint32_t max_body_length_ = kMaxBodyLength;
   bool failed_ = false;
   std::string error_;
 };

@@ -12,6 +12,18 @@
 // A good tool, and a faulty one past its fault, answers every shot with a
 // result, like the reference tool without a display. The tool leaves as soon
 // as its connection ends, so a test never leaves it behind.
+//
+// Started with --attack=KIND --port=N it is instead another local program
+// that found the port and knows no secret:
+//   silent     holds --count connections that never say a word, and opens a
+//              new one as soon as the host closes one
+//   bigframes  --count connections each announce a 4 MiB frame before any
+//              hello and keep pouring its body; reopened when closed
+//   flood      --count connections opened and closed one after the other,
+//              then exits
+// It runs until --seconds have passed (default: its lifetime) or it is
+// killed, and prints one line with what it did when it ends by itself. With
+// --start-when=PATH it waits for PATH to exist before it begins.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +31,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <asio.hpp>
 
@@ -303,6 +316,97 @@ class RogueTool {
 
 }  // namespace
 
+namespace {
+
+struct Attack {
+  std::string kind;
+  unsigned short port = 0;
+  int count = 0;
+  std::chrono::steady_clock::time_point end;
+  std::string start_when;
+};
+
+bool Open(asio::io_context& io, const Attack& attack, asio::ip::tcp::socket* socket) {
+  asio::error_code error;
+  *socket = asio::ip::tcp::socket(io);
+  socket->connect({asio::ip::address_v4::loopback(), attack.port}, error);
+  if (error)
+    return false;
+  socket->non_blocking(true, error);
+  return true;
+}
+
+// True when the host has closed |socket| (or it was never open).
+bool ClosedByHost(asio::ip::tcp::socket& socket) {
+  if (!socket.is_open())
+    return true;
+  char byte[256];
+  asio::error_code error;
+  socket.read_some(asio::buffer(byte), error);
+  return error && error != asio::error::would_block && error != asio::error::try_again;
+}
+
+int RunAttack(const Attack& attack) {
+  while (!attack.start_when.empty() && !test_os::FileHasContent(attack.start_when) &&
+         std::chrono::steady_clock::now() < attack.end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  asio::io_context io;
+  long opened = 0;
+  long closed_by_host = 0;
+  if (attack.kind == "flood") {
+    for (int i = 0; i < attack.count && std::chrono::steady_clock::now() < attack.end; ++i) {
+      asio::ip::tcp::socket socket(io);
+      if (Open(io, attack, &socket))
+        ++opened;
+    }
+    printf("flood: %ld connections opened and closed\n", opened);
+    return 0;
+  }
+  if (attack.kind != "silent" && attack.kind != "bigframes") {
+    fprintf(stderr, "rogue_tool: unknown attack %s\n", attack.kind.c_str());
+    return kExitBadUsage;
+  }
+  // A request header announcing the largest body the protocol allows, sent
+  // where a hello belongs.
+  std::string header;
+  ipc_core::wire::AppendRequest(&header, 1, "x", std::string());
+  header.resize(ipc_core::wire::kHeaderSize);
+  const uint32_t length = ipc_core::wire::kMaxBodyLength;
+  for (int i = 0; i < 4; ++i)
+    header[4 + i] = static_cast<char>((length >> (8 * i)) & 0xff);
+  const std::string body(64 * 1024, 'x');
+  std::vector<asio::ip::tcp::socket> sockets;
+  for (int i = 0; i < attack.count; ++i)
+    sockets.emplace_back(io);
+  while (std::chrono::steady_clock::now() < attack.end) {
+    for (auto& socket : sockets) {
+      if (ClosedByHost(socket)) {
+        if (socket.is_open())
+          ++closed_by_host;
+        asio::error_code ignored;
+        socket.close(ignored);
+        if (!Open(io, attack, &socket))
+          continue;
+        ++opened;
+        if (attack.kind == "bigframes")
+          asio::write(socket, asio::buffer(header), ignored);
+      }
+      if (attack.kind == "bigframes") {
+        // As much of the body as the host takes without blocking.
+        asio::error_code ignored;
+        socket.write_some(asio::buffer(body), ignored);
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  printf("%s: %ld connections opened, %ld closed by the host\n", attack.kind.c_str(), opened,
+         closed_by_host);
+  return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   std::thread([] {
     std::this_thread::sleep_for(kLifetime);
@@ -310,9 +414,26 @@ int main(int argc, char** argv) {
   }).detach();
   long port = 0;
   const std::string port_switch = "--channel-port=";
+  Attack attack;
+  attack.end = std::chrono::steady_clock::now() + kLifetime;
   for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
     if (strncmp(argv[i], port_switch.c_str(), port_switch.size()) == 0)
       port = strtol(argv[i] + port_switch.size(), nullptr, 10);
+    else if (arg.rfind("--attack=", 0) == 0)
+      attack.kind = arg.substr(9);
+    else if (arg.rfind("--port=", 0) == 0)
+      port = strtol(arg.c_str() + 7, nullptr, 10);
+    else if (arg.rfind("--count=", 0) == 0)
+      attack.count = atoi(arg.c_str() + 8);
+    else if (arg.rfind("--start-when=", 0) == 0)
+      attack.start_when = arg.substr(13);
+    else if (arg.rfind("--seconds=", 0) == 0)
+      attack.end = std::chrono::steady_clock::now() + std::chrono::seconds(atoi(arg.c_str() + 10));
+  }
+  if (!attack.kind.empty() && port > 0 && port <= 65535) {
+    attack.port = static_cast<unsigned short>(port);
+    return RunAttack(attack);
   }
   if (port <= 0 || port > 65535) {
     fprintf(stderr, "rogue_tool: no --channel-port\n");

@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -51,6 +52,22 @@ std::string ReadText(const std::string& path) {
   return text.str();
 }
 
+// What a host of this process publishes: its port, the two integers the
+// test hosts use, and this process's pid and start time.
+std::string RecordText(int32_t port) {
+  ipc_core::RendezvousRecord parsed;
+  std::string text = ReadText(RecordPath(kIdentity));
+  if (!ipc_core::ParseRendezvous(text, &parsed) || parsed.host_start_time == 0)
+    return "unparsable or without a start time: " + text;
+  return std::to_string(port) + " 7 9 " + std::to_string(getpid()) + " " +
+         std::to_string(parsed.host_start_time) + "\n";
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream(path) << text;
+  chmod(path.c_str(), 0600);
+}
+
 mode_t ModeOf(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
@@ -77,7 +94,7 @@ TEST_F(RendezvousTest, RecordIsPrivateAndLeadsAToolToTheHost) {
   ASSERT_TRUE(Exists(path));
   EXPECT_EQ(0600u, ModeOf(path));
   EXPECT_EQ(0700u, ModeOf(ipc_core::RendezvousDirectory()));
-  EXPECT_EQ(std::to_string(t.port) + " 7 9\n", ReadText(path));
+  EXPECT_EQ(RecordText(t.port), ReadText(path));
 
   TestClient tool = TestClient::Create();
   ASSERT_TRUE(tool.client->ConnectByIdentity(kIdentity, t.secret.c_str()));
@@ -101,7 +118,7 @@ TEST_F(RendezvousTest, StopLeavesARecordANewerHostWrote) {
   std::string path = RecordPath(kIdentity);
   older.StopAndWait();
   ASSERT_TRUE(Exists(path));
-  EXPECT_EQ(std::to_string(newer.port) + " 7 9\n", ReadText(path));
+  EXPECT_EQ(RecordText(newer.port), ReadText(path));
   newer.StopAndWait();
   EXPECT_FALSE(Exists(path));
 }
@@ -152,11 +169,84 @@ TEST_F(RendezvousTest, ARecordOthersCouldHaveWrittenIsRefused) {
   unlink(path.c_str());
 }
 
-TEST_F(RendezvousTest, AnUnsafeRuntimeDirFallsBackToTmp) {
+// Without a usable XDG_RUNTIME_DIR the records go to ~/.cache/quillo-ipc,
+// which no other user can create first; a directory squatted in /tmp (where
+// they once went) changes nothing.
+TEST_F(RendezvousTest, WithoutARuntimeDirTheRecordsLiveInTheHomeDirectory) {
+  char home_template[] = "/tmp/ipc_core_home_XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(home_template));
+  const std::string home = home_template;
+  const char* saved_home = getenv("HOME");
+  const std::string previous_home = saved_home ? saved_home : "";
+  setenv("HOME", home.c_str(), 1);
+
   ASSERT_EQ(0, chmod(PrivateRuntimeDir().c_str(), 0750));
-  std::string fallback = ipc_core::RendezvousDirectory();
+  EXPECT_EQ(home + "/.cache/quillo-ipc", ipc_core::RendezvousDirectory());
   ASSERT_EQ(0, chmod(PrivateRuntimeDir().c_str(), 0700));
-  EXPECT_EQ("/tmp/quillo-ipc-" + std::to_string(getuid()), fallback);
+
+  unsetenv("XDG_RUNTIME_DIR");
+  const std::string squatted = "/tmp/quillo-ipc-" + std::to_string(getuid());
+  const bool made = mkdir(squatted.c_str(), 0777) == 0;
+  if (made) {
+    chmod(squatted.c_str(), 0777);
+    if (getuid() == 0) {
+      EXPECT_EQ(0, chown(squatted.c_str(), 65534, 65534));  // another user's, when we can
+    }
+  }
+  {
+    TestHost t = TestHost::Start(kIdentity);
+    EXPECT_EQ(0700u, ModeOf(home + "/.cache/quillo-ipc"));
+    EXPECT_TRUE(Exists(home + "/.cache/quillo-ipc/" + ipc_core::RendezvousFileName(kIdentity)));
+    TestClient tool = TestClient::Create();
+    ASSERT_TRUE(tool.client->ConnectByIdentity(kIdentity, t.secret.c_str()));
+    EXPECT_TRUE(tool.observer->WaitFor("connected"));
+    t.StopAndWait();
+  }
+  if (made)
+    rmdir(squatted.c_str());
+  setenv("XDG_RUNTIME_DIR", PrivateRuntimeDir().c_str(), 1);
+  if (saved_home)
+    setenv("HOME", previous_home.c_str(), 1);
+  else
+    unsetenv("HOME");
+  std::error_code ignored;
+  std::filesystem::remove_all(home, ignored);
+}
+
+// What a reader refuses at once instead of waiting on it: a FIFO in the
+// record's place (opening one for reading would block until a writer came,
+// and the host reads its record again when it stops), and a record whose
+// host has ended. A record of an older host, without pid and start time,
+// is still read.
+TEST_F(RendezvousTest, AFifoOrARecordOfAHostThatIsGoneIsRefusedWithoutWaiting) {
+  ipc_core::RendezvousRecord record;
+  std::string error;
+  TestHost t = TestHost::Start(kIdentity);
+  const std::string path = RecordPath(kIdentity);
+  ASSERT_EQ(0, unlink(path.c_str()));
+  ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+  EXPECT_FALSE(ipc_core::ReadRendezvous(kIdentity, &record, &error));
+  EXPECT_NE(std::string::npos, error.find("not a file private to this user")) << error;
+  t.StopAndWait();  // returns: the FIFO is refused, not opened and waited on
+  EXPECT_TRUE(Exists(path)) << "what is not the host's own record stays";
+  unlink(path.c_str());
+
+  pid_t child = fork();
+  if (child == 0)
+    _exit(0);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(child, waitpid(child, nullptr, 0));
+  const std::string gone = "gone";
+  WriteText(RecordPath(gone), "4242 7 9 " + std::to_string(child) + " 100\n");
+  EXPECT_FALSE(ipc_core::ReadRendezvous(gone, &record, &error));
+  EXPECT_NE(std::string::npos, error.find("host that is gone")) << error;
+  // A live pid that started at another time is a reused pid.
+  WriteText(RecordPath(gone), "4242 7 9 " + std::to_string(getpid()) + " 1\n");
+  EXPECT_FALSE(ipc_core::ReadRendezvous(gone, &record, &error));
+  WriteText(RecordPath(gone), "4242 7 9\n");
+  ASSERT_TRUE(ipc_core::ReadRendezvous(gone, &record, &error)) << error;
+  EXPECT_EQ(4242, record.port);
+  unlink(RecordPath(gone).c_str());
 }
 
 TEST(RendezvousFormatTest, FileNamesCannotEscapeTheDirectory) {
@@ -174,7 +264,13 @@ TEST(RendezvousFormatTest, RecordTextRoundTripsAndRejectsNonsense) {
   EXPECT_EQ(51234, parsed.port);
   EXPECT_EQ(66666, parsed.app_id);
   EXPECT_EQ(56805, parsed.protocol_tag);
-  for (const char* bad : {"", "x y z", "0 1 2", "70000 1 2", "-5 1 2", "80"})
+  record.host_pid = 321;
+  record.host_start_time = 987654;
+  ASSERT_TRUE(ipc_core::ParseRendezvous(ipc_core::FormatRendezvous(record), &parsed));
+  EXPECT_EQ(321, parsed.host_pid);
+  EXPECT_EQ(987654u, parsed.host_start_time);
+  for (const char* bad : {"", "x y z", "0 1 2", "70000 1 2", "-5 1 2", "80", "80 1 2 17",
+                          "80 1 2 -3 5"})
     EXPECT_FALSE(ipc_core::ParseRendezvous(bad, &parsed)) << bad;
 }
 

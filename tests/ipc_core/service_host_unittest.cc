@@ -932,6 +932,42 @@ TEST_F(ServiceHostTest, ClientGivesUpOnAHostThatNeverWelcomes) {
   asio::ip::tcp::socket accepted = acceptor.accept();
   ASSERT_TRUE(tool.observer->WaitFor("connect_failed:1003"));
 }
+
+// A host closes a connection without a word when its table of connections
+// that have not said hello is full (or it is out of descriptors); the tool
+// end connects again a few times before it gives up, but not after a
+// refusal, which is final.
+TEST_F(ServiceHostTest, ClientConnectsAgainWhenClosedBeforeTheWelcome) {
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor(io, {asio::ip::address_v4::loopback(), 0});
+  TestClient tool = TestClient::Create();
+  ASSERT_TRUE(tool.client->ConnectToPort(acceptor.local_endpoint().port(), "x"));
+  // Each connection is accepted and closed at once; the client's pause
+  // between attempts is short, so the bounded poll sees them all.
+  acceptor.non_blocking(true);
+  auto accept_until = [&](const std::string& outcome, const std::string& answer) {
+    int accepted_count = 0;
+    bool ended = test_os::WaitUntil([&] {
+      std::error_code ec;
+      asio::ip::tcp::socket accepted = acceptor.accept(ec);
+      if (!ec) {
+        ++accepted_count;
+        accepted.non_blocking(false, ec);
+        asio::write(accepted, asio::buffer(answer), ec);
+      }
+      const auto events = tool.observer->events();
+      return std::find(events.begin(), events.end(), outcome) != events.end();
+    });
+    return ended ? accepted_count : -1;
+  };
+  EXPECT_EQ(5, accept_until("connect_failed:1004", ""));
+
+  std::string refusal;
+  ipc_core::wire::AppendRefused(&refusal, ipc_core::kErrorRefused, "unknown or already used secret");
+  tool = TestClient::Create();
+  ASSERT_TRUE(tool.client->ConnectToPort(acceptor.local_endpoint().port(), "x"));
+  EXPECT_EQ(1, accept_until("connect_failed:1009", refusal));
+}
 }  // namespace
 }  // namespace ipc_test
 

@@ -133,6 +133,25 @@ size_t ResidentSetBytes();
 // processes start an order of magnitude slower: long loops run fewer rounds.
 bool UnderEmulation();
 
+// Leaves this process without a free descriptor: lowers its limit close to
+// what is open and takes the rest. Give back restores both. Not every
+// system has a per-process descriptor limit to exhaust (Windows has none);
+// there Take returns false and changes nothing.
+class DescriptorExhaustion {
+ public:
+  DescriptorExhaustion() = default;
+  DescriptorExhaustion(const DescriptorExhaustion&) = delete;
+  DescriptorExhaustion& operator=(const DescriptorExhaustion&) = delete;
+  ~DescriptorExhaustion() { GiveBack(); }
+  bool Take();
+  void GiveBack();
+
+ private:
+  std::vector<int> taken_;
+  bool limited_ = false;
+  unsigned long long saved_limit_ = 0;
+};
+
 }  // namespace test_os
 
 #endif  // TESTS_SUPPORT_TEST_OS_H_

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -236,6 +237,42 @@ size_t ResidentSetBytes() {
       return static_cast<size_t>(std::strtoull(line.c_str() + 6, nullptr, 10)) * 1024;
   }
   return 0;
+}
+
+bool DescriptorExhaustion::Take() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    return false;
+  saved_limit_ = limit.rlim_cur;
+  // Descriptors above the new limit stay open; only new ones are refused.
+  int highest = 0;
+  for (int fd = 0; fd < 4096; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1)
+      highest = fd;
+  }
+  limit.rlim_cur = static_cast<rlim_t>(highest + 8);
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+    return false;
+  limited_ = true;
+  for (;;) {
+    int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+      return errno == EMFILE;
+    taken_.push_back(fd);
+  }
+}
+
+void DescriptorExhaustion::GiveBack() {
+  for (int fd : taken_)
+    close(fd);
+  taken_.clear();
+  if (limited_) {
+    struct rlimit limit;
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(saved_limit_);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    limited_ = false;
+  }
 }
 
 }  // namespace test_os

@@ -368,4 +368,8 @@ size_t ResidentSetBytes() {
   return counters.WorkingSetSize;
 }
 
+// A process has no descriptor limit of its own to run into here.
+bool DescriptorExhaustion::Take() { return false; }
+void DescriptorExhaustion::GiveBack() {}
+
 }  // namespace test_os

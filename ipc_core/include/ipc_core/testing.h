@@ -5,6 +5,7 @@
 #ifndef IPC_CORE_TESTING_H_
 #define IPC_CORE_TESTING_H_
 
+#include <cstddef>
 #include <cstdint>
 
 namespace ipc_core {
@@ -46,8 +47,28 @@ void FailNextCreate(int32_t error_code);
 void SetStartSuccessDelayMs(int32_t delay_ms);
 
 // How long a new connection may take to complete the opening exchange
-// before it is closed, on both ends (<= 0 restores the default, 5000 ms).
+// before it is closed, on both ends (<= 0 restores the default, 1000 ms).
 void SetHelloTimeoutMs(int32_t timeout_ms);
+
+// Connections accepted by service hosts that have not completed the
+// opening exchange, now and at most since the last ResetConnectionPeaks,
+// summed over every host of the process. A host keeps at most
+// kMaxUnauthenticatedConnections of its own.
+int UnauthenticatedConnectionCount();
+int MaxUnauthenticatedConnectionCount();
+// The most bytes one connection (either end) has held of incoming frames
+// before its opening exchange was done, since the last ResetConnectionPeaks;
+// never above kMaxPreHelloBufferedBytes.
+size_t MaxBufferedPreHelloBytes();
+void ResetConnectionPeaks();
+// Accepts that failed on any host of the process (out of descriptors, for
+// instance). After each failure the listener pauses before it tries again:
+// 20 ms, doubling while the failures go on, at most 1 s.
+long AcceptFailureCount();
+
+// The limits those counters are checked against.
+constexpr int kMaxUnauthenticatedConnections = 16;
+constexpr size_t kMaxPreHelloBufferedBytes = 8 + 576;
 
 // Service hosts and clients alive (created and not yet freed), to check
 // that none leaks.
