@@ -902,7 +902,7 @@ int main(int argc, char** argv) {
   const Summary cold_hs =
       PrintRow("cold shot: SnippingShot -> handshake arrives", Column(cold, -1, kHandshake));
   PrintRow("  stage: SnippingShot -> launch begins", Column(cold, -1, kLaunchStart));
-  PrintRow("  stage: launch call (fork, exec in child)", Column(cold, kLaunchStart, kLaunchDone));
+  PrintRow("  stage: launch call (job keeper start, its posix_spawn)", Column(cold, kLaunchStart, kLaunchDone));
   PrintRow("  stage: launch returned -> TCP accepted", Column(cold, kLaunchDone, kAccepted));
   PrintRow("  stage: TCP accepted -> opening exchange done", Column(cold, kAccepted, kConnected));
   PrintRow("  stage: opening exchange -> handshake arrives", Column(cold, kConnected, kHandshake));
