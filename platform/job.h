@@ -4,15 +4,19 @@
 // kJobObjectLimitKillOnJobClose set, closing the job kills every process
 // still in it.
 //
-// On POSIX a job is an object of this layer: every process launched into it
-// leads a process group of its own, which its descendants join unless they
-// leave it, and closing the job sends SIGKILL to each of those groups. Each
-// launch into a kill-on-close job also starts a group keeper, a forked copy
-// of this process holding the read end of a pipe whose write end the job
-// holds: when this process ends in any way (SIGKILL included) the pipe
-// closes and the keeper kills the group, so that the tool cannot outlive an
-// agent that was killed before it could close the job. On POSIX the job
-// must have its flags set before processes are launched into it.
+// On POSIX a job is an object of this layer. A kill-on-close job gets a
+// keeper at its first launch: a small helper program (snipping_tool_keeper,
+// shipped next to this library) started as our child, which launches the
+// job's processes as its own children and marks itself a child subreaper,
+// so that every descendant that loses its parent becomes its child, whatever
+// session or process group it moved to. When the job is closed, or this
+// process ends in any way (SIGKILL included: the keeper's control socket
+// closes), the keeper kills every process it holds, again and again until
+// none is left, and ends; closing the job waits (a bounded time) for that.
+// Without the keeper, launches into a kill-on-close job fail (ENOENT).
+// A job without kill-on-close needs no keeper: its processes are our
+// children, each leading a process group of its own. On POSIX the job must
+// have its flags set before processes are launched into it.
 #ifndef PLATFORM_JOB_H_
 #define PLATFORM_JOB_H_
 

@@ -5,23 +5,34 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <mutex>
+
 #include "platform/job.h"
 
 namespace base {
+
+// A job. A kill-on-close job gets a keeper (snipping_tool_keeper, see
+// keeper_protocol_posix.h) at its first launch: a child of this process
+// that launches the job's processes as its own children and kills them, and
+// every descendant they leave behind, when the job is closed or this
+// process dies.
+struct PosixJob {
+  // Serialises launches into the job and its closing.
+  std::mutex lock;
+  uint32_t limit_flags = 0;
+  // This process's end of the keeper's control socket; -1 without keeper.
+  int keeper_socket = -1;
+  // A pidfd of the keeper, our child; -1 without keeper.
+  int keeper_pidfd = -1;
+};
+
 namespace internal {
 
-// Whether closing |job| kills its processes, read before launching into it:
-// only then is the child armed to die with its parent.
-bool JobKillsOnClose(JobHandle job);
-
-// Records that the process group |pgid| (led by a child just launched into
-// |job|) belongs to the job.
-void AddProcessGroupToJob(JobHandle job, pid_t pgid);
-
-// Gives |job| the write end of a group keeper's lifeline; closing the job
-// closes it. When the agent's process dies in any way the kernel closes it
-// too, and the keeper kills the group, the tool and what it started.
-void AddLifelineToJob(JobHandle job, int lifeline_fd);
+// Ends the job's keeper, if it has one: closes its control socket, upon
+// which it kills everything it holds, and waits a bounded time for it to
+// end, reaping it. Requires |job->lock|.
+void EndJobKeeper(PosixJob* job);
 
 }  // namespace internal
 }  // namespace base

@@ -28,10 +28,12 @@ struct LaunchOptions {
 // The child inherits the standard input, output and error and no other
 // handle or descriptor of the parent.
 //
-// POSIX: a child launched into a kill-on-close job is also killed, with its
-// whole process group, when this process ends in any way, SIGKILL included:
-// a group keeper started for the launch watches this process's end (see
-// job.h). The calling thread may end without taking the child along.
+// POSIX: a process launched into a kill-on-close job is started by the job's
+// keeper (see job.h) and is its child, not ours; it and every descendant it
+// has are killed when the job is closed or this process ends in any way,
+// SIGKILL included. The launch returns once the program has been exec'd or
+// has failed to be, as a direct launch does. The calling thread may end
+// without taking the process along.
 Process LaunchProcess(const CommandLine& command_line, const LaunchOptions& options);
 
 }  // namespace base

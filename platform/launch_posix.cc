@@ -1,83 +1,45 @@
-// POSIX only (Linux): fork and exec, with the child placed in its job between
-// the two. A kill-on-close job also gets a group keeper per launch, which
-// takes the tool's group down when the launching process dies in any way.
+// POSIX only (Linux): launching with posix_spawn. A process launched into a
+// kill-on-close job is launched by the job's keeper (snipping_tool_keeper,
+// next to this module), which holds it and all its descendants; see
+// job_internal_posix.h and keeper_protocol_posix.h.
 #include "platform/launch.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <linux/close_range.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
+#include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/exit_watcher_posix.h"
+#include "platform/file_path.h"
 #include "platform/job_internal_posix.h"
+#include "platform/keeper_protocol_posix.h"
 #include "platform/last_error.h"
 #include "platform/process_testing.h"
+#include "platform/logging.h"
+#include "platform/path_service_internal.h"
 
 extern char** environ;
 
 namespace base {
 namespace {
 
-// Exit status of a child that could not exec; its errno travels through the
-// error pipe.
-constexpr int kExecFailedExitCode = 127;
-
-struct ChildSetup {
-  const char* path = nullptr;
-  char* const* argv = nullptr;
-  char* const* envp = nullptr;
-  int error_pipe = -1;
-  bool own_group = false;
-  bool die_with_parent = false;
-  int max_fd = 0;
-};
-
-// Runs in the child between fork and exec. Another thread of the parent may
-// have held any lock at the time of the fork, so only async-signal-safe calls
-// are allowed here: no allocation, no locks, no logging.
-[[noreturn]] void RunChild(const ChildSetup& setup) {
-  // Handlers of the parent must not run in the child, and signals the parent
-  // ignores (SIGPIPE, typically) must not stay ignored in the tool.
-  struct sigaction default_action = {};
-  default_action.sa_handler = SIG_DFL;
-  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
-    if (signal_number != SIGKILL && signal_number != SIGSTOP)
-      sigaction(signal_number, &default_action, nullptr);
-  }
-
-  int error = 0;
-  if (setup.own_group && setpgid(0, 0) != 0)
-    error = errno;
-
-  if (!error) {
-    // The agent holds listening sockets and connections; none may leak into
-    // the tool. Marking every descriptor close-on-exec keeps the error pipe
-    // (already close-on-exec) usable until exec succeeds.
-    if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
-      for (int fd = 3; fd < setup.max_fd; ++fd) {
-        if (fd != setup.error_pipe)
-          close(fd);
-      }
-    }
-    sigset_t empty;
-    sigemptyset(&empty);
-    sigprocmask(SIG_SETMASK, &empty, nullptr);
-    execve(setup.path, setup.argv, setup.envp);
-    error = errno;
-  }
-  ssize_t ignored = write(setup.error_pipe, &error, sizeof(error));
-  (void)ignored;
-  _exit(kExecFailedExitCode);
-}
+// A keeper answers a launch as soon as the program has been exec'd; this
+// only bounds a keeper that stopped answering.
+constexpr int kKeeperReplyTimeoutSeconds = 10;
+// How long closing a job waits for its keeper to have killed everything.
+constexpr int kKeeperEndTimeoutMs = 5000;
 
 std::vector<std::string> BuildEnvironment(const std::map<std::string, std::string>& extra) {
   std::vector<std::string> result;
@@ -101,193 +63,255 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
   return pointers;
 }
 
-void ReapFailedChild(pid_t pid) {
-  ScopedLastErrorKeeper keep;
-  // The child exits right after reporting, so this wait is short.
-  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+// posix_spawn with every signal at its default and none blocked in the
+// child, and no descriptor but the standard ones (and those |actions| set
+// up) left open in it. Returns 0 or the errno, an exec failure's included.
+int Spawn(const char* path, char* const* argv, char* const* envp, bool own_group,
+          posix_spawn_file_actions_t* actions, pid_t* pid) {
+  posix_spawnattr_t attributes;
+  int error = posix_spawnattr_init(&attributes);
+  if (error)
+    return error;
+  sigset_t all_signals;
+  sigset_t no_signals;
+  sigfillset(&all_signals);
+  sigemptyset(&no_signals);
+  posix_spawnattr_setsigdefault(&attributes, &all_signals);
+  posix_spawnattr_setsigmask(&attributes, &no_signals);
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (own_group) {
+    posix_spawnattr_setpgroup(&attributes, 0);
+    flags |= POSIX_SPAWN_SETPGROUP;
   }
+  posix_spawnattr_setflags(&attributes, flags);
+  error = posix_spawn(pid, path, actions, &attributes, argv, envp);
+  posix_spawnattr_destroy(&attributes);
+  return error;
 }
 
-struct ForkResult {
+// The keeper ships next to the module that holds this code (the agent's
+// library, or a program linking the layer statically).
+const std::string& KeeperPath() {
+  static const std::string* const path = [] {
+    FilePath module;
+    if (!internal::GetModulePath(&module))
+      return new std::string();
+    return new std::string(
+        module.DirName().Append(FilePath::FromUTF8Unsafe(keeper::kKeeperExecutable)).value());
+  }();
+  return *path;
+}
+
+// Starts the job's keeper. Requires |job->lock|. False with the errno when
+// it could not be started; a missing keeper is logged.
+bool StartKeeper(PosixJob* job, int* error) {
+  const std::string& path = KeeperPath();
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+    *error = errno;
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], keeper::kKeeperControlFd);
+  posix_spawn_file_actions_addclosefrom_np(&actions, keeper::kKeeperControlFd + 1);
+  std::string program = path;
+  char* const argv[] = {program.data(), nullptr};
   pid_t pid = -1;
-  int error = 0;
-};
-
-// Forks the child and waits until it has exec'd (or reported why it could
-// not). Returns its pid, or the error with pid -1.
-ForkResult ForkAndExec(ChildSetup setup) {
-  ForkResult result;
-  int error_pipe[2];
-  if (pipe2(error_pipe, O_CLOEXEC) != 0) {
-    result.error = errno;
-    return result;
-  }
-  setup.error_pipe = error_pipe[1];
-
-  // With every signal blocked across the fork, no handler of the parent can
-  // run in the child before it has reset them.
-  sigset_t all_signals;
-  sigset_t previous_mask;
-  sigfillset(&all_signals);
-  pthread_sigmask(SIG_SETMASK, &all_signals, &previous_mask);
-  const pid_t pid = fork();
-  if (pid == 0)
-    RunChild(setup);
-  const int fork_error = errno;
-  pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
-  close(error_pipe[1]);
-  if (pid < 0) {
-    close(error_pipe[0]);
-    result.error = fork_error;
-    return result;
-  }
-
-  // The pipe closes without data when exec succeeds; otherwise it carries
-  // the child's errno.
-  int child_error = 0;
-  ssize_t received;
-  do {
-    received = read(error_pipe[0], &child_error, sizeof(child_error));
-  } while (received < 0 && errno == EINTR);
-  close(error_pipe[0]);
-  if (received > 0) {
-    ReapFailedChild(pid);
-    result.error =
-        received == static_cast<ssize_t>(sizeof(child_error)) && child_error ? child_error : EIO;
-    return result;
-  }
-  result.pid = pid;
-  return result;
-}
-
-// A group keeper: a forked copy of this process that waits on a pipe whose
-// write end the job holds. It first reads the id of the group to keep, then
-// waits for the pipe to close, because the job was closed or because this
-// process died (a SIGKILLed agent runs no code of its own), and kills the
-// group. This is what ties the tool, and whatever it started, to the
-// agent's process: a death signal would follow the launching thread, not
-// the process. Started before the tool, so that the agent cannot die
-// unnoticed in between. Between fork and _exit it makes async-signal-safe
-// calls only.
-struct GroupKeeper {
-  int lifeline = -1;  // write end; -1 when no keeper could be started
-};
-
-GroupKeeper StartGroupKeeper() {
-  GroupKeeper keeper;
-  int lifeline[2];
-  if (pipe2(lifeline, O_CLOEXEC) != 0)
-    return keeper;
-  sigset_t all_signals;
-  sigset_t previous_mask;
-  sigfillset(&all_signals);
-  pthread_sigmask(SIG_SETMASK, &all_signals, &previous_mask);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    // Signals stay blocked: a terminal's interrupt that ends the agent must
-    // not end the keeper before it has done its one job. Nothing of the
-    // agent's is kept open, the standard streams included, so that no pipe
-    // a parent reads to its end waits for the keeper.
-    const int null_fd = open("/dev/null", O_RDWR);
-    if (null_fd >= 0) {
-      dup2(null_fd, 0);
-      dup2(null_fd, 1);
-      dup2(null_fd, 2);
-    }
-    if (dup2(lifeline[0], 3) != 3)
-      _exit(0);
-    syscall(SYS_close_range, 4U, ~0U, 0U);
-    pid_t group = 0;
-    size_t got = 0;
-    while (got < sizeof(group)) {
-      const ssize_t n = read(3, reinterpret_cast<char*>(&group) + got, sizeof(group) - got);
-      if (n > 0)
-        got += static_cast<size_t>(n);
-      else if (n == 0 || errno != EINTR)
-        _exit(0);  // no tool was launched
-    }
-    char byte;
-    while (read(3, &byte, 1) != 0 && errno == EINTR) {
-    }
-    if (group > 0)
-      kill(-group, SIGKILL);
-    _exit(0);
-  }
-  pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
-  close(lifeline[0]);
-  if (pid < 0) {
-    close(lifeline[1]);
-    return keeper;
+  *error = path.empty() ? ENOENT : Spawn(path.c_str(), argv, environ, false, &actions, &pid);
+  posix_spawn_file_actions_destroy(&actions);
+  close(ends[1]);
+  if (*error) {
+    close(ends[0]);
+    LOG(ERROR) << "LaunchProcess cannot start the job keeper path:" << path
+               << " errno:" << *error;
+    return false;
   }
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd >= 0)
-    internal::ReapWhenExited(pidfd);
-  keeper.lifeline = lifeline[1];
-  return keeper;
+  if (pidfd < 0) {
+    *error = errno;
+    close(ends[0]);  // the keeper ends at once, holding nothing
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return false;
+  }
+  const struct timeval bound = {kKeeperReplyTimeoutSeconds, 0};
+  setsockopt(ends[0], SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
+  setsockopt(ends[0], SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof(bound));
+  job->keeper_socket = ends[0];
+  job->keeper_pidfd = pidfd;
+  return true;
+}
+
+bool SendAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
+    if (sent > 0) {
+      data += sent;
+      size -= static_cast<size_t>(sent);
+    } else if (sent == 0 || errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Asks the keeper of |job| to launch. Requires |job->lock|. On success the
+// pid and a pidfd of the new process; otherwise the errno, and the keeper
+// is ended when it can no longer be talked to.
+bool LaunchThroughKeeper(PosixJob* job, const std::vector<std::string>& strings, uint32_t argc,
+                         pid_t* pid, int* pidfd, int* error) {
+  keeper::KeeperRequest request;
+  request.argc = argc;
+  request.envc = static_cast<uint32_t>(strings.size()) - 1 - argc;
+  std::string message(sizeof(request), '\0');
+  for (const std::string& text : strings)
+    message.append(text.c_str(), text.size() + 1);  // cut at an embedded NUL, as exec would
+  request.bytes = static_cast<uint32_t>(message.size() - sizeof(request));
+  if (message.size() - sizeof(request) > keeper::kMaxRequestBytes ||
+      strings.size() > 1 + 2 * static_cast<size_t>(keeper::kMaxStrings)) {
+    *error = E2BIG;
+    return false;
+  }
+  std::memcpy(message.data(), &request, sizeof(request));
+
+  keeper::KeeperReply reply;
+  bool answered = SendAll(job->keeper_socket, message.data(), message.size());
+  int channel_error = answered ? 0 : errno;
+  int received_fd = -1;
+  if (answered) {
+    struct iovec part = {&reply, sizeof(reply)};
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    struct msghdr in = {};
+    in.msg_iov = &part;
+    in.msg_iovlen = 1;
+    in.msg_control = control;
+    in.msg_controllen = sizeof(control);
+    ssize_t got;
+    do {
+      got = recvmsg(job->keeper_socket, &in, MSG_CMSG_CLOEXEC);
+    } while (got < 0 && errno == EINTR);
+    for (struct cmsghdr* header = got > 0 ? CMSG_FIRSTHDR(&in) : nullptr; header;
+         header = CMSG_NXTHDR(&in, header)) {
+      if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS &&
+          header->cmsg_len == CMSG_LEN(sizeof(int))) {
+        std::memcpy(&received_fd, CMSG_DATA(header), sizeof(int));
+      }
+    }
+    channel_error = got < 0 ? errno : EPIPE;
+    answered = got == static_cast<ssize_t>(sizeof(reply)) && !(in.msg_flags & MSG_CTRUNC);
+  }
+  if (!answered || reply.error == EPROTO) {
+    *error = !answered && channel_error ? channel_error : EPROTO;
+    if (received_fd >= 0)
+      close(received_fd);
+    LOG(ERROR) << "LaunchProcess lost the job keeper errno:" << *error;
+    internal::EndJobKeeper(job);
+    return false;
+  }
+  if (reply.error != 0 || received_fd < 0 || reply.pid <= 0) {
+    *error = reply.error ? reply.error : EPROTO;
+    if (received_fd >= 0)
+      close(received_fd);
+    return false;
+  }
+  *pid = reply.pid;
+  *pidfd = received_fd;
+  return true;
 }
 
 }  // namespace
 
 namespace internal {
 
+void EndJobKeeper(PosixJob* job) {
+  if (job->keeper_socket >= 0) {
+    close(job->keeper_socket);
+    job->keeper_socket = -1;
+  }
+  if (job->keeper_pidfd < 0)
+    return;
+  // Waiting here makes closing the job final: when it returns, what the job
+  // held is gone and the keeper reaped.
+  struct pollfd entry = {job->keeper_pidfd, POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&entry, 1, kKeeperEndTimeoutMs);
+  } while (ready < 0 && errno == EINTR);
+  if (ready > 0) {
+    siginfo_t info = {};
+    while (waitid(P_PIDFD, static_cast<id_t>(job->keeper_pidfd), &info, WEXITED) != 0 &&
+           errno == EINTR) {
+    }
+    close(job->keeper_pidfd);
+  } else {
+    LOG(WARNING) << "CloseJobObject: the job keeper has not ended yet; it is reaped when it does";
+    ReapWhenExited(job->keeper_pidfd);
+  }
+  job->keeper_pidfd = -1;
+}
+
+}  // namespace internal
+
+namespace internal {
+
 Process LaunchProcessOS(const CommandLine& command_line, const LaunchOptions& options) {
-  // Everything the child needs is allocated here, before the fork.
-  std::string path = command_line.GetProgram().value();
-  std::vector<std::string> arguments(command_line.argv().begin(), command_line.argv().end());
-  if (arguments.empty())
-    arguments.push_back(path);
+  std::vector<std::string> strings;  // path, arguments, environment
+  strings.push_back(command_line.GetProgram().value());
+  strings.insert(strings.end(), command_line.argv().begin(), command_line.argv().end());
+  if (strings.size() == 1)
+    strings.push_back(strings[0]);
+  const uint32_t argc = static_cast<uint32_t>(strings.size() - 1);
   std::vector<std::string> environment = BuildEnvironment(options.environment);
-  std::vector<char*> argv = PointersTo(arguments);
+
+  PosixJob* const job = options.job_handle;
+  if (IsValidJobHandle(job)) {
+    std::unique_lock<std::mutex> hold(job->lock);
+    if (job->limit_flags & kJobObjectLimitKillOnJobClose) {
+      int error = 0;
+      pid_t pid = -1;
+      int pidfd = -1;
+      strings.insert(strings.end(), std::make_move_iterator(environment.begin()),
+                     std::make_move_iterator(environment.end()));
+      if ((job->keeper_socket < 0 && !StartKeeper(job, &error)) ||
+          !LaunchThroughKeeper(job, strings, argc, &pid, &pidfd, &error)) {
+        SetLastSystemError(static_cast<SystemErrorCode>(error));
+        return Process();
+      }
+      SetLastSystemError(0);
+      return Process(pid, pidfd);
+    }
+  }
+
+  // Outside a kill-on-close job the child is our own. In a job it leads a
+  // process group of its own, as it would under a keeper.
+  std::vector<char*> argv = PointersTo(strings);
   std::vector<char*> envp = PointersTo(environment);
-
-  ChildSetup setup;
-  setup.path = path.c_str();
-  setup.argv = argv.data();
-  setup.envp = envp.data();
-  setup.own_group = IsValidJobHandle(options.job_handle);
-  setup.die_with_parent = internal::JobKillsOnClose(options.job_handle);
-  struct rlimit limit = {};
-  setup.max_fd = (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-                     ? static_cast<int>(limit.rlim_cur)
-                     : 65536;
-
-  GroupKeeper keeper;
-  if (setup.own_group && setup.die_with_parent)
-    keeper = StartGroupKeeper();
-  const ForkResult forked = ForkAndExec(setup);
-  if (keeper.lifeline >= 0 && forked.pid < 0) {
-    close(keeper.lifeline);  // the keeper ends without a group to keep
-    keeper.lifeline = -1;
-  }
-  if (forked.pid < 0) {
-    SetLastSystemError(static_cast<SystemErrorCode>(forked.error));
-    return Process();
-  }
-  const pid_t pid = forked.pid;
-
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd < 0) {
-    const int error = errno;
-    kill(pid, SIGKILL);
-    ReapFailedChild(pid);
-    if (keeper.lifeline >= 0)
-      close(keeper.lifeline);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  pid_t pid = -1;
+  const int error =
+      Spawn(argv[0], argv.data() + 1, envp.data(), IsValidJobHandle(job), &actions, &pid);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error) {
     SetLastSystemError(static_cast<SystemErrorCode>(error));
     return Process();
   }
-  if (setup.own_group)
-    internal::AddProcessGroupToJob(options.job_handle, pid);
-  if (keeper.lifeline >= 0) {
-    const pid_t group = pid;
-    ssize_t written;
-    do {
-      written = write(keeper.lifeline, &group, sizeof(group));
-    } while (written < 0 && errno == EINTR);
-    internal::AddLifelineToJob(options.job_handle, keeper.lifeline);
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) {
+    const int open_error = errno;
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    SetLastSystemError(static_cast<SystemErrorCode>(open_error));
+    return Process();
   }
   SetLastSystemError(0);
   return Process(pid, pidfd);
 }
 
 }  // namespace internal
+
 }  // namespace base

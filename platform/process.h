@@ -10,6 +10,11 @@
 // Close() of a child that still runs hands it to a process-wide reaper that
 // reaps it when it ends. The caller is never blocked on a running process
 // unless it asks to wait.
+//
+// A process launched into a kill-on-close job on POSIX is not our child but
+// the child of the job's keeper (see job.h), which reaps it. Everything
+// works alike through its pidfd; its exit status comes from the kernel
+// (Linux 6.15 or later), and is -1 on older kernels.
 #ifndef PLATFORM_PROCESS_H_
 #define PLATFORM_PROCESS_H_
 

@@ -3,11 +3,13 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <utility>
 
 #include "platform/exit_watcher_posix.h"
@@ -42,6 +44,45 @@ bool PollForExit(int pidfd, std::chrono::milliseconds timeout) {
     if (errno != EINTR)
       return false;
   }
+}
+
+// What the kernel tells of a process through its pidfd (Linux 6.13 and
+// later; the exit status from 6.15 on, once the process has been reaped).
+// Declared here because the system's headers may predate it.
+struct PidfdInfo {
+  uint64_t mask;
+  uint64_t cgroupid;
+  uint32_t pid, tgid, ppid, ruid, rgid, euid, egid, suid, sgid, fsuid, fsgid;
+  int32_t exit_code;  // a wait status
+};
+constexpr unsigned long kPidfdGetInfo = _IOWR(0xFF, 11, PidfdInfo);
+constexpr uint64_t kPidfdInfoExit = 1u << 3;
+// A process of a job is reaped by the job's keeper as soon as it ends; this
+// only bounds the wait on kernels that report no exit status.
+constexpr std::chrono::milliseconds kReapedByOthersBound{250};
+
+// The exit status of an ended process that is not our child (a process of a
+// kill-on-close job, whose parent is the job's keeper), or -1 when the
+// kernel cannot tell it.
+int ExitStatusOfNonChild(int pidfd) {
+  PidfdInfo info = {};
+  info.mask = kPidfdInfoExit;
+  if (ioctl(pidfd, kPidfdGetInfo, &info) != 0)
+    return -1;  // too old a kernel, or reaped on one without exit statuses
+  if (!(info.mask & kPidfdInfoExit)) {
+    // Not reaped yet: a pidfd reports POLLHUP once its process has been.
+    struct pollfd entry = {pidfd, 0, 0};
+    int ready;
+    do {
+      ready = poll(&entry, 1, static_cast<int>(kReapedByOthersBound.count()));
+    } while (ready < 0 && errno == EINTR);
+    info = {};
+    info.mask = kPidfdInfoExit;
+    if (ready <= 0 || ioctl(pidfd, kPidfdGetInfo, &info) != 0 || !(info.mask & kPidfdInfoExit))
+      return -1;
+  }
+  const int status = info.exit_code;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace
@@ -108,9 +149,9 @@ bool Process::WaitForExitWithTimeoutOS(std::chrono::milliseconds timeout, int* e
     do {
       result = waitid(P_PIDFD, static_cast<id_t>(handle_), &info, WEXITED);
     } while (result != 0 && errno == EINTR);
-    // ECHILD: not our child, or reaped by someone else; it has ended all the
-    // same, with an unknown status.
-    exit_code_ = result == 0 ? StatusFromSiginfo(info) : -1;
+    // ECHILD: not our child (its parent, a job's keeper, reaps it); it has
+    // ended all the same, and the kernel may tell its status.
+    exit_code_ = result == 0 ? StatusFromSiginfo(info) : ExitStatusOfNonChild(handle_);
     reaped_ = true;
   }
   if (exit_code)

@@ -228,5 +228,47 @@ TEST_F(HostActionTest, BackToBackColdShotsWithToolsExitingAfterTheirResults) {
   std::printf("%d of %d back-to-back cold shots went to an exiting tool\n", failed, kShots);
 }
 
+// A tool's descendants that leave its session (setsid) or its parentage (a
+// double-forked daemon) are still the tool's: TerminateSnippingTool ends
+// them, and so does Uninit, after which the agent has no child left.
+TEST_F(HostActionTest, DescendantsThatLeaveTheToolsSessionEndWithTerminateAndWithUninit) {
+  StartAgent(WithScript(R"({"at":"after_handshake","do":"spawn_grandchild"},
+                          {"at":"after_handshake","do":"spawn_setsid_grandchild"},
+                          {"at":"after_handshake","do":"spawn_daemon"})"));
+  size_t seen = 0;  // the trace holds the descendants of every tool so far
+  auto descendants_of_next_tool = [&] {
+    std::vector<int> pids;
+    for (const char* kind : {"grandchild", "setsid_grandchild", "daemon"}) {
+      const auto spawned = ToolTrace(kind);
+      EXPECT_EQ(seen + 1, spawned.size()) << kind;
+      if (spawned.size() == seen + 1)
+        pids.push_back(std::stoi(spawned[seen].name));
+    }
+    ++seen;
+    for (const int pid : pids)
+      EXPECT_GT(pid, 0);
+    grandchildren_.insert(grandchildren_.end(), pids.begin(), pids.end());
+    return pids;
+  };
+  for (const char* end : {"TerminateSnippingTool", "Uninit"}) {
+    SCOPED_TRACE(end);
+    auto shot = Shot();
+    ASSERT_TRUE(WaitForOutcome(shot));
+    ASSERT_EQ(1, shot->successes);
+    const std::vector<int> descendants = descendants_of_next_tool();
+    ASSERT_EQ(3u, descendants.size());
+    const int tool = LastToolPid();
+    if (std::string(end) == "Uninit")
+      agent()->Uninit();
+    else
+      agent()->TerminateSnippingTool();
+    EXPECT_TRUE(testing::WaitForProcessGone(tool));
+    for (const int pid : descendants)
+      EXPECT_TRUE(testing::WaitForProcessDead(pid)) << "descendant " << pid << " outlived " << end;
+  }
+  EXPECT_TRUE(testing::WaitFor([] { return test_os::ChildProcesses().empty(); }))
+      << test_os::ChildProcesses().size() << " child processes left after Uninit";
+}
+
 }  // namespace
 }  // namespace snipping_tool

@@ -32,10 +32,12 @@ int ToolPidFrom(const std::string& output) {
   return pid;
 }
 
-// The pid the tool's trace gives for its grandchild (0 before it has one),
-// and whether the tool sits in its on_shot delay.
+// The pids the tool's trace gives for its descendants (0 before it has
+// them), and whether the tool sits in its on_shot delay.
 struct TraceState {
   int grandchild = 0;
+  int setsid_grandchild = 0;
+  int daemon = 0;
   bool delaying_shot = false;
 };
 
@@ -46,12 +48,16 @@ TraceState ReadTraceState(const std::string& trace) {
       continue;
     if (fields[1] == "grandchild")
       state.grandchild = atoi(fields[2].c_str());
+    if (fields[1] == "setsid_grandchild")
+      state.setsid_grandchild = atoi(fields[2].c_str());
+    if (fields[1] == "daemon")
+      state.daemon = atoi(fields[2].c_str());
     state.delaying_shot |= fields[1] == "step" && fields[2] == "on_shot" && fields[3] == "delay";
   }
   return state;
 }
 
-TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorGrandchildBehind) {
+TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorDescendantBehind) {
   TempDir dir;
   const std::string trace = dir.File("trace.txt");
   const std::string output = dir.File("demo_output.txt");
@@ -59,6 +65,8 @@ TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorGrandchildBehind) {
       "{\"trace_file\":\"" + testing::JsonEscape(trace) +
       "\",\"steps\":["
       "{\"at\":\"after_handshake\",\"do\":\"spawn_grandchild\",\"ms\":60000},"
+      "{\"at\":\"after_handshake\",\"do\":\"spawn_setsid_grandchild\",\"ms\":60000},"
+      "{\"at\":\"after_handshake\",\"do\":\"spawn_daemon\",\"ms\":60000},"
       "{\"at\":\"on_shot\",\"do\":\"delay\",\"ms\":60000}]}";
   const std::string demo =
       test_os::JoinPath(test_os::ExecutableDir(), "snipping_demo_host" + test_os::ExecutableSuffix());
@@ -70,12 +78,12 @@ TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorGrandchildBehind) {
 
   // The shot is in flight once the tool sits in its on_shot delay.
   int tool = 0;
-  int grandchild = 0;
+  TraceState traced;
   const bool in_flight = testing::WaitFor([&] {
-    const TraceState traced = ReadTraceState(trace);
+    traced = ReadTraceState(trace);
     tool = ToolPidFrom(test_text::ReadFile(output));
-    grandchild = traced.grandchild;
-    return tool > 0 && grandchild > 0 && traced.delaying_shot;
+    return tool > 0 && traced.grandchild > 0 && traced.setsid_grandchild > 0 && traced.daemon > 0 &&
+           traced.delaying_shot;
   });
   EXPECT_TRUE(in_flight) << test_text::ReadFile(output);
 
@@ -83,15 +91,18 @@ TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorGrandchildBehind) {
   ASSERT_TRUE(in_flight);
 
   // Both ends come from what the system does when the host dies (on POSIX
-  // the job keeper's lifeline closes and it kills the tool's group; on
-  // Windows the job's last handle closes): a few seconds are plenty, and the
+  // the job keeper's control socket closes and it kills every process it
+  // holds; on Windows the job's last handle closes): a few seconds are plenty, and the
   // grandchild lives far longer than that on its own.
   EXPECT_TRUE(testing::WaitForDeadWithin(tool, kSignalBound))
       << "tool " << tool << " outlived its host";
-  // What the tool started goes with it.
-  EXPECT_TRUE(testing::WaitForDeadWithin(grandchild, kSignalBound))
-      << "grandchild " << grandchild << " outlived the host that killed its tool";
-  testing::KillSurvivors({tool, grandchild});
+  // What the tool started goes with it, also when it left the tool's
+  // session or was double-forked away from it.
+  for (const int descendant : {traced.grandchild, traced.setsid_grandchild, traced.daemon}) {
+    EXPECT_TRUE(testing::WaitForDeadWithin(descendant, kSignalBound))
+        << "descendant " << descendant << " outlived the host that killed its tool";
+  }
+  testing::KillSurvivors({tool, traced.grandchild, traced.setsid_grandchild, traced.daemon});
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/job.h"
 #include "platform/last_error.h"
 #include "platform/process.h"
 #include "tests/process/test_support_posix.h"
@@ -99,16 +100,25 @@ TEST(LaunchProcessTest, ChildInheritsOnlyStandardDescriptors) {
 
 class LaunchFailureTest : public ::testing::Test {
  protected:
-  // Launches |program| and expects an invalid process with |expected_error|.
+  // Launches |program|, on its own and into a kill-on-close job (through
+  // the job's keeper), and expects an invalid process with
+  // |expected_error| both times.
   void ExpectFailure(const std::string& program, int expected_error) {
-    SetLastSystemError(0);
-    Process child = LaunchProcess(CommandLine(FilePath(program)), LaunchOptions());
-    EXPECT_EQ(GetLastSystemError(), static_cast<SystemErrorCode>(expected_error));
-    EXPECT_FALSE(child.IsValid());
-    EXPECT_EQ(child.Pid(), 0);
-    EXPECT_EQ(child.Handle(), kNullProcessHandle);
-    // The child that failed to exec was reaped at once.
-    EXPECT_TRUE(test_support::ZombieChildPids().empty());
+    ScopedJobHandle job(CreateJobObject());
+    ASSERT_TRUE(SetJobObjectLimitFlags(job.Get(), kJobObjectLimitKillOnJobClose));
+    for (const JobHandle into : {JobHandle(), job.Get()}) {
+      SCOPED_TRACE(into ? "in a kill-on-close job" : "without a job");
+      LaunchOptions options;
+      options.job_handle = into;
+      SetLastSystemError(0);
+      Process child = LaunchProcess(CommandLine(FilePath(program)), options);
+      EXPECT_EQ(GetLastSystemError(), static_cast<SystemErrorCode>(expected_error));
+      EXPECT_FALSE(child.IsValid());
+      EXPECT_EQ(child.Pid(), 0);
+      EXPECT_EQ(child.Handle(), kNullProcessHandle);
+      // The child that failed to exec was reaped at once.
+      EXPECT_TRUE(test_support::ZombieChildPids().empty());
+    }
   }
 
   test_support::TempDir dir_;

@@ -8,9 +8,15 @@
 //   write-pid <file>       write this process's pid
 //   grandchild <file>      start a copy of this program that waits forever,
 //                          and write its pid
+//   setsid-grandchild <file>
+//                          the same, in a session of its own
+//   daemon <file>          the same, double-forked into a session of its own
 //   launch-tool <program> <file>
 //                          launch <program> into a kill-on-close job through
-//                          the platform layer, and write its pid
+//                          the platform layer, and write its pid; <program>,
+//                          a copy of this one, starts a setsid-grandchild
+//                          and a daemon, written to <file>.session and
+//                          <file>.daemon
 //   sleep <ms>             sleep
 //   exit <code>            exit with <code>
 //   abort                  crash
@@ -76,7 +82,9 @@ void LaunchTool(const std::string& program, const std::string& pid_file) {
   base::SetJobObjectLimitFlags(job, base::kJobObjectLimitKillOnJobClose);
   base::LaunchOptions options;
   options.job_handle = job;
-  options.environment[test_child::kActionsVariable] = "wait-forever";
+  options.environment[test_child::kActionsVariable] = "setsid-grandchild " + pid_file +
+                                                      ".session\ndaemon " + pid_file +
+                                                      ".daemon\nwait-forever";
   base::Process tool = base::LaunchProcess(
       base::CommandLine(base::FilePath::FromUTF8Unsafe(program)), options);
   if (!tool.IsValid())
@@ -104,6 +112,9 @@ int main(int argc, char** argv) {
       WriteFileAtomically(argument, std::to_string(test_os::CurrentPid()));
     } else if (action == "grandchild") {
       StartGrandchild(program, argument);
+    } else if (action == "setsid-grandchild" || action == "daemon") {
+      WriteFileAtomically(argument,
+                          std::to_string(test_child::StartDetachedCopy(program, action == "daemon")));
     } else if (action == "launch-tool") {
       LaunchTool(argument, second);
     } else if (action == "sleep") {

@@ -18,6 +18,11 @@ std::vector<std::string> EnvironmentEntries();
 std::vector<std::string> OpenDescriptors();
 // Starts |program| again with the order to wait forever; its pid, or 0.
 int StartWaitingCopy(const std::string& program);
+// The same copy, cut loose from this program the way daemons do: with
+// |daemon| false it starts a session of its own (POSIX setsid); with
+// |daemon| true it is double-forked as well, so that its parent has ended
+// before it runs. Windows starts it detached, in a new process group.
+int StartDetachedCopy(const std::string& program, bool daemon);
 [[noreturn]] void WaitForever();
 
 }  // namespace test_child

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -49,6 +50,37 @@ int StartWaitingCopy(const std::string& program) {
     _exit(127);
   }
   return pid > 0 ? static_cast<int>(pid) : 0;
+}
+
+int StartDetachedCopy(const std::string& program, bool daemon) {
+  int pid_pipe[2];
+  if (pipe(pid_pipe) != 0)
+    return 0;
+  const pid_t first = fork();
+  if (first == 0) {
+    close(pid_pipe[0]);
+    setsid();
+    const pid_t second = daemon ? fork() : 0;
+    if (second != 0)
+      _exit(0);  // the daemon's parent ends at once, as a daemon's does
+    const pid_t self = getpid();
+    if (write(pid_pipe[1], &self, sizeof(self)) != sizeof(self))
+      _exit(127);
+    close(pid_pipe[1]);
+    setenv(kActionsVariable, "wait-forever", 1);
+    execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(pid_pipe[1]);
+  pid_t copy = 0;
+  if (first < 0 || read(pid_pipe[0], &copy, sizeof(copy)) != sizeof(copy))
+    copy = 0;
+  close(pid_pipe[0]);
+  // The daemon's parent ended; the copy itself, with daemon false, is our
+  // child and stays.
+  if (first > 0 && daemon)
+    waitpid(first, nullptr, 0);
+  return static_cast<int>(copy);
 }
 
 void WaitForever() {

@@ -43,21 +43,33 @@ std::vector<std::string> OpenDescriptors() {
   return {};
 }
 
-int StartWaitingCopy(const std::string& program) {
+namespace {
+
+int StartCopy(const std::string& program, DWORD flags) {
   SetEnvironmentVariableW(base::SysUTF8ToWide(kActionsVariable).c_str(), L"wait-forever");
   const std::wstring path = base::SysUTF8ToWide(program);
   std::wstring line = L"\"" + path + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
-  const BOOL started =
-      CreateProcessW(path.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info);
+  const BOOL started = CreateProcessW(path.c_str(), &line[0], nullptr, nullptr, FALSE, flags,
+                                      nullptr, nullptr, &startup, &info);
   SetEnvironmentVariableW(base::SysUTF8ToWide(kActionsVariable).c_str(), nullptr);
   if (!started)
     return 0;
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
   return static_cast<int>(info.dwProcessId);
+}
+
+}  // namespace
+
+int StartWaitingCopy(const std::string& program) {
+  return StartCopy(program, 0);
+}
+
+int StartDetachedCopy(const std::string& program, bool) {
+  return StartCopy(program, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP);
 }
 
 void WaitForever() {

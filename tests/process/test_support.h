@@ -52,8 +52,9 @@ ChildReport WaitForReport(const std::string& path);
 
 // Children of this process: all of them (on POSIX, zombies included).
 using test_os::ChildProcesses;
-// Children that run another program: a POSIX job's group keepers, copies of
-// this process that never exec, are left out.
+// Processes launched by this one: children that run another program, and on
+// POSIX the processes of kill-on-close jobs, which are children of the
+// jobs' keepers (the keepers themselves are left out).
 std::vector<int> LaunchedChildPids();
 
 }  // namespace test_support

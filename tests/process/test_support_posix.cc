@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 #include <string>
 
 namespace test_support {
@@ -31,17 +32,42 @@ std::vector<int> ZombieChildPids() {
   return zombies;
 }
 
+namespace {
+
+// The children of the single-threaded process |pid|, from the kernel's list.
+std::vector<int> ChildrenOf(int pid) {
+  std::ifstream list("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  std::vector<int> children;
+  int child = 0;
+  while (list >> child)
+    children.push_back(child);
+  return children;
+}
+
+}  // namespace
+
 std::vector<int> LaunchedChildPids() {
-  auto image = [](const std::string& link) {
+  auto image = [](int pid) {
     char target[4096];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
     const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
     return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
   };
-  const std::string self = image("/proc/self/exe");
+  auto is_keeper = [&](int pid) {
+    const std::string path = image(pid);
+    const std::string name = "/snipping_tool_keeper";
+    return path.size() > name.size() && path.compare(path.size() - name.size(), name.size(), name) == 0;
+  };
+  const std::string self = image(getpid());
   std::vector<int> launched;
   for (const int pid : ChildProcesses()) {
-    if (image("/proc/" + std::to_string(pid) + "/exe") != self)
+    if (is_keeper(pid)) {
+      // The processes of a kill-on-close job are the keeper's children.
+      for (const int kept : ChildrenOf(pid))
+        launched.push_back(kept);
+    } else if (image(pid) != self) {
       launched.push_back(pid);
+    }
   }
   return launched;
 }

@@ -51,7 +51,7 @@ std::vector<std::string> ArgumentsUtf8(int, char**) {
   return args;
 }
 
-int64_t SpawnSleeper(int ms, std::string* error) {
+int64_t SpawnSleeper(int ms, SleeperKind kind, std::string* error) {
   wchar_t self[MAX_PATH * 4];
   const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
   if (length == 0 || length >= MAX_PATH * 4) {
@@ -64,8 +64,10 @@ int64_t SpawnSleeper(int ms, std::string* error) {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
   // No inherited handles: the sleeper must hold no pipe of ours.
-  if (!CreateProcessW(self, command_line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                      nullptr, nullptr, &startup, &info)) {
+  const DWORD flags =
+      CREATE_NO_WINDOW | (kind == SleeperKind::kChild ? 0 : CREATE_NEW_PROCESS_GROUP);
+  if (!CreateProcessW(self, command_line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr,
+                      &startup, &info)) {
     *error = "CreateProcessW failed: error " + std::to_string(GetLastError());
     return -1;
   }

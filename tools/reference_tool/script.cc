@@ -54,6 +54,8 @@ const ActionRule kActions[] = {
     {"exit", Action::kExit, nullptr, kAnyStage, kCode, 0},
     {"crash", Action::kCrash, nullptr, kAnyStage, 0, 0},
     {"spawn_grandchild", Action::kSpawnGrandchild, nullptr, kAnyStage, kMs, 0},
+    {"spawn_setsid_grandchild", Action::kSpawnSetsidGrandchild, nullptr, kAnyStage, kMs, 0},
+    {"spawn_daemon", Action::kSpawnDaemon, nullptr, kAnyStage, kMs, 0},
     {"invoke", Action::kInvoke, nullptr, kConnectedStages, kMethod | kPayload, kMethod},
     {"handshake", Action::kInvoke, "snipping_tool_agent.snipping.handshake", kConnectedStages,
      kPayload, 0},
@@ -144,7 +146,8 @@ bool ParseStep(const rapidjson::Value& object, Step* step, std::string* error) {
   step->name = action->name;
   if (action->method)
     step->method = action->method;
-  if (action->action == Action::kSpawnGrandchild)
+  if (action->action == Action::kSpawnGrandchild ||
+      action->action == Action::kSpawnSetsidGrandchild || action->action == Action::kSpawnDaemon)
     step->ms = kDefaultGrandchildMs;
   if (action->action == Action::kReplyError) {
     step->code = kDefaultReplyErrorCode;

@@ -28,6 +28,8 @@ enum class Action {
   kExit,             // end the process with |code| at once
   kCrash,            // abort()
   kSpawnGrandchild,  // start a sleeper child that lives |ms|
+  kSpawnSetsidGrandchild,  // the same, in a session of its own
+  kSpawnDaemon,            // the same, double-forked into a session of its own
   kInvoke,           // invoke |method| with |payload|
   kSendResult,       // send a shot result: |payload|, or else the latest one
   kSkipConnect,      // do not connect

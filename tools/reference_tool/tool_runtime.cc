@@ -391,10 +391,18 @@ StageOutcome Tool::RunStage(Stage stage) {
         trace_.Write("crash", StageName(stage), "");
         Say(std::string("scripted crash at ") + StageName(stage));
         std::abort();
-      case Action::kSpawnGrandchild: {
+      case Action::kSpawnGrandchild:
+      case Action::kSpawnSetsidGrandchild:
+      case Action::kSpawnDaemon: {
+        const SleeperKind kind = step.action == Action::kSpawnGrandchild ? SleeperKind::kChild
+                                 : step.action == Action::kSpawnDaemon   ? SleeperKind::kDaemon
+                                                                         : SleeperKind::kNewSession;
+        const char* const trace_kind = step.action == Action::kSpawnGrandchild ? "grandchild"
+                                       : step.action == Action::kSpawnDaemon   ? "daemon"
+                                                                 : "setsid_grandchild";
         std::string error;
-        const int64_t pid = SpawnSleeper(step.ms, &error);
-        trace_.Write("grandchild", std::to_string(pid), error);
+        const int64_t pid = SpawnSleeper(step.ms, kind, &error);
+        trace_.Write(trace_kind, std::to_string(pid), error);
         break;
       }
       case Action::kInvoke:
