@@ -140,6 +140,11 @@ int Host(const std::string& library, const std::string& real_tool, const std::st
   const fs::path copy = dir / fs::u8path(library).filename();
   fs::copy_file(fs::u8path(library), copy, ec);
   fs::copy_file(fs::read_symlink("/proc/self/exe", ec), dir / kToolName, ec);
+  // The kill-on-close keeper ships beside the library, where the agent's
+  // platform layer looks for it (POSIX only).
+  const fs::path keeper = fs::u8path(library).parent_path() / "snipping_tool_keeper";
+  if (!ec && fs::exists(keeper))
+    fs::copy_file(keeper, dir / keeper.filename(), ec);
   if (ec) {
     std::fprintf(stderr, "cannot lay out %s: %s\n", dir.u8string().c_str(), ec.message().c_str());
     return 2;
