@@ -39,6 +39,7 @@
 #include <unistd.h>
 
 #include "platform/keeper_protocol_posix.h"
+#include "platform/spawn_posix.h"
 
 namespace {
 
@@ -105,28 +106,6 @@ bool SplitStrings(char* data, size_t size, uint32_t count, char** out) {
   return at == size;
 }
 
-// Launches what the request names. The program leads a process group of
-// its own, starts with every signal at its default and none blocked, and
-// inherits the standard streams only (the control socket is close-on-exec).
-int Launch(char* path, char** argv, char** envp, pid_t* pid) {
-  posix_spawnattr_t attributes;
-  int error = posix_spawnattr_init(&attributes);
-  if (error)
-    return error;
-  sigset_t all_signals;
-  sigset_t no_signals;
-  sigfillset(&all_signals);
-  sigemptyset(&no_signals);
-  posix_spawnattr_setsigdefault(&attributes, &all_signals);
-  posix_spawnattr_setsigmask(&attributes, &no_signals);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-  error = posix_spawn(pid, path, nullptr, &attributes, argv, envp);
-  posix_spawnattr_destroy(&attributes);
-  return error;
-}
-
 // Serves one request. False when the socket is closed or broken, which ends
 // the keeper's service.
 bool ServeRequest() {
@@ -157,7 +136,10 @@ bool ServeRequest() {
       memmove(envp + 1, envp, sizeof(char*) * (request.envc + 1));
       envp[0] = nullptr;
       ++envp;
-      error = Launch(strings[0], strings + 1, envp, &pid);
+      // The program leads a process group of its own and inherits the
+      // standard streams only (the control socket is close-on-exec).
+      error = base::internal::SpawnWithDefaultSignals(strings[0], strings + 1, envp, true,
+                                                      nullptr, &pid);
     }
     if (!error) {
       // Not reaped yet (this thread reaps, later), so the pid is still the

@@ -27,6 +27,7 @@
 #include "platform/keeper_protocol_posix.h"
 #include "platform/last_error.h"
 #include "platform/process_testing.h"
+#include "platform/spawn_posix.h"
 #include "platform/logging.h"
 #include "platform/path_service_internal.h"
 
@@ -63,32 +64,6 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
   return pointers;
 }
 
-// posix_spawn with every signal at its default and none blocked in the
-// child, and no descriptor but the standard ones (and those |actions| set
-// up) left open in it. Returns 0 or the errno, an exec failure's included.
-int Spawn(const char* path, char* const* argv, char* const* envp, bool own_group,
-          posix_spawn_file_actions_t* actions, pid_t* pid) {
-  posix_spawnattr_t attributes;
-  int error = posix_spawnattr_init(&attributes);
-  if (error)
-    return error;
-  sigset_t all_signals;
-  sigset_t no_signals;
-  sigfillset(&all_signals);
-  sigemptyset(&no_signals);
-  posix_spawnattr_setsigdefault(&attributes, &all_signals);
-  posix_spawnattr_setsigmask(&attributes, &no_signals);
-  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-  if (own_group) {
-    posix_spawnattr_setpgroup(&attributes, 0);
-    flags |= POSIX_SPAWN_SETPGROUP;
-  }
-  posix_spawnattr_setflags(&attributes, flags);
-  error = posix_spawn(pid, path, actions, &attributes, argv, envp);
-  posix_spawnattr_destroy(&attributes);
-  return error;
-}
-
 // The keeper ships next to the module that holds this code (the agent's
 // library, or a program linking the layer statically).
 const std::string& KeeperPath() {
@@ -118,7 +93,7 @@ bool StartKeeper(PosixJob* job, int* error) {
   std::string program = path;
   char* const argv[] = {program.data(), nullptr};
   pid_t pid = -1;
-  *error = path.empty() ? ENOENT : Spawn(path.c_str(), argv, environ, false, &actions, &pid);
+  *error = path.empty() ? ENOENT : internal::SpawnWithDefaultSignals(path.c_str(), argv, environ, false, &actions, &pid);
   posix_spawn_file_actions_destroy(&actions);
   close(ends[1]);
   if (*error) {
@@ -293,7 +268,8 @@ Process LaunchProcessOS(const CommandLine& command_line, const LaunchOptions& op
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   pid_t pid = -1;
   const int error =
-      Spawn(argv[0], argv.data() + 1, envp.data(), IsValidJobHandle(job), &actions, &pid);
+      SpawnWithDefaultSignals(argv[0], argv.data() + 1, envp.data(), IsValidJobHandle(job),
+                              &actions, &pid);
   posix_spawn_file_actions_destroy(&actions);
   if (error) {
     SetLastSystemError(static_cast<SystemErrorCode>(error));
