@@ -85,13 +85,10 @@ const char* const kAllowedLines[] = {
     "ResetStatus", "WaitForProcessExit TimerOrWaitFired:[01]", "OnProcessExit",
     // An event that is no longer current.
     "\\w+ stale( shot:\\d+)?( launch:\\d+)?( connection_id:\\d+)?",
-    // Lines of the code as it stands that the design above does not name.
-    "OnServiceInvokerDisconnected stale connection ignored connection_id:\\d+",
-    "OnWaitHandleshakeTimeout superseded", "OnHandleshakeSuccess connection gone connection_id:\\d+",
-    "StartSnippingShot failure left to the disconnect",
-    "StartSnippingShot failure of an ended shot ignored", "PrepareHost CreateServiceHost failed",
+    // A lost connection's request failure, left to the disconnect; a host
+    // that could not be created; a screen-AI answer after the agent is gone.
+    "StartSnippingShot failure left to the disconnect", "PrepareHost CreateServiceHost failed",
     "\\[screen_ai\\] ResponseAIResult dropped, the agent is gone\\. seq_id = -?\\d+",
-    "\\[screen_ai\\] ResponseAIResult dropped, the tool that asked is gone\\. seq_id = -?\\d+",
 };
 
 const std::regex kStaleLine("\\[SnippingToolAgent\\] \\w+ stale( shot:\\d+)?( launch:\\d+)?( connection_id:\\d+)?");
