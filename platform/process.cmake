@@ -19,9 +19,9 @@ target_sources(kvbase PRIVATE
 if(SNIPPING_OS STREQUAL "posix")
   add_executable(snipping_tool_keeper ${CMAKE_CURRENT_LIST_DIR}/keeper_main_posix.cc)
   target_include_directories(snipping_tool_keeper PRIVATE ${PROJECT_SOURCE_DIR})
-  # It starts once per job; without sanitizers it is linked statically,
-  # which halves its start-up.
-  if(NOT SNIPPING_SANITIZE)
+  # It starts once per job; without sanitizers (the fuzz build has them
+  # too) it is linked statically, which halves its start-up.
+  if(NOT SNIPPING_SANITIZE AND NOT SNIPPING_BUILD_FUZZ)
     target_link_options(snipping_tool_keeper PRIVATE -static)
   endif()
   add_dependencies(kvbase snipping_tool_keeper)
