@@ -150,6 +150,7 @@ class ServiceClientImpl final : public IServiceClient,
       closing_ = true;
       pending_.TakeAll(kErrorHostStopped, "client closed", &outcomes);
       deadline_timer_.cancel();
+      armed_deadline_ = PendingInvokes::Clock::time_point::max();
       retry_timer_.cancel();
       connection = connection_;
       if (socket_) {
@@ -278,6 +279,7 @@ class ServiceClientImpl final : public IServiceClient,
         pending_.TakeAll(closing_ ? kErrorHostStopped : kErrorConnectionLost,
                          closing_ ? "client closed" : "connection lost", &outcomes);
         deadline_timer_.cancel();
+        armed_deadline_ = PendingInvokes::Clock::time_point::max();
         if (was_connected) {
           PostLocked([this] { observer_->OnDisconnected(this); });
         } else {
@@ -342,6 +344,7 @@ class ServiceClientImpl final : public IServiceClient,
         std::vector<InvokeOutcome> outcomes;
         pending_.TakeAll(kErrorConnectionLost, "connection failed", &outcomes);
         deadline_timer_.cancel();
+        armed_deadline_ = PendingInvokes::Clock::time_point::max();
         int32_t code = closing_ ? kErrorHostStopped : kErrorConnectionLost;
         PostLocked([this, code, outcomes = std::move(outcomes)]() mutable {
           for (auto& outcome : outcomes)
@@ -363,7 +366,14 @@ class ServiceClientImpl final : public IServiceClient,
       IPC_LOG(kLogWarning, 0) << "cannot connect: " << ec.message();
   }
 
+  // The timer stays armed at the earliest deadline it was given; a later
+  // one is picked up when it fires. A round trip's invoke therefore leaves
+  // the timer alone (re-arming it would cost a system call and wake a
+  // runtime thread for the cancelled wait).
   void ArmDeadlineLocked(PendingInvokes::Clock::time_point deadline) {
+    if (deadline >= armed_deadline_)
+      return;
+    armed_deadline_ = deadline;
     deadline_timer_.expires_at(deadline);
     deadline_timer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
       if (ec != asio::error::operation_aborted)
@@ -375,6 +385,7 @@ class ServiceClientImpl final : public IServiceClient,
     std::vector<InvokeOutcome> outcomes;
     {
       std::lock_guard<std::mutex> lock(mu_);
+      armed_deadline_ = PendingInvokes::Clock::time_point::max();
       pending_.TakeExpired(PendingInvokes::Clock::now(), &outcomes);
       if (!pending_.empty())
         ArmDeadlineLocked(pending_.next_deadline());
@@ -427,6 +438,8 @@ class ServiceClientImpl final : public IServiceClient,
   std::unique_ptr<asio::ip::tcp::socket> socket_;
   std::shared_ptr<Connection> connection_;
   asio::steady_timer deadline_timer_;
+  // When the deadline timer fires; max when it is not armed.
+  PendingInvokes::Clock::time_point armed_deadline_ = PendingInvokes::Clock::time_point::max();
   asio::steady_timer retry_timer_;
   int32_t port_ = 0;
   std::string secret_;

@@ -228,6 +228,7 @@ class ServiceHostImpl final : public IServiceHost,
       pending_.TakeAll(kErrorHostStopped, "service host stopped", &outcomes);
       std::error_code ignored;
       deadline_timer_.cancel();
+      armed_deadline_ = PendingInvokes::Clock::time_point::max();
       start_delay_timer_.cancel();
       accept_timer_.cancel();
       acceptor_.close(ignored);
@@ -684,7 +685,14 @@ class ServiceHostImpl final : public IServiceHost,
     return it == services_.end() ? nullptr : it->second;
   }
 
+  // The timer stays armed at the earliest deadline it was given; a later
+  // one is picked up when it fires. A round trip's invoke therefore leaves
+  // the timer alone (re-arming it would cost a system call and wake a
+  // runtime thread for the cancelled wait).
   void ArmDeadlineLocked(PendingInvokes::Clock::time_point deadline) {
+    if (deadline >= armed_deadline_)
+      return;
+    armed_deadline_ = deadline;
     deadline_timer_.expires_at(deadline);
     deadline_timer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
       if (ec != asio::error::operation_aborted)
@@ -697,6 +705,7 @@ class ServiceHostImpl final : public IServiceHost,
     bool counted = false;
     {
       std::lock_guard<std::mutex> lock(mu_);
+      armed_deadline_ = PendingInvokes::Clock::time_point::max();
       if (state_ >= State::kStopping)
         return;
       pending_.TakeExpired(PendingInvokes::Clock::now(), &outcomes);
@@ -847,6 +856,8 @@ class ServiceHostImpl final : public IServiceHost,
   size_t unauthenticated_ = 0;
   size_t established_count_ = 0;
   asio::steady_timer deadline_timer_;
+  // When the deadline timer fires; max when it is not armed.
+  PendingInvokes::Clock::time_point armed_deadline_ = PendingInvokes::Clock::time_point::max();
   asio::steady_timer start_delay_timer_;
   std::map<std::string, IService*> services_;
   struct Secret {
