@@ -9,9 +9,12 @@
 namespace ipc_core {
 namespace {
 
-// One read takes what the kernel has, up to this much; frames larger than
-// this simply span several reads.
+// One read takes what the kernel has, up to this much, or up to the rest of
+// a larger frame whose header has arrived (so a large payload is not taken
+// in pieces of this size), but never more than kMaxReadAhead at once: the
+// space is set aside before the bytes arrive.
 constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kMaxReadAhead = 1024 * 1024;
 
 // Marks the read loop's handler as the continuation of the handler that
 // armed it, so asio queues its completion on the same thread instead of
@@ -44,7 +47,7 @@ Connection::Connection(asio::ip::tcp::socket socket, int64_t log_id,
       hello_timer_(socket_.get_executor()),
       log_id_(log_id),
       last_activity_(std::chrono::steady_clock::now().time_since_epoch().count()),
-      read_buffer_(kOpeningBufferLimit),
+      read_chunk_(kOpeningBufferLimit),
       owner_(std::move(owner)) {
   decoder_.set_max_body_length(wire::kMaxOpeningBodyLength);
 }
@@ -81,13 +84,17 @@ void Connection::MarkEstablished() {
 
 void Connection::ReadMoreLocked() {
   auto self = shared_from_this();
-  size_t want = read_buffer_.size();
+  size_t want = read_chunk_;
   if (!established()) {
     // Never more than completes one largest opening frame.
     size_t held = std::min(decoder_.buffered(), kOpeningBufferLimit - 1);
     want = std::min(want, kOpeningBufferLimit - held);
+  } else {
+    want = std::max(want, std::min(decoder_.missing(), kMaxReadAhead));
   }
-  socket_.async_read_some(asio::buffer(read_buffer_.data(), want),
+  // Read straight into the decoder: no copy between the socket and it.
+  char* into = decoder_.Prepare(want);
+  socket_.async_read_some(asio::buffer(into, want),
                           MakeReadContinuation([self](const std::error_code& ec, size_t size) {
                             self->OnRead(ec, size);
                           }));
@@ -99,7 +106,7 @@ void Connection::OnRead(const std::error_code& ec, size_t size) {
   last_activity_.store(std::chrono::steady_clock::now().time_since_epoch().count(),
                        std::memory_order_relaxed);
   if (!draining_.load(std::memory_order_acquire) && !closed_.load(std::memory_order_acquire)) {
-    decoder_.Append(read_buffer_.data(), size);
+    decoder_.Commit(size);
     if (!established())
       NotePreHelloBuffered(decoder_.buffered());
     if (!DecodeAndDeliver()) {
@@ -149,7 +156,7 @@ bool Connection::DecodeAndDeliver() {
     if (!opening || !delivered || !established() || draining_.load() || closed_.load())
       return true;
     decoder_.set_max_body_length(wire::kMaxBodyLength);
-    read_buffer_.resize(kReadChunk);
+    read_chunk_ = kReadChunk;
   }
 }
 

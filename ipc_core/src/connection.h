@@ -118,7 +118,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Read side: touched only by the one read in flight and its handler.
   wire::FrameDecoder decoder_;
-  std::vector<uint8_t> read_buffer_;
+  size_t read_chunk_;
   std::vector<wire::Frame> frames_;
   std::shared_ptr<ConnectionOwner> owner_;
 };

@@ -150,6 +150,7 @@ class ServiceClientImpl final : public IServiceClient,
       closing_ = true;
       pending_.TakeAll(kErrorHostStopped, "client closed", &outcomes);
       deadline_timer_.cancel();
+      armed_deadline_ = PendingInvokes::Clock::time_point::max();
       retry_timer_.cancel();
       connection = connection_;
       if (socket_) {
@@ -218,8 +219,11 @@ class ServiceClientImpl final : public IServiceClient,
           break;
         }
       }
+      // Deferred (run on this thread after the read handler) only when no
+      // invoke outcome is delivered on this thread first: an outcome
+      // callback may block, and a deferred job would wait behind it.
       if (!requests.empty())
-        PostRequestsLocked(connection, std::move(requests));
+        PostRequestsLocked(connection, std::move(requests), outcomes.empty());
     }
     if (welcomed)
       IPC_LOG(kLogInfo, connection->log_id()) << app_name_ << " connected";
@@ -234,8 +238,8 @@ class ServiceClientImpl final : public IServiceClient,
   }
 
   void PostRequestsLocked(const std::shared_ptr<Connection>& connection,
-                          std::vector<wire::Frame> requests) {
-    PostLocked([this, connection, requests = std::move(requests)] {
+                          std::vector<wire::Frame> requests, bool same_thread) {
+    PostLocked(same_thread, [this, connection, requests = std::move(requests)] {
       // As on the host: a burst's answers leave in one write.
       bool cork = requests.size() > 1;
       if (cork)
@@ -278,16 +282,20 @@ class ServiceClientImpl final : public IServiceClient,
         pending_.TakeAll(closing_ ? kErrorHostStopped : kErrorConnectionLost,
                          closing_ ? "client closed" : "connection lost", &outcomes);
         deadline_timer_.cancel();
+        armed_deadline_ = PendingInvokes::Clock::time_point::max();
+        // Posted, not deferred, when outcomes are delivered on this thread
+        // below: one of them may block.
+        const bool same_thread = outcomes.empty();
         if (was_connected) {
-          PostLocked([this] { observer_->OnDisconnected(this); });
+          PostLocked(same_thread, [this] { observer_->OnDisconnected(this); });
         } else {
           int32_t code = refused_code_ != 0 ? refused_code_
                          : closing_         ? kErrorHostStopped
                          : close_code != 0  ? close_code
                                             : kErrorConnectionLost;
-          PostLocked([this, code] { observer_->OnConnectFailed(this, code); });
+          PostLocked(same_thread, [this, code] { observer_->OnConnectFailed(this, code); });
         }
-        PostLocked([this] { ReleaseReferences(); });
+        PostLocked(same_thread, [this] { ReleaseReferences(); });
       }
     }
     if (attempt != 0) {
@@ -342,6 +350,7 @@ class ServiceClientImpl final : public IServiceClient,
         std::vector<InvokeOutcome> outcomes;
         pending_.TakeAll(kErrorConnectionLost, "connection failed", &outcomes);
         deadline_timer_.cancel();
+        armed_deadline_ = PendingInvokes::Clock::time_point::max();
         int32_t code = closing_ ? kErrorHostStopped : kErrorConnectionLost;
         PostLocked([this, code, outcomes = std::move(outcomes)]() mutable {
           for (auto& outcome : outcomes)
@@ -363,7 +372,14 @@ class ServiceClientImpl final : public IServiceClient,
       IPC_LOG(kLogWarning, 0) << "cannot connect: " << ec.message();
   }
 
+  // The timer stays armed at the earliest deadline it was given; a later
+  // one is picked up when it fires. A round trip's invoke therefore leaves
+  // the timer alone (re-arming it would cost a system call and wake a
+  // runtime thread for the cancelled wait).
   void ArmDeadlineLocked(PendingInvokes::Clock::time_point deadline) {
+    if (deadline >= armed_deadline_)
+      return;
+    armed_deadline_ = deadline;
     deadline_timer_.expires_at(deadline);
     deadline_timer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
       if (ec != asio::error::operation_aborted)
@@ -375,6 +391,7 @@ class ServiceClientImpl final : public IServiceClient,
     std::vector<InvokeOutcome> outcomes;
     {
       std::lock_guard<std::mutex> lock(mu_);
+      armed_deadline_ = PendingInvokes::Clock::time_point::max();
       pending_.TakeExpired(PendingInvokes::Clock::now(), &outcomes);
       if (!pending_.empty())
         ArmDeadlineLocked(pending_.next_deadline());
@@ -396,9 +413,18 @@ class ServiceClientImpl final : public IServiceClient,
   // Observer events and requests run on the client's strand, in order.
   template <typename Fn>
   void PostLocked(Fn fn) {
-    // Deferred rather than posted: from the read path the strand then runs
-    // on this same thread once the read handler returns.
-    asio::defer(strand_, [self = shared_from_this(), fn = std::move(fn)]() mutable { fn(); });
+    PostLocked(true, std::move(fn));
+  }
+
+  // Deferred rather than posted when |same_thread|: from the read path the
+  // strand then runs on this same thread once the read handler returns.
+  template <typename Fn>
+  void PostLocked(bool same_thread, Fn fn) {
+    auto job = [self = shared_from_this(), fn = std::move(fn)]() mutable { fn(); };
+    if (same_thread)
+      asio::defer(strand_, std::move(job));
+    else
+      asio::post(strand_, std::move(job));
   }
 
   void ReleaseReferences() {
@@ -427,6 +453,8 @@ class ServiceClientImpl final : public IServiceClient,
   std::unique_ptr<asio::ip::tcp::socket> socket_;
   std::shared_ptr<Connection> connection_;
   asio::steady_timer deadline_timer_;
+  // When the deadline timer fires; max when it is not armed.
+  PendingInvokes::Clock::time_point armed_deadline_ = PendingInvokes::Clock::time_point::max();
   asio::steady_timer retry_timer_;
   int32_t port_ = 0;
   std::string secret_;

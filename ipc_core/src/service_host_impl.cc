@@ -228,6 +228,7 @@ class ServiceHostImpl final : public IServiceHost,
       pending_.TakeAll(kErrorHostStopped, "service host stopped", &outcomes);
       std::error_code ignored;
       deadline_timer_.cancel();
+      armed_deadline_ = PendingInvokes::Clock::time_point::max();
       start_delay_timer_.cancel();
       accept_timer_.cancel();
       acceptor_.close(ignored);
@@ -371,8 +372,11 @@ class ServiceHostImpl final : public IServiceHost,
           break;
         }
       }
+      // With no outcome to deliver on this thread after it, the requests'
+      // job runs next on this same thread, once the read handler returns
+      // (the next read is armed by then), instead of waking the other one.
       if (!requests.empty())
-        flooded = !PostRequestsLocked(peer, connection, std::move(requests));
+        flooded = !PostRequestsLocked(peer, connection, std::move(requests), outcomes.empty());
       if (!outcomes.empty())
         counted = CountLocked();
     }
@@ -405,7 +409,7 @@ class ServiceHostImpl final : public IServiceHost,
   // reading goes on while handlers run, so a tool that sends faster than it
   // is served would otherwise grow the queue without bound.
   bool PostRequestsLocked(Peer& peer, const std::shared_ptr<Connection>& connection,
-                          std::vector<wire::Frame> requests) {
+                          std::vector<wire::Frame> requests, bool same_thread) {
     int32_t connection_id = static_cast<int32_t>(connection->log_id());
     size_t bytes = 0;
     for (const wire::Frame& request : requests)
@@ -413,7 +417,7 @@ class ServiceHostImpl final : public IServiceHost,
     if (peer.backlog->fetch_add(bytes) + bytes > kMaxRequestBacklog)
       return false;
     std::shared_ptr<std::atomic<size_t>> backlog = peer.backlog;
-    PostObserverEventLocked(peer.strand, [this, connection, connection_id, backlog, bytes,
+    PostObserverEventLocked(peer.strand, same_thread, [this, connection, connection_id, backlog, bytes,
                                           requests = std::move(requests)] {
       // Answers given while a burst is handled go out together, in one
       // write, once the burst's handlers have run. A single request's
@@ -467,7 +471,7 @@ class ServiceHostImpl final : public IServiceHost,
         counted = CountLocked();
       // Queued behind every request of this connection on its strand, so the
       // observer hears of the end only after the last request was handled.
-      PostObserverEventLocked(peer.strand, [this, connection_id] {
+      PostObserverEventLocked(peer.strand, outcomes.empty(), [this, connection_id] {
         observer_->OnServiceInvokerDisconnected(this, connection_id);
         std::lock_guard<std::mutex> lock(mu_);
         tags_.erase(connection_id);
@@ -684,7 +688,14 @@ class ServiceHostImpl final : public IServiceHost,
     return it == services_.end() ? nullptr : it->second;
   }
 
+  // The timer stays armed at the earliest deadline it was given; a later
+  // one is picked up when it fires. A round trip's invoke therefore leaves
+  // the timer alone (re-arming it would cost a system call and wake a
+  // runtime thread for the cancelled wait).
   void ArmDeadlineLocked(PendingInvokes::Clock::time_point deadline) {
+    if (deadline >= armed_deadline_)
+      return;
+    armed_deadline_ = deadline;
     deadline_timer_.expires_at(deadline);
     deadline_timer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
       if (ec != asio::error::operation_aborted)
@@ -697,6 +708,7 @@ class ServiceHostImpl final : public IServiceHost,
     bool counted = false;
     {
       std::lock_guard<std::mutex> lock(mu_);
+      armed_deadline_ = PendingInvokes::Clock::time_point::max();
       if (state_ >= State::kStopping)
         return;
       pending_.TakeExpired(PendingInvokes::Clock::now(), &outcomes);
@@ -732,11 +744,25 @@ class ServiceHostImpl final : public IServiceHost,
   // |strand|; it is skipped if the host is stopping by the time it runs.
   template <typename Fn>
   void PostObserverEventLocked(Strand& strand, Fn fn) {
+    PostObserverEventLocked(strand, false, std::move(fn));
+  }
+
+  // With |same_thread| (only from a read handler that runs no callback of
+  // its own after this), the callback is deferred: a runtime thread runs it
+  // after the current handler returns, without waking the other thread. A
+  // handler that may still block must post instead, or the deferred
+  // callback would wait behind it.
+  template <typename Fn>
+  void PostObserverEventLocked(Strand& strand, bool same_thread, Fn fn) {
     if (state_ >= State::kStopping)
       return;
-    asio::post(strand, [self = shared_from_this(), fn = std::move(fn)]() mutable {
+    auto job = [self = shared_from_this(), fn = std::move(fn)]() mutable {
       self->RunObserverSide(fn);
-    });
+    };
+    if (same_thread)
+      asio::defer(strand, std::move(job));
+    else
+      asio::post(strand, std::move(job));
   }
 
   // Observer-side callbacks are counted only once they start. One that has
@@ -847,6 +873,8 @@ class ServiceHostImpl final : public IServiceHost,
   size_t unauthenticated_ = 0;
   size_t established_count_ = 0;
   asio::steady_timer deadline_timer_;
+  // When the deadline timer fires; max when it is not armed.
+  PendingInvokes::Clock::time_point armed_deadline_ = PendingInvokes::Clock::time_point::max();
   asio::steady_timer start_delay_timer_;
   std::map<std::string, IService*> services_;
   struct Secret {

@@ -1,5 +1,6 @@
 #include "wire_format.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -194,20 +195,53 @@ void AppendFrame(std::string* out, const Frame& f) {
 void FrameDecoder::Append(const void* data, size_t size) {
   if (failed_ || size == 0)
     return;
+  std::memcpy(Prepare(size), data, size);
+  Commit(size);
+}
+
+char* FrameDecoder::Prepare(size_t size) {
   // Drop what has been consumed before growing, so the buffer holds no more
   // than the incomplete frame and the new bytes.
-  if (offset_ > 0 && (offset_ == buffer_.size() || offset_ >= buffer_.size() / 2)) {
-    buffer_.erase(0, offset_);
+  if (offset_ > 0 && (offset_ == size_ || offset_ >= size_ / 2)) {
+    if (offset_ < size_)
+      std::memmove(buffer_.get(), buffer_.get() + offset_, size_ - offset_);
+    size_ -= offset_;
     offset_ = 0;
   }
-  buffer_.append(static_cast<const char*>(data), size);
+  if (capacity_ - size_ < size) {
+    size_t capacity = std::max(size_ + size, capacity_ + capacity_ / 2);
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    if (size_ > 0)
+      std::memcpy(grown.get(), buffer_.get(), size_);
+    buffer_ = std::move(grown);
+    capacity_ = capacity;
+  }
+  return buffer_.get() + size_;
+}
+
+void FrameDecoder::Commit(size_t size) {
+  if (failed_)
+    return;
+  size_ += std::min(size, capacity_ - size_);
+}
+
+size_t FrameDecoder::missing() const {
+  size_t available = size_ - offset_;
+  if (failed_ || available < kHeaderSize)
+    return 0;
+  const auto* h = reinterpret_cast<const uint8_t*>(buffer_.get()) + offset_;
+  uint32_t length = static_cast<uint32_t>(h[4]) | static_cast<uint32_t>(h[5]) << 8 |
+                    static_cast<uint32_t>(h[6]) << 16 | static_cast<uint32_t>(h[7]) << 24;
+  size_t whole = kHeaderSize + static_cast<size_t>(length);
+  return whole > available ? whole - available : 0;
 }
 
 FrameDecoder::Result FrameDecoder::Fail(std::string why) {
   failed_ = true;
   error_ = std::move(why);
-  buffer_.clear();
-  buffer_.shrink_to_fit();
+  buffer_.reset();
+  capacity_ = 0;
+  size_ = 0;
   offset_ = 0;
   return Result::kError;
 }
@@ -215,18 +249,18 @@ FrameDecoder::Result FrameDecoder::Fail(std::string why) {
 FrameDecoder::Result FrameDecoder::Next(Frame* frame) {
   if (failed_)
     return Result::kError;
-  size_t available = buffer_.size() - offset_;
+  size_t available = size_ - offset_;
   if (available < kHeaderSize) {
     // Refuse garbage as early as its first bytes allow, not only once a
     // whole header has arrived.
-    const auto* p = reinterpret_cast<const uint8_t*>(buffer_.data()) + offset_;
+    const auto* p = reinterpret_cast<const uint8_t*>(buffer_.get()) + offset_;
     if (available >= 1 && p[0] != (kFrameMagic & 0xff))
       return Fail("bad frame magic");
     if (available >= 2 && p[1] != (kFrameMagic >> 8))
       return Fail("bad frame magic");
     return Result::kNeedMore;
   }
-  const auto* h = reinterpret_cast<const uint8_t*>(buffer_.data()) + offset_;
+  const auto* h = reinterpret_cast<const uint8_t*>(buffer_.get()) + offset_;
   uint16_t magic = static_cast<uint16_t>(h[0] | h[1] << 8);
   if (magic != kFrameMagic)
     return Fail("bad frame magic");

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -80,6 +81,11 @@ class FrameDecoder {
   enum class Result { kFrame, kNeedMore, kError };
 
   void Append(const void* data, size_t size);
+  // Room for |size| more bytes at the end of what is buffered, for a read
+  // straight into the decoder; Commit then takes the |size| bytes (at most
+  // what was prepared) that the read brought. Valid until the next call.
+  char* Prepare(size_t size);
+  void Commit(size_t size);
   Result Next(Frame* frame);
   // The largest body length the decoder accepts from now on (at most
   // kMaxBodyLength, which is also the default).
@@ -89,12 +95,19 @@ class FrameDecoder {
   const std::string& error() const { return error_; }
   // Bytes received but not yet returned as frames; non-zero at the end of a
   // stream means the peer stopped in the middle of a frame.
-  size_t buffered() const { return buffer_.size() - offset_; }
+  size_t buffered() const { return size_ - offset_; }
+  // Bytes still missing from the frame whose header has arrived; 0 when no
+  // header is complete (or the frame is).
+  size_t missing() const;
 
  private:
   Result Fail(std::string why);
 
-  std::string buffer_;
+  // Bytes [offset_, size_) are received and not yet decoded; the space up to
+  // capacity_ is what Prepare hands out.
+  std::unique_ptr<char[]> buffer_;
+  size_t capacity_ = 0;
+  size_t size_ = 0;
   size_t offset_ = 0;
   uint32_t max_body_length_ = kMaxBodyLength;
   bool failed_ = false;

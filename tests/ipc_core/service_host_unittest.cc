@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -340,6 +341,44 @@ TEST_F(ServiceHostTest, InvokeWithNoToolTimesOut) {
   ASSERT_TRUE(context->Wait());
   EXPECT_EQ("timeout", context->kind());
   t.StopAndWait();
+}
+
+// Each end keeps one deadline timer armed at the earliest deadline it was
+// given: an earlier deadline after a later one, and a later one after the
+// earliest was answered, must both still end their invokes.
+TEST_F(ServiceHostTest, EveryDeadlineEndsItsInvokeWhateverTheOrderOfTimeouts) {
+  Connected c = Connected::Make();
+  c.service->On("agent.silent", [](const std::string&, IRequestFeature*) {});
+  struct End {
+    std::function<void(const char*, RecordingContext*)> invoke;
+    const char* echo;
+    const char* silent;
+  };
+  const End ends[] = {
+      {[&](const char* m, RecordingContext* r) { c.host.host->Invoke(m, "", r); }, "tool.echo",
+       "tool.silent"},
+      {[&](const char* m, RecordingContext* r) { c.tool.client->Invoke(m, "", r); }, "agent.echo",
+       "agent.silent"},
+  };
+  for (const End& end : ends) {
+    ipc_core_refptr<RecordingContext> late(new RecordingContext(60000));
+    ipc_core_refptr<RecordingContext> early(new RecordingContext(kShortTimeoutMs));
+    end.invoke(end.silent, late.get());
+    end.invoke(end.silent, early.get());
+    ASSERT_TRUE(early->Wait()) << end.silent;
+    EXPECT_EQ("timeout", early->kind());
+    EXPECT_EQ(0, late->outcomes());
+
+    ipc_core_refptr<RecordingContext> answered(new RecordingContext(kShortTimeoutMs));
+    ipc_core_refptr<RecordingContext> later(new RecordingContext(2 * kShortTimeoutMs));
+    end.invoke(end.echo, answered.get());
+    ASSERT_TRUE(answered->Wait());
+    EXPECT_EQ("response", answered->kind());
+    end.invoke(end.silent, later.get());
+    ASSERT_TRUE(later->Wait()) << end.silent;
+    EXPECT_EQ("timeout", later->kind());
+  }
+  c.host.StopAndWait();
 }
 
 TEST_F(ServiceHostTest, LostConnectionEndsPendingInvokesAtOnce) {
