@@ -199,6 +199,31 @@ TEST_F(HostActionTest, HideWithNoToolConnectedNeverReachesTheNextTool) {
     EXPECT_EQ(std::string::npos, line.find("on_select_user_wnd_hide")) << line;
 }
 
+// A host near its descriptor limit: the cold shot cannot launch its tool
+// and ends cleanly as a failed start; once descriptors are back, the host
+// clears the broken state and the next shot works.
+TEST_F(HostActionTest, OutOfDescriptorsAShotFailsCleanlyAndTheNextOneWorks) {
+  rogue_.UseReferenceTool();
+  StartAgent();
+  auto first = Shot();  // the service host is up and listening from here on
+  ASSERT_TRUE(WaitForOutcome(first));
+  ASSERT_EQ(1, first->successes);
+  agent()->TerminateSnippingTool();
+  std::shared_ptr<testing::ShotOutcome> starved;
+  {
+    test_os::DescriptorExhaustion exhaustion;
+    if (!exhaustion.Take())
+      GTEST_SKIP() << "no per-process descriptor limit here";
+    starved = Shot();
+    ASSERT_TRUE(WaitForOutcome(starved));
+  }
+  ExpectStopped(*starved, "start_process", /*broken=*/true);
+  agent()->SetBroken(false);
+  auto next = Shot();
+  ASSERT_TRUE(WaitForOutcome(next));
+  EXPECT_EQ(1, next->successes);
+}
+
 // Cold shots back to back, each tool exiting after its result: a shot may
 // go to the tool that is exiting and fail as a lost tool, but no shot is
 // ended by another's events, the agent stays usable, and the shot after a
