@@ -14,6 +14,11 @@
 // closes), the keeper kills every process it holds, again and again until
 // none is left, and ends; closing the job waits (a bounded time) for that.
 // Without the keeper, launches into a kill-on-close job fail (ENOENT).
+// Limits: a keeper that is itself killed outright leaves what it held
+// running; a process of ours that forks without exec carries our end of
+// the keeper's socket along, so the keeper sees our death only once that
+// child has ended too; closing a job waits at most 5 s for a descendant
+// that cannot be killed (stuck in the kernel).
 // A job without kill-on-close needs no keeper: its processes are our
 // children, each leading a process group of its own. On POSIX the job must
 // have its flags set before processes are launched into it.
