@@ -69,7 +69,7 @@ bool ShotLifecycle::IsCurrent(const Cause& cause) const {
     return false;
   if (cause.connection != 0 && !IsCurrentConnection(cause.connection))
     return false;
-  if (cause.before_handshake && (launch_ == 0 || handshaken_))
+  if (cause.before_handshake && (cause.launch == 0 || handshaken_))
     return false;
   return true;
 }

@@ -31,7 +31,8 @@ class ShotLifecycle {
     uint64_t launch = 0;
     // The connection that must still be the current launch's connection.
     int32_t connection = 0;
-    // The current launch must not have completed its handshake.
+    // |launch| must be the current launch and not have completed its
+    // handshake.
     bool before_handshake = false;
   };
   static constexpr uint64_t kRunningShot = ~uint64_t{0};

@@ -507,10 +507,6 @@ void SnippingToolAgentServiceHost::OnWaitHandleshakeTimeout(uint64_t shot, uint6
   cause.shot = shot;
   cause.launch = launch;
   cause.before_handshake = true;
-  if (launch == 0) {
-    LogStale("OnWaitHandleshakeTimeout", shot, launch, 0);
-    return;
-  }
   StopSnippingShot(kHandshakeTimeout, true, cause, "OnWaitHandleshakeTimeout");
 }
 
@@ -649,7 +645,6 @@ void SnippingToolAgentServiceHost::StopSnippingShot(int32_t reason, bool broken,
       is_snipping_working_.exchange(false);
       const uint64_t shot = lifecycle_.running_shot();
       *ticket = ClaimShotLocked();
-      ticket->shot = shot;
       lifecycle_.EndShot(shot);
       ended_launch = lifecycle_.EndLaunch();
       post_ui = !was_broken || shot != 0;

@@ -60,7 +60,7 @@ bool SnippingToolProcess::StartProcessIfNeed(
   // by ResetStatus, not with the agent.
   job_.Set(base::CreateJobObject());
   base::SetJobObjectLimitFlags(job_.Get(), base::kJobObjectLimitKillOnJobClose);
-  launch_ = ++launches_;
+  launch_.fetch_add(1);
 
   base::LaunchOptions options;
   options.job_handle = job_.Get();

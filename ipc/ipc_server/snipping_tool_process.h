@@ -78,10 +78,10 @@ class SnippingToolProcess {
   base::ExitWaitHandle exit_wait_ = base::ExitWaitHandle();
   uint64_t exit_wait_launch_ = 0;
   base::Process process_;
-  // The launch number of the held tool and job; 0 before the first launch.
-  // Written under |lock_|, read without it to decide on the exit wait.
+  // The number of the last launch, that of the held tool and job (launches
+  // are numbered from 1; 0 before the first). Written under |lock_|, read
+  // without it to decide on the exit wait.
   std::atomic<uint64_t> launch_{0};
-  uint64_t launches_ = 0;
   // Serialises StartProcessIfNeed and ResetStatus; recursive because the
   // exit callback resets under it.
   std::recursive_mutex lock_;

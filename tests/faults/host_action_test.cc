@@ -247,8 +247,9 @@ TEST_F(HostActionTest, BackToBackColdShotsWithToolsExitingAfterTheirResults) {
     last_failed = shot->failures != 0;
   }
   for (const std::string& event : host().events()) {
-    if (event.rfind("pc_snipping_shot_broken_", 0) == 0)
+    if (event.rfind("pc_snipping_shot_broken_", 0) == 0) {
       EXPECT_EQ("pc_snipping_shot_broken_ipc_disconneted", event);
+    }
   }
   std::printf("%d of %d back-to-back cold shots went to an exiting tool\n", failed, kShots);
 }
