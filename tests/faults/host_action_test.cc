@@ -263,6 +263,15 @@ TEST_F(HostActionTest, DescendantsThatLeaveTheToolsSessionEndWithTerminateAndWit
                           {"at":"after_handshake","do":"spawn_daemon"})"));
   size_t seen = 0;  // the trace holds the descendants of every tool so far
   auto descendants_of_next_tool = [&] {
+    // The tool starts them at its handshake, beside the shot it serves: the
+    // result may arrive before the last of them is in the trace.
+    testing::WaitFor([&] {
+      for (const char* kind : {"grandchild", "setsid_grandchild", "daemon"}) {
+        if (ToolTrace(kind).size() < seen + 1)
+          return false;
+      }
+      return true;
+    });
     std::vector<int> pids;
     for (const char* kind : {"grandchild", "setsid_grandchild", "daemon"}) {
       const auto spawned = ToolTrace(kind);
