@@ -41,6 +41,14 @@ constexpr auto kBurstGap = std::chrono::microseconds(20);
 
 }  // namespace
 
+// A record about this connection: rate-limited like IPC_PEER_LOG until the
+// peer has authenticated, since any local program can make as many of those
+// as it likes; written like IPC_LOG after.
+#define CONNECTION_LOG(severity)                                                \
+  if (!established() && !::ipc_core::AdmitPeerRecord(::ipc_core::severity)) { \
+  } else                                                                        \
+    IPC_LOG(severity, log_id())
+
 Connection::Connection(asio::ip::tcp::socket socket, int64_t log_id,
                        std::shared_ptr<ConnectionOwner> owner)
     : socket_(std::move(socket)),
@@ -110,12 +118,7 @@ void Connection::OnRead(const std::error_code& ec, size_t size) {
     if (!established())
       NotePreHelloBuffered(decoder_.buffered());
     if (!DecodeAndDeliver()) {
-      if (established()) {
-        IPC_LOG(kLogWarning, log_id()) << "malformed input (" << decoder_.error() << "), closing";
-      } else {
-        IPC_PEER_LOG(kLogWarning, log_id())
-            << "malformed input (" << decoder_.error() << "), closing";
-      }
+      CONNECTION_LOG(kLogWarning) << "malformed input (" << decoder_.error() << "), closing";
       Close(kErrorProtocol);
     }
   }
@@ -167,17 +170,9 @@ void Connection::Finish(const std::error_code& ec) {
     ours = closed_.load();
     CloseLocked(ec == asio::error::eof ? 0 : kErrorConnectionLost);
   }
-  // Lines about a peer that never authenticated are rate-limited: any
-  // local program can make as many of them as it likes.
   if (!ours && decoder_.buffered() > 0) {
-    if (established()) {
-      IPC_LOG(kLogWarning, log_id()) << "peer closed the connection in the middle of a frame ("
-                                     << decoder_.buffered() << " bytes pending)";
-    } else {
-      IPC_PEER_LOG(kLogWarning, log_id())
-          << "peer closed the connection in the middle of a frame (" << decoder_.buffered()
-          << " bytes pending)";
-    }
+    CONNECTION_LOG(kLogWarning) << "peer closed the connection in the middle of a frame ("
+                                << decoder_.buffered() << " bytes pending)";
   } else if (established()) {
     if (!ours && ec != asio::error::eof)
       IPC_LOG(kLogInfo, log_id()) << "connection lost: " << ec.message();

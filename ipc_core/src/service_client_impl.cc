@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "connection.h"
+#include "deadline_timer.h"
 #include "ipc_core/service_client.h"
 #include "pending_invokes.h"
 #include "rendezvous.h"
@@ -149,8 +150,7 @@ class ServiceClientImpl final : public IServiceClient,
         return;
       closing_ = true;
       pending_.TakeAll(kErrorHostStopped, "client closed", &outcomes);
-      deadline_timer_.cancel();
-      armed_deadline_ = PendingInvokes::Clock::time_point::max();
+      deadline_timer_.Cancel();
       retry_timer_.cancel();
       connection = connection_;
       if (socket_) {
@@ -281,8 +281,7 @@ class ServiceClientImpl final : public IServiceClient,
         state_ = State::kClosed;
         pending_.TakeAll(closing_ ? kErrorHostStopped : kErrorConnectionLost,
                          closing_ ? "client closed" : "connection lost", &outcomes);
-        deadline_timer_.cancel();
-        armed_deadline_ = PendingInvokes::Clock::time_point::max();
+        deadline_timer_.Cancel();
         // Posted, not deferred, when outcomes are delivered on this thread
         // below: one of them may block.
         const bool same_thread = outcomes.empty();
@@ -349,8 +348,7 @@ class ServiceClientImpl final : public IServiceClient,
         state_ = State::kClosed;
         std::vector<InvokeOutcome> outcomes;
         pending_.TakeAll(kErrorConnectionLost, "connection failed", &outcomes);
-        deadline_timer_.cancel();
-        armed_deadline_ = PendingInvokes::Clock::time_point::max();
+        deadline_timer_.Cancel();
         int32_t code = closing_ ? kErrorHostStopped : kErrorConnectionLost;
         PostLocked([this, code, outcomes = std::move(outcomes)]() mutable {
           for (auto& outcome : outcomes)
@@ -372,26 +370,15 @@ class ServiceClientImpl final : public IServiceClient,
       IPC_LOG(kLogWarning, 0) << "cannot connect: " << ec.message();
   }
 
-  // The timer stays armed at the earliest deadline it was given; a later
-  // one is picked up when it fires. A round trip's invoke therefore leaves
-  // the timer alone (re-arming it would cost a system call and wake a
-  // runtime thread for the cancelled wait).
   void ArmDeadlineLocked(PendingInvokes::Clock::time_point deadline) {
-    if (deadline >= armed_deadline_)
-      return;
-    armed_deadline_ = deadline;
-    deadline_timer_.expires_at(deadline);
-    deadline_timer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
-      if (ec != asio::error::operation_aborted)
-        self->OnDeadline();
-    });
+    deadline_timer_.ArmAt(deadline, [self = shared_from_this()] { self->OnDeadline(); });
   }
 
   void OnDeadline() {
     std::vector<InvokeOutcome> outcomes;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      armed_deadline_ = PendingInvokes::Clock::time_point::max();
+      deadline_timer_.Fired();
       pending_.TakeExpired(PendingInvokes::Clock::now(), &outcomes);
       if (!pending_.empty())
         ArmDeadlineLocked(pending_.next_deadline());
@@ -452,9 +439,7 @@ class ServiceClientImpl final : public IServiceClient,
   std::map<std::string, ipc_core_refptr<IService>> services_;
   std::unique_ptr<asio::ip::tcp::socket> socket_;
   std::shared_ptr<Connection> connection_;
-  asio::steady_timer deadline_timer_;
-  // When the deadline timer fires; max when it is not armed.
-  PendingInvokes::Clock::time_point armed_deadline_ = PendingInvokes::Clock::time_point::max();
+  EarliestDeadlineTimer deadline_timer_;
   asio::steady_timer retry_timer_;
   int32_t port_ = 0;
   std::string secret_;

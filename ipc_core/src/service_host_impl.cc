@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "connection.h"
+#include "deadline_timer.h"
 #include "ipc_core/service_host.h"
 #include "ipc_core/testing.h"
 #include "pending_invokes.h"
@@ -227,8 +228,7 @@ class ServiceHostImpl final : public IServiceHost,
       exempt_ += MarkCallbackFramesExempt(this);
       pending_.TakeAll(kErrorHostStopped, "service host stopped", &outcomes);
       std::error_code ignored;
-      deadline_timer_.cancel();
-      armed_deadline_ = PendingInvokes::Clock::time_point::max();
+      deadline_timer_.Cancel();
       start_delay_timer_.cancel();
       accept_timer_.cancel();
       acceptor_.close(ignored);
@@ -688,19 +688,8 @@ class ServiceHostImpl final : public IServiceHost,
     return it == services_.end() ? nullptr : it->second;
   }
 
-  // The timer stays armed at the earliest deadline it was given; a later
-  // one is picked up when it fires. A round trip's invoke therefore leaves
-  // the timer alone (re-arming it would cost a system call and wake a
-  // runtime thread for the cancelled wait).
   void ArmDeadlineLocked(PendingInvokes::Clock::time_point deadline) {
-    if (deadline >= armed_deadline_)
-      return;
-    armed_deadline_ = deadline;
-    deadline_timer_.expires_at(deadline);
-    deadline_timer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
-      if (ec != asio::error::operation_aborted)
-        self->OnDeadline();
-    });
+    deadline_timer_.ArmAt(deadline, [self = shared_from_this()] { self->OnDeadline(); });
   }
 
   void OnDeadline() {
@@ -708,7 +697,7 @@ class ServiceHostImpl final : public IServiceHost,
     bool counted = false;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      armed_deadline_ = PendingInvokes::Clock::time_point::max();
+      deadline_timer_.Fired();
       if (state_ >= State::kStopping)
         return;
       pending_.TakeExpired(PendingInvokes::Clock::now(), &outcomes);
@@ -872,9 +861,7 @@ class ServiceHostImpl final : public IServiceHost,
   std::chrono::milliseconds accept_pause_{0};
   size_t unauthenticated_ = 0;
   size_t established_count_ = 0;
-  asio::steady_timer deadline_timer_;
-  // When the deadline timer fires; max when it is not armed.
-  PendingInvokes::Clock::time_point armed_deadline_ = PendingInvokes::Clock::time_point::max();
+  EarliestDeadlineTimer deadline_timer_;
   asio::steady_timer start_delay_timer_;
   std::map<std::string, IService*> services_;
   struct Secret {

@@ -8,6 +8,12 @@ namespace ipc_core {
 namespace wire {
 namespace {
 
+// The body length a frame header announces (bytes 4..7, little-endian).
+uint32_t HeaderBodyLength(const uint8_t* h) {
+  return static_cast<uint32_t>(h[4]) | static_cast<uint32_t>(h[5]) << 8 |
+         static_cast<uint32_t>(h[6]) << 16 | static_cast<uint32_t>(h[7]) << 24;
+}
+
 void PutU8(std::string* out, uint8_t v) { out->push_back(static_cast<char>(v)); }
 
 void PutU16(std::string* out, uint16_t v) {
@@ -230,8 +236,7 @@ size_t FrameDecoder::missing() const {
   if (failed_ || available < kHeaderSize)
     return 0;
   const auto* h = reinterpret_cast<const uint8_t*>(buffer_.get()) + offset_;
-  uint32_t length = static_cast<uint32_t>(h[4]) | static_cast<uint32_t>(h[5]) << 8 |
-                    static_cast<uint32_t>(h[6]) << 16 | static_cast<uint32_t>(h[7]) << 24;
+  uint32_t length = HeaderBodyLength(h);
   size_t whole = kHeaderSize + static_cast<size_t>(length);
   return whole > available ? whole - available : 0;
 }
@@ -268,8 +273,7 @@ FrameDecoder::Result FrameDecoder::Next(Frame* frame) {
     return Fail("unknown frame type " + std::to_string(h[2]));
   if (h[3] != 0)
     return Fail("unknown frame flags");
-  uint32_t length = static_cast<uint32_t>(h[4]) | static_cast<uint32_t>(h[5]) << 8 |
-                    static_cast<uint32_t>(h[6]) << 16 | static_cast<uint32_t>(h[7]) << 24;
+  uint32_t length = HeaderBodyLength(h);
   if (length > max_body_length_)
     return Fail("frame body of " + std::to_string(length) + " bytes exceeds the limit of " +
                 std::to_string(max_body_length_));

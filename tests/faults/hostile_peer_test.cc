@@ -37,12 +37,21 @@ struct AttackCase {
   const char* name;
   const char* kind;
   int count;
+  // True once the attack has reached the host.
+  bool (*reached)();
 };
 
 const AttackCase kAttacks[] = {
-    {"SilentConnectionsHeldAndReopened", "silent", 200},
-    {"LargeFramesBeforeAnyHello", "bigframes", 63},
-    {"FloodOfConnects", "flood", 2000},
+    {"SilentConnectionsHeldAndReopened", "silent", 200,
+     [] {
+       return ipc_core::testing::UnauthenticatedConnectionCount() ==
+              ipc_core::testing::kMaxUnauthenticatedConnections;
+     }},
+    // At least a frame header read.
+    {"LargeFramesBeforeAnyHello", "bigframes", 63,
+     [] { return ipc_core::testing::MaxBufferedPreHelloBytes() >= 8; }},
+    {"FloodOfConnects", "flood", 2000,
+     [] { return ipc_core::testing::MaxUnauthenticatedConnectionCount() > 0; }},
 };
 
 class HostilePeerTest : public AgentTest, public ::testing::WithParamInterface<AttackCase> {};
@@ -71,19 +80,7 @@ TEST_P(HostilePeerTest, ALaunchedToolGetsInAndTheHostStaysWithinItsBounds) {
                               "--port=" + std::to_string(port),
                               "--count=" + std::to_string(attack.count)},
                              temp_dir().File("attacker.txt")));
-  if (std::string(attack.kind) == "silent") {
-    ASSERT_TRUE(test_os::WaitUntil([] {
-      return ipc_core::testing::UnauthenticatedConnectionCount() ==
-             ipc_core::testing::kMaxUnauthenticatedConnections;
-    }));
-  } else if (std::string(attack.kind) == "bigframes") {
-    // At least a frame header read: the attack has reached the host.
-    ASSERT_TRUE(test_os::WaitUntil(
-        [] { return ipc_core::testing::MaxBufferedPreHelloBytes() >= 8; }));
-  } else {
-    ASSERT_TRUE(test_os::WaitUntil(
-        [] { return ipc_core::testing::MaxUnauthenticatedConnectionCount() > 0; }));
-  }
+  ASSERT_TRUE(test_os::WaitUntil(attack.reached));
 
   // A cold shot: the tool is launched anew and must get through the
   // opening exchange while the attack goes on.

@@ -15,6 +15,7 @@
 
 #include "gtest/gtest.h"
 #include "ipc_test_support.h"
+#include "tests/support/test_os.h"
 
 namespace ipc_test {
 namespace {
@@ -176,9 +177,7 @@ TEST_F(RendezvousTest, WithoutARuntimeDirTheRecordsLiveInTheHomeDirectory) {
   char home_template[] = "/tmp/ipc_core_home_XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(home_template));
   const std::string home = home_template;
-  const char* saved_home = getenv("HOME");
-  const std::string previous_home = saved_home ? saved_home : "";
-  setenv("HOME", home.c_str(), 1);
+  test_os::ScopedEnv home_env("HOME", home);
 
   ASSERT_EQ(0, chmod(PrivateRuntimeDir().c_str(), 0750));
   EXPECT_EQ(home + "/.cache/quillo-ipc", ipc_core::RendezvousDirectory());
@@ -205,10 +204,6 @@ TEST_F(RendezvousTest, WithoutARuntimeDirTheRecordsLiveInTheHomeDirectory) {
   if (made)
     rmdir(squatted.c_str());
   setenv("XDG_RUNTIME_DIR", PrivateRuntimeDir().c_str(), 1);
-  if (saved_home)
-    setenv("HOME", previous_home.c_str(), 1);
-  else
-    unsetenv("HOME");
   std::error_code ignored;
   std::filesystem::remove_all(home, ignored);
 }
