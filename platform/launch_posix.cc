@@ -64,6 +64,13 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
   return pointers;
 }
 
+// Ends a child just spawned whose pidfd could not be opened.
+void KillAndReapChild(pid_t pid) {
+  kill(pid, SIGKILL);
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
 // The keeper ships next to the module that holds this code (the agent's
 // library, or a program linking the layer statically).
 const std::string& KeeperPath() {
@@ -106,9 +113,7 @@ bool StartKeeper(PosixJob* job, int* error) {
   if (pidfd < 0) {
     *error = errno;
     close(ends[0]);  // the keeper ends at once, holding nothing
-    kill(pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    KillAndReapChild(pid);
     return false;
   }
   const struct timeval bound = {kKeeperReplyTimeoutSeconds, 0};
@@ -278,9 +283,7 @@ Process LaunchProcessOS(const CommandLine& command_line, const LaunchOptions& op
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (pidfd < 0) {
     const int open_error = errno;
-    kill(pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    KillAndReapChild(pid);
     SetLastSystemError(static_cast<SystemErrorCode>(open_error));
     return Process();
   }
