@@ -4,7 +4,6 @@
 // job_internal_posix.h and keeper_protocol_posix.h.
 #include "platform/launch.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -26,10 +25,10 @@
 #include "platform/job_internal_posix.h"
 #include "platform/keeper_protocol_posix.h"
 #include "platform/last_error.h"
-#include "platform/process_testing.h"
-#include "platform/spawn_posix.h"
 #include "platform/logging.h"
 #include "platform/path_service_internal.h"
+#include "platform/process_testing.h"
+#include "platform/spawn_posix.h"
 
 extern char** environ;
 
@@ -100,7 +99,9 @@ bool StartKeeper(PosixJob* job, int* error) {
   std::string program = path;
   char* const argv[] = {program.data(), nullptr};
   pid_t pid = -1;
-  *error = path.empty() ? ENOENT : internal::SpawnWithDefaultSignals(path.c_str(), argv, environ, false, &actions, &pid);
+  *error = path.empty() ? ENOENT
+                        : internal::SpawnWithDefaultSignals(path.c_str(), argv, environ, false,
+                                                            &actions, &pid);
   posix_spawn_file_actions_destroy(&actions);
   close(ends[1]);
   if (*error) {
@@ -231,10 +232,6 @@ void EndJobKeeper(PosixJob* job) {
   }
   job->keeper_pidfd = -1;
 }
-
-}  // namespace internal
-
-namespace internal {
 
 Process LaunchProcessOS(const CommandLine& command_line, const LaunchOptions& options) {
   std::vector<std::string> strings;  // path, arguments, environment
