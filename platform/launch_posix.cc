@@ -4,7 +4,6 @@
 // job_internal_posix.h and keeper_protocol_posix.h.
 #include "platform/launch.h"
 
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -20,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/exit_watcher_posix.h"
 #include "platform/file_path.h"
 #include "platform/job_internal_posix.h"
 #include "platform/keeper_protocol_posix.h"
@@ -38,8 +36,6 @@ namespace {
 // A keeper answers a launch as soon as the program has been exec'd; this
 // only bounds a keeper that stopped answering.
 constexpr int kKeeperReplyTimeoutSeconds = 10;
-// How long closing a job waits for its keeper to have killed everything.
-constexpr int kKeeperEndTimeoutMs = 5000;
 
 std::vector<std::string> BuildEnvironment(const std::map<std::string, std::string>& extra) {
   std::vector<std::string> result;
@@ -205,33 +201,6 @@ bool LaunchThroughKeeper(PosixJob* job, const std::vector<std::string>& strings,
 }  // namespace
 
 namespace internal {
-
-void EndJobKeeper(PosixJob* job) {
-  if (job->keeper_socket >= 0) {
-    close(job->keeper_socket);
-    job->keeper_socket = -1;
-  }
-  if (job->keeper_pidfd < 0)
-    return;
-  // Waiting here makes closing the job final: when it returns, what the job
-  // held is gone and the keeper reaped.
-  struct pollfd entry = {job->keeper_pidfd, POLLIN, 0};
-  int ready;
-  do {
-    ready = poll(&entry, 1, kKeeperEndTimeoutMs);
-  } while (ready < 0 && errno == EINTR);
-  if (ready > 0) {
-    siginfo_t info = {};
-    while (waitid(P_PIDFD, static_cast<id_t>(job->keeper_pidfd), &info, WEXITED) != 0 &&
-           errno == EINTR) {
-    }
-    close(job->keeper_pidfd);
-  } else {
-    LOG(WARNING) << "CloseJobObject: the job keeper has not ended yet; it is reaped when it does";
-    ReapWhenExited(job->keeper_pidfd);
-  }
-  job->keeper_pidfd = -1;
-}
 
 Process LaunchProcessOS(const CommandLine& command_line, const LaunchOptions& options) {
   std::vector<std::string> strings;  // path, arguments, environment
