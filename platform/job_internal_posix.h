@@ -3,8 +3,6 @@
 #ifndef PLATFORM_JOB_INTERNAL_POSIX_H_
 #define PLATFORM_JOB_INTERNAL_POSIX_H_
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <mutex>
 

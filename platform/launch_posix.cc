@@ -4,8 +4,6 @@
 // job_internal_posix.h and keeper_protocol_posix.h.
 #include "platform/launch.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -21,15 +19,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/exit_watcher_posix.h"
 #include "platform/file_path.h"
 #include "platform/job_internal_posix.h"
 #include "platform/keeper_protocol_posix.h"
 #include "platform/last_error.h"
-#include "platform/process_testing.h"
-#include "platform/spawn_posix.h"
 #include "platform/logging.h"
 #include "platform/path_service_internal.h"
+#include "platform/process_testing.h"
+#include "platform/spawn_posix.h"
 
 extern char** environ;
 
@@ -39,8 +36,6 @@ namespace {
 // A keeper answers a launch as soon as the program has been exec'd; this
 // only bounds a keeper that stopped answering.
 constexpr int kKeeperReplyTimeoutSeconds = 10;
-// How long closing a job waits for its keeper to have killed everything.
-constexpr int kKeeperEndTimeoutMs = 5000;
 
 std::vector<std::string> BuildEnvironment(const std::map<std::string, std::string>& extra) {
   std::vector<std::string> result;
@@ -62,6 +57,13 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
     pointers.push_back(s.data());
   pointers.push_back(nullptr);
   return pointers;
+}
+
+// Ends a child just spawned whose pidfd could not be opened.
+void KillAndReapChild(pid_t pid) {
+  kill(pid, SIGKILL);
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
 }
 
 // The keeper ships next to the module that holds this code (the agent's
@@ -93,7 +95,9 @@ bool StartKeeper(PosixJob* job, int* error) {
   std::string program = path;
   char* const argv[] = {program.data(), nullptr};
   pid_t pid = -1;
-  *error = path.empty() ? ENOENT : internal::SpawnWithDefaultSignals(path.c_str(), argv, environ, false, &actions, &pid);
+  *error = path.empty() ? ENOENT
+                        : internal::SpawnWithDefaultSignals(path.c_str(), argv, environ, false,
+                                                            &actions, &pid);
   posix_spawn_file_actions_destroy(&actions);
   close(ends[1]);
   if (*error) {
@@ -106,9 +110,7 @@ bool StartKeeper(PosixJob* job, int* error) {
   if (pidfd < 0) {
     *error = errno;
     close(ends[0]);  // the keeper ends at once, holding nothing
-    kill(pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    KillAndReapChild(pid);
     return false;
   }
   const struct timeval bound = {kKeeperReplyTimeoutSeconds, 0};
@@ -200,37 +202,6 @@ bool LaunchThroughKeeper(PosixJob* job, const std::vector<std::string>& strings,
 
 namespace internal {
 
-void EndJobKeeper(PosixJob* job) {
-  if (job->keeper_socket >= 0) {
-    close(job->keeper_socket);
-    job->keeper_socket = -1;
-  }
-  if (job->keeper_pidfd < 0)
-    return;
-  // Waiting here makes closing the job final: when it returns, what the job
-  // held is gone and the keeper reaped.
-  struct pollfd entry = {job->keeper_pidfd, POLLIN, 0};
-  int ready;
-  do {
-    ready = poll(&entry, 1, kKeeperEndTimeoutMs);
-  } while (ready < 0 && errno == EINTR);
-  if (ready > 0) {
-    siginfo_t info = {};
-    while (waitid(P_PIDFD, static_cast<id_t>(job->keeper_pidfd), &info, WEXITED) != 0 &&
-           errno == EINTR) {
-    }
-    close(job->keeper_pidfd);
-  } else {
-    LOG(WARNING) << "CloseJobObject: the job keeper has not ended yet; it is reaped when it does";
-    ReapWhenExited(job->keeper_pidfd);
-  }
-  job->keeper_pidfd = -1;
-}
-
-}  // namespace internal
-
-namespace internal {
-
 Process LaunchProcessOS(const CommandLine& command_line, const LaunchOptions& options) {
   std::vector<std::string> strings;  // path, arguments, environment
   strings.push_back(command_line.GetProgram().value());
@@ -278,9 +249,7 @@ Process LaunchProcessOS(const CommandLine& command_line, const LaunchOptions& op
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (pidfd < 0) {
     const int open_error = errno;
-    kill(pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    KillAndReapChild(pid);
     SetLastSystemError(static_cast<SystemErrorCode>(open_error));
     return Process();
   }

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <string>
 
+#include "platform/keeper_protocol_posix.h"
+
 namespace test_support {
 
 int OpenPidfd(pid_t pid) {
@@ -53,19 +55,20 @@ std::vector<int> LaunchedChildPids() {
     const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
     return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
   };
-  auto is_keeper = [&](int pid) {
-    const std::string path = image(pid);
-    const std::string name = "/snipping_tool_keeper";
-    return path.size() > name.size() && path.compare(path.size() - name.size(), name.size(), name) == 0;
+  const std::string keeper = std::string("/") + base::keeper::kKeeperExecutable;
+  auto is_keeper = [&](const std::string& path) {
+    return path.size() > keeper.size() &&
+           path.compare(path.size() - keeper.size(), keeper.size(), keeper) == 0;
   };
   const std::string self = image(getpid());
   std::vector<int> launched;
   for (const int pid : ChildProcesses()) {
-    if (is_keeper(pid)) {
+    const std::string path = image(pid);
+    if (is_keeper(path)) {
       // The processes of a kill-on-close job are the keeper's children.
       for (const int kept : ChildrenOf(pid))
         launched.push_back(kept);
-    } else if (image(pid) != self) {
+    } else if (path != self) {
       launched.push_back(pid);
     }
   }
