@@ -473,7 +473,7 @@ class ServiceHostImpl final : public IServiceHost,
       // observer hears of the end only after the last request was handled.
       PostObserverEventLocked(peer.strand, outcomes.empty(), [this, connection_id] {
         observer_->OnServiceInvokerDisconnected(this, connection_id);
-        std::lock_guard<std::mutex> lock(mu_);
+        std::lock_guard<std::mutex> hold(mu_);
         tags_.erase(connection_id);
       });
     }
