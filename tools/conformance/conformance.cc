@@ -136,6 +136,7 @@ class Agent : public ipc_core::IServiceHostObserver {
   template <typename Predicate>
   std::optional<Event> WaitFor(Predicate want, Clock::time_point deadline) {
     std::unique_lock<std::mutex> hold(lock_);
+    bool last_look = false;
     for (;;) {
       for (size_t i = next_; i < events_.size(); ++i) {
         if (want(events_[i])) {
@@ -143,15 +144,9 @@ class Agent : public ipc_core::IServiceHostObserver {
           return events_[i];
         }
       }
-      if (changed_.wait_until(hold, deadline) == std::cv_status::timeout) {
-        for (size_t i = next_; i < events_.size(); ++i) {
-          if (want(events_[i])) {
-            next_ = i + 1;
-            return events_[i];
-          }
-        }
+      if (last_look)
         return std::nullopt;
-      }
+      last_look = changed_.wait_until(hold, deadline) == std::cv_status::timeout;
     }
   }
 
