@@ -70,6 +70,11 @@ struct Event {
   Clock::time_point at;
 };
 
+// Matches the tool's request of |method|.
+auto RequestOf(const char* method) {
+  return [method](const Event& e) { return e.kind == Event::kRequest && e.method == method; };
+}
+
 class Agent : public ipc_core::IServiceHostObserver {
  public:
   // Counted by nobody: lives until the process ends.
@@ -522,11 +527,9 @@ bool Runner::Shot(int number, bool unknown_member) {
                 early ? "the result came before the answer to the request"
                       : "replied in " + std::to_string(ms) + " ms" +
                             (unknown_member ? ", with an unknown member in the payload" : ""));
-  const auto result = agent_.WaitFor(
-      [](const Event& e) {
-        return e.kind == Event::kRequest && e.method == "snipping_tool_agent.snipping.notify";
-      },
-      Clock::now() + milliseconds(kResultWaitMs));
+  const auto result =
+      agent_.WaitFor(RequestOf("snipping_tool_agent.snipping.notify"),
+                     Clock::now() + milliseconds(kResultWaitMs));
   const std::string result_clause = "result " + n + " is a usable notify";
   if (!result) {
     report_.Check(result_clause, false,
@@ -593,11 +596,9 @@ void Runner::ExitsWhenConnectionCloses() {
     report_.Add("exits when its connection closes", Verdict::kAdvice, "could not relaunch");
     return;
   }
-  const auto handshake = agent_.WaitFor(
-      [](const Event& e) {
-        return e.kind == Event::kRequest && e.method == "snipping_tool_agent.snipping.handshake";
-      },
-      launched_at_ + milliseconds(kHandshakeBudgetMs));
+  const auto handshake =
+      agent_.WaitFor(RequestOf("snipping_tool_agent.snipping.handshake"),
+                     launched_at_ + milliseconds(kHandshakeBudgetMs));
   if (!handshake) {
     report_.Add("exits when its connection closes", Verdict::kAdvice,
                 "no handshake from the second launch");
@@ -648,11 +649,8 @@ int Runner::Run() {
   if (!connected)
     return Finish(), 1;
   connection_ = connected->connection;
-  const auto handshake = agent_.WaitFor(
-      [](const Event& e) {
-        return e.kind == Event::kRequest && e.method == "snipping_tool_agent.snipping.handshake";
-      },
-      budget);
+  const auto handshake =
+      agent_.WaitFor(RequestOf("snipping_tool_agent.snipping.handshake"), budget);
   report_.Check("handshake within the handshake time-out", handshake.has_value(),
                 handshake ? since_launch(handshake->at)
                           : "no snipping_tool_agent.snipping.handshake within " +
