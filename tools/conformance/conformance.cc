@@ -13,8 +13,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <mutex>
