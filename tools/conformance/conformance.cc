@@ -13,8 +13,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -69,6 +69,11 @@ struct Event {
   std::string payload;
   Clock::time_point at;
 };
+
+// Matches the tool's request of |method|.
+auto RequestOf(const char* method) {
+  return [method](const Event& e) { return e.kind == Event::kRequest && e.method == method; };
+}
 
 class Agent : public ipc_core::IServiceHostObserver {
  public:
@@ -136,6 +141,7 @@ class Agent : public ipc_core::IServiceHostObserver {
   template <typename Predicate>
   std::optional<Event> WaitFor(Predicate want, Clock::time_point deadline) {
     std::unique_lock<std::mutex> hold(lock_);
+    bool last_look = false;
     for (;;) {
       for (size_t i = next_; i < events_.size(); ++i) {
         if (want(events_[i])) {
@@ -143,15 +149,9 @@ class Agent : public ipc_core::IServiceHostObserver {
           return events_[i];
         }
       }
-      if (changed_.wait_until(hold, deadline) == std::cv_status::timeout) {
-        for (size_t i = next_; i < events_.size(); ++i) {
-          if (want(events_[i])) {
-            next_ = i + 1;
-            return events_[i];
-          }
-        }
+      if (last_look)
         return std::nullopt;
-      }
+      last_look = changed_.wait_until(hold, deadline) == std::cv_status::timeout;
     }
   }
 
@@ -527,11 +527,9 @@ bool Runner::Shot(int number, bool unknown_member) {
                 early ? "the result came before the answer to the request"
                       : "replied in " + std::to_string(ms) + " ms" +
                             (unknown_member ? ", with an unknown member in the payload" : ""));
-  const auto result = agent_.WaitFor(
-      [](const Event& e) {
-        return e.kind == Event::kRequest && e.method == "snipping_tool_agent.snipping.notify";
-      },
-      Clock::now() + milliseconds(kResultWaitMs));
+  const auto result =
+      agent_.WaitFor(RequestOf("snipping_tool_agent.snipping.notify"),
+                     Clock::now() + milliseconds(kResultWaitMs));
   const std::string result_clause = "result " + n + " is a usable notify";
   if (!result) {
     report_.Check(result_clause, false,
@@ -598,11 +596,9 @@ void Runner::ExitsWhenConnectionCloses() {
     report_.Add("exits when its connection closes", Verdict::kAdvice, "could not relaunch");
     return;
   }
-  const auto handshake = agent_.WaitFor(
-      [](const Event& e) {
-        return e.kind == Event::kRequest && e.method == "snipping_tool_agent.snipping.handshake";
-      },
-      launched_at_ + milliseconds(kHandshakeBudgetMs));
+  const auto handshake =
+      agent_.WaitFor(RequestOf("snipping_tool_agent.snipping.handshake"),
+                     launched_at_ + milliseconds(kHandshakeBudgetMs));
   if (!handshake) {
     report_.Add("exits when its connection closes", Verdict::kAdvice,
                 "no handshake from the second launch");
@@ -653,11 +649,8 @@ int Runner::Run() {
   if (!connected)
     return Finish(), 1;
   connection_ = connected->connection;
-  const auto handshake = agent_.WaitFor(
-      [](const Event& e) {
-        return e.kind == Event::kRequest && e.method == "snipping_tool_agent.snipping.handshake";
-      },
-      budget);
+  const auto handshake =
+      agent_.WaitFor(RequestOf("snipping_tool_agent.snipping.handshake"), budget);
   report_.Check("handshake within the handshake time-out", handshake.has_value(),
                 handshake ? since_launch(handshake->at)
                           : "no snipping_tool_agent.snipping.handshake within " +

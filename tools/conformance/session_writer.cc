@@ -28,14 +28,12 @@ std::string Hide(const std::string& text, const Placeholders& p) {
 
 std::string Hex(const std::string& bytes) {
   std::ostringstream out;
-  char cell[4];
+  char cell[24];
   for (size_t i = 0; i < bytes.size(); ++i) {
-    if (i % 16 == 0)
-      out << (i ? "\n" : "") << [&] {
-        char offset[24];
-        std::snprintf(offset, sizeof(offset), "%04zx ", i);
-        return std::string(offset);
-      }();
+    if (i % 16 == 0) {
+      std::snprintf(cell, sizeof(cell), "%s%04zx ", i ? "\n" : "", i);
+      out << cell;
+    }
     std::snprintf(cell, sizeof(cell), " %02x", static_cast<unsigned char>(bytes[i]));
     out << cell;
   }
