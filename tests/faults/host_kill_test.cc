@@ -72,8 +72,15 @@ TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorDescendantBehind) {
   const std::string demo =
       test_os::JoinPath(test_os::ExecutableDir(), "snipping_demo_host" + test_os::ExecutableSuffix());
   const std::string save_path = dir.File("shot.png");
-  std::vector<std::string> args = {demo,      "--script",  script, "--save-path",
-                                   save_path, "--wait-ms", "60000"};
+  // The longest time-outs the agent takes: on a loaded machine (a sanitizer
+  // build beside other tests) the default 3 s for the handshake, or for the
+  // shot request the tool holds in its delay, can run out before the test
+  // sees the shot in flight, and the shot would end before the kill.
+  const std::string timeouts =
+      R"({"IPCInvokeTimeout":9999,"ProcessHandshakeTimeout":9999,"IPCPreparePortTimeout":9999})";
+  std::vector<std::string> args = {demo,      "--script",  script,    "--save-path",
+                                   save_path, "--wait-ms", "60000",   "--timeout-config",
+                                   timeouts};
   test_os::ProgramRun host;
   ASSERT_TRUE(host.Start(args, output));
 
