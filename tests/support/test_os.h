@@ -13,12 +13,14 @@
 
 namespace test_os {
 
-// Upper bound of the waits below; it only matters when a test is failing.
-inline constexpr std::chrono::milliseconds kProcessWaitBound{10000};
+// The one bound of every test's wait on a process, a socket, a thread or an
+// event; it only matters when a test is failing, so it is generous enough for
+// sanitizers and Wine on a loaded machine.
+inline constexpr std::chrono::milliseconds kWaitBound{20000};
 
 // Polls |condition| until it holds or |bound| has passed; its last result.
 bool WaitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds bound = kProcessWaitBound);
+               std::chrono::milliseconds bound = kWaitBound);
 
 // A fresh directory under the system's temporary directory, removed with
 // everything in it at destruction.
@@ -85,10 +87,10 @@ int CurrentPid();
 bool ProcessRunning(int pid);
 // Polls until |pid| has ended (gone, or ended and waiting to be reaped by a
 // parent that is not this process) or |bound| has passed; true if it ended.
-bool WaitForProcessEnd(int pid, std::chrono::milliseconds bound = kProcessWaitBound);
+bool WaitForProcessEnd(int pid, std::chrono::milliseconds bound = kWaitBound);
 // Polls until no process |pid| exists any more: it ended and, if it was our
 // child, was reaped.
-bool WaitForProcessGone(int pid, std::chrono::milliseconds bound = kProcessWaitBound);
+bool WaitForProcessGone(int pid, std::chrono::milliseconds bound = kWaitBound);
 // Kills |pid| at once, if it still runs.
 void KillProcess(int pid);
 // Kills those of |pids| that still run: what a failed test left behind.
@@ -108,7 +110,7 @@ class ProgramRun {
   // Waits for its end for at most |bound|; its exit status, or -1 when it
   // did not exit by itself (killed by a signal, or still running at the
   // bound, when it is killed).
-  int WaitForExit(std::chrono::milliseconds bound = kProcessWaitBound);
+  int WaitForExit(std::chrono::milliseconds bound = kWaitBound);
   // Ends it the way that leaves it no code to run on the way out (SIGKILL,
   // TerminateProcess) and waits for its end; true when that kill ended it.
   bool KillHard();

@@ -305,7 +305,7 @@ bool ProgramRun::KillHard() {
     return false;
   constexpr UINT kKilled = 0xDEAD;
   const bool killed = TerminateProcess(handle_, kKilled) &&
-                      WaitForSingleObject(handle_, static_cast<DWORD>(kProcessWaitBound.count())) == WAIT_OBJECT_0;
+                      WaitForSingleObject(handle_, static_cast<DWORD>(kWaitBound.count())) == WAIT_OBJECT_0;
   DWORD code = 0;
   const bool by_us = killed && GetExitCodeProcess(handle_, &code) && code == kKilled;
   CloseHandle(handle_);
