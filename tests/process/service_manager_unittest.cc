@@ -10,7 +10,7 @@
 
 #include "platform/once.h"
 #include "tests/process/fake_service_manager.h"
-#include "tests/process/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace kvbase {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "platform/command_line.h"
 #include "platform/launch.h"
-#include "tests/process/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_os.h"
 
 namespace test_support {

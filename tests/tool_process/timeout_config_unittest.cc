@@ -8,7 +8,7 @@
 
 #include "platform/service_manager.h"
 #include "tests/process/fake_service_manager.h"
-#include "tests/process/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace snipping_tool {
 namespace {
