@@ -17,6 +17,8 @@ namespace test_os {
 // event; it only matters when a test is failing, so it is generous enough for
 // sanitizers and Wine on a loaded machine.
 inline constexpr std::chrono::milliseconds kWaitBound{20000};
+// How long a test watches for something that must not happen.
+inline constexpr std::chrono::milliseconds kQuietPeriod{100};
 
 // Polls |condition| until it holds or |bound| has passed; its last result.
 bool WaitUntil(const std::function<bool()>& condition,
@@ -124,6 +126,28 @@ class ProgramRun {
 // Child processes of this process that still exist (on POSIX, those ended
 // but not yet reaped count too).
 std::vector<int> ChildProcesses();
+// Processes this one launched: children that run another program and, on
+// POSIX, the processes of kill-on-close jobs, which are children of the
+// jobs' keepers (the keepers themselves are left out).
+std::vector<int> LaunchedProcesses();
+
+// Files at a program's path that the system refuses to start, each with the
+// error the launch reports (errno or GetLastError()); the first is missing.
+struct UnlaunchableProgram {
+  std::string what;
+  bool exists;
+  std::string content;
+  bool executable;  // Marked as a program, where the system marks them.
+  int error;
+};
+std::vector<UnlaunchableProgram> UnlaunchablePrograms();
+// Writes |program| to |path| (nothing for the missing one).
+bool WriteUnlaunchableProgram(const UnlaunchableProgram& program, const std::string& path);
+
+// The function |symbol| of the shared library |path|, loaded for the rest
+// of the process's life; null when either cannot be found.
+void* LibrarySymbol(const std::string& path, const std::string& symbol);
+
 // Threads of this process.
 int CountThreads();
 // Open kernel objects of this process: descriptors on POSIX, handles on

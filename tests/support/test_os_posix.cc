@@ -1,6 +1,7 @@
 #include "tests/support/test_os.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -16,6 +17,8 @@
 #include <iterator>
 #include <sstream>
 #include <thread>
+
+#include "platform/keeper_protocol_posix.h"
 
 extern char** environ;
 
@@ -217,6 +220,62 @@ std::vector<int> ChildProcesses() {
   }
   closedir(proc);
   return children;
+}
+
+namespace {
+
+// The program image of |pid|, "" when it cannot be read (a zombie's).
+std::string ImageOf(int pid) {
+  char target[4096];
+  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+}  // namespace
+
+std::vector<int> LaunchedProcesses() {
+  const std::string keeper = std::string("/") + base::keeper::kKeeperExecutable;
+  const std::string self = ImageOf(getpid());
+  std::vector<int> launched;
+  for (const int pid : ChildProcesses()) {
+    const std::string path = ImageOf(pid);
+    if (path.size() > keeper.size() &&
+        path.compare(path.size() - keeper.size(), keeper.size(), keeper) == 0) {
+      // The processes of a kill-on-close job are the keeper's children.
+      std::ifstream list("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                         "/children");
+      for (int kept = 0; list >> kept;)
+        launched.push_back(kept);
+    } else if (path != self) {
+      launched.push_back(pid);
+    }
+  }
+  return launched;
+}
+
+std::vector<UnlaunchableProgram> UnlaunchablePrograms() {
+  return {{"a missing file", false, "", false, ENOENT},
+          {"a file that may not be executed", true, "plain text", false, EACCES},
+          {"an executable of no known format", true, std::string("\x7f\x01\x02garbage", 10), true,
+           ENOEXEC}};
+}
+
+bool WriteUnlaunchableProgram(const UnlaunchableProgram& program, const std::string& path) {
+  if (!program.exists)
+    return true;
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << program.content;
+    if (!out)
+      return false;
+  }
+  return chmod(path.c_str(), program.executable ? 0700 : 0600) == 0;
+}
+
+void* LibrarySymbol(const std::string& path, const std::string& symbol) {
+  void* library = dlopen(path.c_str(), RTLD_NOW);
+  return library ? dlsym(library, symbol.c_str()) : nullptr;
 }
 
 int CountThreads() {

@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 #include "platform/command_line.h"
 #include "platform/utf_string_conversions.h"
@@ -338,6 +340,32 @@ std::vector<int> ChildProcesses() {
     }
   }
   return children;
+}
+
+std::vector<int> LaunchedProcesses() {
+  // Windows jobs need no helper process: every child was launched.
+  return ChildProcesses();
+}
+
+std::vector<UnlaunchableProgram> UnlaunchablePrograms() {
+  // Windows has no execute mark on files: what it refuses is what is no
+  // program image.
+  return {{"a missing file", false, "", false, static_cast<int>(ERROR_FILE_NOT_FOUND)},
+          {"an executable of no known format", true, std::string("MZ\x01\x02garbage", 11), true,
+           static_cast<int>(ERROR_BAD_EXE_FORMAT)}};
+}
+
+bool WriteUnlaunchableProgram(const UnlaunchableProgram& program, const std::string& path) {
+  if (!program.exists)
+    return true;
+  std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
+  out << program.content;
+  return static_cast<bool>(out);
+}
+
+void* LibrarySymbol(const std::string& path, const std::string& symbol) {
+  HMODULE library = LoadLibraryW(base::SysUTF8ToWide(path).c_str());
+  return library ? reinterpret_cast<void*>(GetProcAddress(library, symbol.c_str())) : nullptr;
 }
 
 int CountThreads() {

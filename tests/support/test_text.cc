@@ -1,10 +1,11 @@
 #include "tests/support/test_text.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-namespace test_text {
+namespace test_support {
 namespace {
 
 // Undoes the trace's escapes of one field.
@@ -74,6 +75,34 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
+bool WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
+  out << content;
+  return static_cast<bool>(out);
+}
+
+std::string DecodeBase64(const std::string& text) {
+  static const std::string kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  uint32_t bits = 0;
+  int count = 0;
+  for (const char c : text) {
+    if (c == '=')
+      break;
+    const size_t index = kAlphabet.find(c);
+    if (index == std::string::npos)
+      return "<not base64>";
+    bits = (bits << 6) | static_cast<uint32_t>(index);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out.push_back(static_cast<char>((bits >> count) & 0xFF));
+    }
+  }
+  return out;
+}
+
 std::vector<std::vector<std::string>> ReadTrace(const std::string& path) {
   std::vector<std::vector<std::string>> lines;
   std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
@@ -88,4 +117,4 @@ std::vector<std::vector<std::string>> ReadTrace(const std::string& path) {
   return lines;
 }
 
-}  // namespace test_text
+}  // namespace test_support

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/utf_string_conversions.h"
-#include "tests/windows/win_test_util.h"
+#include "tests/support/test_os.h"
 
 namespace ipc_core {
 namespace {
@@ -71,13 +71,8 @@ TEST(RendezvousWinTest, RemovalLeavesARecordOfANewerHost) {
 
 // Wine keeps no security descriptors of its own on files: it derives them
 // from the Unix owner and mode, whatever CreateDirectoryW was given.
-bool RunningUnderWine() {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
-
 TEST(RendezvousWinTest, TheDirectoryIsClosedToEveryoneButTheUser) {
-  if (RunningUnderWine())
+  if (test_os::UnderEmulation())
     GTEST_SKIP() << "Wine does not keep the DACL a directory is created with";
   std::string error;
   ASSERT_TRUE(PublishRendezvous(Identity("acl"), RendezvousRecord{6002, 0, 0}, &error)) << error;

@@ -13,16 +13,16 @@
 #include "ipc_core/service_client.h"
 #include "platform/command_line.h"
 #include "platform/path_service.h"
-#include "tests/process/test_support.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/test_child.h"
 #include "tests/support/test_os.h"
-#include "tests/tool_process/unlaunchable_tool.h"
+#include "tests/support/test_text.h"
 
 namespace snipping_tool {
 namespace {
 
-using test_support::kGenerousTimeout;
-using test_support::kQuietPeriod;
-using test_support::WaitUntil;
+using test_os::kQuietPeriod;
+using test_os::WaitUntil;
 
 constexpr uint32_t kPort = 41234;
 constexpr char kPrefix[] = "[SnippingToolAgent] ";
@@ -52,7 +52,7 @@ class SnippingToolProcessTest : public ::testing::Test {
   }
 
   void SetActions(bool use_screen_tool, const std::string& actions) {
-    test_support::WriteFile(ToolPath(use_screen_tool) + ".actions", actions);
+    ASSERT_TRUE(test_support::WriteFile(ToolPath(use_screen_tool) + ".actions", actions));
   }
 
   // The pid the running tool wrote into |file|.
@@ -60,7 +60,7 @@ class SnippingToolProcessTest : public ::testing::Test {
 
   std::string Line(const std::string& text) const { return kPrefix + text; }
 
-  test_support::TempDir dir_;
+  test_os::TempDir dir_;
   test_support::LogCapture log_;
 };
 
@@ -79,28 +79,7 @@ TEST_F(SnippingToolProcessTest, MissingExecutableGivesFalseAndTheErrorLine) {
   }
 }
 
-TEST_F(SnippingToolProcessTest, EachFlagStartsItsOwnExecutable) {
-  for (bool use_screen_tool : {false, true}) {
-    InstallTool(use_screen_tool, "write-pid " + dir_.File("pid") + "\nwait-forever");
-    // Only the executable chosen by the flag exists.
-    std::remove(ToolPath(!use_screen_tool).c_str());
-    SnippingToolProcess process;
-    log_.Clear();
-    ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, use_screen_tool));
-    const int pid = ToolPid("pid");
-    ASSERT_GT(pid, 0);
-    const std::vector<std::string> result = log_.LinesContaining("StartProcess result");
-    ASSERT_EQ(result.size(), 1u);
-    EXPECT_EQ(result[0], Line("StartProcess result is_valid:1 pid:" + std::to_string(pid) +
-                              " snipping_tool_path:" + ToolPath(use_screen_tool) +
-                              " last_error:0"));
-    process.ResetStatus();
-    process.CancelExitWait();
-    std::remove(dir_.File("pid").c_str());
-  }
-}
-
-TEST_F(SnippingToolProcessTest, ToolReceivesEachSwitchSetByteForByte) {
+TEST_F(SnippingToolProcessTest, EachFlagStartsItsOwnExecutableWithItsSwitchesByteForByte) {
   SnippingToolConfig config;
   config.env = "env with \"quotes\" and  blanks";
   config.version = "1.2 \\\"x\\\"";
@@ -112,12 +91,22 @@ TEST_F(SnippingToolProcessTest, ToolReceivesEachSwitchSetByteForByte) {
   config.features = {{7, true}};
   config.extras = {{"k y", "v \"w\""}};
   for (bool use_screen_tool : {false, true}) {
-    InstallTool(use_screen_tool, "report " + dir_.File("report") + "\nwait-forever");
+    SCOPED_TRACE(use_screen_tool ? "screen tool" : "classic tool");
+    InstallTool(use_screen_tool, "report " + dir_.File("report") + "\nwrite-pid " + dir_.File("pid") +
+                                     "\nwait-forever");
+    // Only the executable chosen by the flag exists.
+    std::remove(ToolPath(!use_screen_tool).c_str());
     SnippingToolProcess process;
+    log_.Clear();
     ASSERT_TRUE(process.StartProcessIfNeed(config, kPort, use_screen_tool));
+    const int pid = ToolPid("pid");
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(log_.LinesContaining("StartProcess result"),
+              std::vector<std::string>{Line("StartProcess result is_valid:1 pid:" + std::to_string(pid) +
+                                            " snipping_tool_path:" + ToolPath(use_screen_tool) +
+                                            " last_error:0")});
     const test_support::ChildReport report = test_support::WaitForReport(dir_.File("report"));
     ASSERT_TRUE(report.parsed);
-
     base::CommandLine expected(base::FilePath::FromUTF8Unsafe(ToolPath(use_screen_tool)));
     if (use_screen_tool)
       AppendVizudeDezoSwitches(config, kPort, &expected);
@@ -126,9 +115,10 @@ TEST_F(SnippingToolProcessTest, ToolReceivesEachSwitchSetByteForByte) {
     std::vector<std::string> expected_utf8;
     for (const base::CommandLine::StringType& argument : expected.argv())
       expected_utf8.push_back(base::FilePath(argument).AsUTF8Unsafe());
-    EXPECT_EQ(report.argv, expected_utf8) << "use_screen_tool " << use_screen_tool;
+    EXPECT_EQ(report.argv, expected_utf8);
     process.ResetStatus();
     process.CancelExitWait();
+    std::remove(dir_.File("pid").c_str());
     std::remove(dir_.File("report").c_str());
   }
 }
@@ -182,7 +172,7 @@ TEST_F(SnippingToolProcessTest, SecondStartWhileRunningStartsNothing) {
                               std::to_string(kPort + 1))}));
   // Still the one tool, and no second one launched.
   EXPECT_TRUE(
-      WaitUntil([&] { return test_support::LaunchedChildPids() == std::vector<int>{first}; }));
+      WaitUntil([&] { return test_os::LaunchedProcesses() == std::vector<int>{first}; }));
   process.ResetStatus();
   process.CancelExitWait();
 }
@@ -272,11 +262,13 @@ TEST_F(SnippingToolProcessTest, ResetStatusWithoutToolOnlyLogs) {
 }
 
 TEST_F(SnippingToolProcessTest, LaunchFailureReportsTheSystemError) {
-  for (const UnlaunchableTool& tool : UnlaunchableTools()) {
+  for (const test_os::UnlaunchableProgram& tool : test_os::UnlaunchablePrograms()) {
+    if (!tool.exists)
+      continue;  // A missing tool is not launched at all (above).
     SCOPED_TRACE(tool.what);
     const std::string path = ToolPath(false);
     std::remove(path.c_str());
-    ASSERT_TRUE(WriteUnlaunchableTool(tool, path));
+    ASSERT_TRUE(test_os::WriteUnlaunchableProgram(tool, path));
     SnippingToolProcess process;
     log_.Clear();
     bool secret_made = false;
@@ -330,7 +322,7 @@ TEST_F(SnippingToolProcessTest, StartsAndResetsFromManyThreadsHoldAtMostOneTool)
     thread.join();
   // Whatever interleaving happened, at most one tool may remain.
   // (Tools ended by a reset may take a moment to be reaped.)
-  EXPECT_TRUE(WaitUntil([] { return test_support::ChildProcesses().size() <= 1; }));
+  EXPECT_TRUE(WaitUntil([] { return test_os::ChildProcesses().size() <= 1; }));
   process.ResetStatus();
   process.CancelExitWait();
 }

@@ -9,20 +9,15 @@
 #include <gtest/gtest.h>
 
 #include "platform/once.h"
-#include "tests/process/fake_service_manager.h"
+#include "tests/support/fake_service_manager.h"
 #include "tests/support/log_capture.h"
 
 namespace kvbase {
 namespace {
 
-using fake_host::FakeGraySwitchMgr;
-using fake_host::FakeServiceManager;
-using fake_host::FakeThemeManager;
-
-TEST(UndecoratedTypeNameTest, KindBlankAndQualifiedName) {
-  EXPECT_EQ(UndecoratedTypeName<model::IGraySwitchMgr>(), "class model::IGraySwitchMgr");
-  EXPECT_EQ(UndecoratedTypeName<biz::IThemeManager>(), "class biz::IThemeManager");
-}
+using test_support::FakeGraySwitchMgr;
+using test_support::FakeServiceManager;
+using test_support::FakeThemeManager;
 
 class ServiceLookupTest : public ::testing::Test {
  protected:
@@ -91,34 +86,14 @@ TEST_F(ServiceLookupTest, ResultKeepsTheInterfaceHandleAlive) {
       GetServiceFromServiceManager<biz::IThemeManager>("class biz::IThemeManager");
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found.get(), themes.get());
-  const int live_handles = fake_host::FakeInterfaceHandle::live_count();
+  const int live_handles = test_support::FakeInterfaceHandle::live_count();
   EXPECT_GT(live_handles, 0);
   found.reset();
-  EXPECT_EQ(fake_host::FakeInterfaceHandle::live_count(), live_handles - 1);
+  EXPECT_EQ(test_support::FakeInterfaceHandle::live_count(), live_handles - 1);
 }
 
-TEST(ServiceManagerHolderTest, CreatedOnceUnderConcurrentFirstUse) {
-  constexpr int kThreads = 8;
-  std::atomic<int> ready{0};
-  std::vector<ServiceManagerHolder*> seen(kThreads, nullptr);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back([&, i] {
-      ready.fetch_add(1);
-      while (ready.load() < kThreads) {
-      }
-      seen[i] = ServiceManagerHolder::GetInstance();
-    });
-  }
-  for (std::thread& thread : threads)
-    thread.join();
-  ASSERT_NE(seen[0], nullptr);
-  for (ServiceManagerHolder* holder : seen)
-    EXPECT_EQ(holder, seen[0]);
-}
-
-// OnceValue itself, with a creation slow enough that the other threads
-// arrive while it runs and must wait for its result.
+// OnceValue (behind the holder's instance), with a creation slow enough
+// that the other threads arrive while it runs and must wait for its result.
 std::atomic<int> g_creations{0};
 int g_created_value = 42;
 

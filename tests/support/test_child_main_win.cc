@@ -4,11 +4,10 @@
 // clang-format on
 
 #include "platform/utf_string_conversions.h"
-#include "tests/process/child_protocol.h"
-#include "tests/process/test_child_os.h"
+#include "tests/support/test_child.h"
 
-namespace test_child {
-std::vector<std::string> Arguments(int, char**) {
+namespace test_support {
+std::vector<std::string> OwnArguments(int, char**) {
   // The narrow argv went through the code page; the wide command line,
   // split by the system's own parser, is what a tool really receives.
   std::vector<std::string> arguments;
@@ -20,13 +19,13 @@ std::vector<std::string> Arguments(int, char**) {
   return arguments;
 }
 
-std::string ProgramPath(int, char**) {
+std::string OwnProgramPath(int, char**) {
   wchar_t path[32768];
   const DWORD length = GetModuleFileNameW(nullptr, path, 32768);
   return base::SysWideToUTF8(std::wstring_view(path, length < 32768 ? length : 0));
 }
 
-std::vector<std::string> EnvironmentEntries() {
+std::vector<std::string> OwnEnvironment() {
   std::vector<std::string> entries;
   wchar_t* block = GetEnvironmentStringsW();
   for (const wchar_t* entry = block; entry && *entry; entry += wcslen(entry) + 1) {
@@ -39,7 +38,7 @@ std::vector<std::string> EnvironmentEntries() {
   return entries;
 }
 
-std::vector<std::string> OpenDescriptors() {
+std::vector<std::string> OwnDescriptors() {
   return {};
 }
 
@@ -77,4 +76,4 @@ void WaitForever() {
     Sleep(INFINITE);
 }
 
-}  // namespace test_child
+}  // namespace test_support

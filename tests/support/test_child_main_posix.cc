@@ -5,29 +5,28 @@
 
 #include <cstdlib>
 
-#include "tests/process/child_protocol.h"
-#include "tests/process/test_child_os.h"
+#include "tests/support/test_child.h"
 
 extern char** environ;
 
-namespace test_child {
+namespace test_support {
 
-std::vector<std::string> Arguments(int argc, char** argv) {
+std::vector<std::string> OwnArguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
 
-std::string ProgramPath(int, char** argv) {
+std::string OwnProgramPath(int, char** argv) {
   return argv[0];
 }
 
-std::vector<std::string> EnvironmentEntries() {
+std::vector<std::string> OwnEnvironment() {
   std::vector<std::string> entries;
   for (char** entry = environ; *entry; ++entry)
     entries.push_back(*entry);
   return entries;
 }
 
-std::vector<std::string> OpenDescriptors() {
+std::vector<std::string> OwnDescriptors() {
   std::vector<std::string> fds;
   // /proc/self/fd lists the descriptor of its own directory stream too.
   DIR* dir = opendir("/proc/self/fd");
@@ -88,4 +87,4 @@ void WaitForever() {
     pause();
 }
 
-}  // namespace test_child
+}  // namespace test_support

@@ -3,8 +3,6 @@
 // sits next to the DLL.
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -18,12 +16,11 @@
 
 #include "snipping_tool/snipping_tool_agent.h"
 #include "platform/utf_string_conversions.h"
-#include "tests/windows/win_test_util.h"
+#include "tests/support/test_os.h"
 
 namespace {
 
-using win_test::kGenerousTimeout;
-using win_test::WaitUntil;
+using test_os::WaitUntil;
 
 // The host's UI thread: runs posted tasks one at a time, each no earlier
 // than its delay allows.
@@ -99,30 +96,13 @@ class Delegate final : public snipping_tool::ISnippingToolAgentDelegate {
   UiThread ui;
 };
 
-// Processes started by this one, by executable name.
-std::vector<DWORD> ChildrenNamed(const wchar_t* name) {
-  std::vector<DWORD> found;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE)
-    return found;
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot, &entry); more;
-       more = Process32NextW(snapshot, &entry)) {
-    if (entry.th32ParentProcessID == GetCurrentProcessId() && _wcsicmp(entry.szExeFile, name) == 0)
-      found.push_back(entry.th32ProcessID);
-  }
-  CloseHandle(snapshot);
-  return found;
-}
-
 uint32_t BigEndian32(const unsigned char* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
 TEST(DllHostWinTest, LoadsTheDllAndTakesAShotThroughTheReferenceTool) {
-  const std::wstring dll = win_test::ExecutableDirectory() + L"\\snipping_tool_agent.dll";
-  HMODULE library = LoadLibraryW(dll.c_str());
+  const std::string dll = test_os::JoinPath(test_os::ExecutableDir(), "snipping_tool_agent.dll");
+  HMODULE library = LoadLibraryW(base::SysUTF8ToWide(dll).c_str());
   ASSERT_NE(library, nullptr) << "LoadLibraryW error " << GetLastError();
   // Resolved by name and by its ordinal, the factory is the same function.
   FARPROC by_name = GetProcAddress(library, "GetQuilloSnipingToolAgent");
@@ -147,15 +127,15 @@ TEST(DllHostWinTest, LoadsTheDllAndTakesAShotThroughTheReferenceTool) {
   agent->Init(snipping_tool::SnippingToolConfig(), delegate, false);
   EXPECT_FALSE(agent->IsBroken());
 
-  win_test::TempDir temp;
-  const std::wstring shot_path = temp.File(L"shot \u00e9.png");
+  test_os::TempDir temp;
+  const std::string shot_path = temp.File("shot \xC3\xA9.png");
   std::mutex lock;
   bool succeeded = false;
   bool failed = false;
   snipping_tool::NotifySnippingShot result;
   DWORD callback_thread = 0;
   agent->SnippingShot(
-      base::SysWideToUTF8(shot_path),
+      shot_path,
       [&](const snipping_tool::NotifySnippingShot& shot) {
         std::lock_guard<std::mutex> hold(lock);
         result = shot;
@@ -175,12 +155,12 @@ TEST(DllHostWinTest, LoadsTheDllAndTakesAShotThroughTheReferenceTool) {
     std::lock_guard<std::mutex> hold(lock);
     ASSERT_TRUE(succeeded) << "the shot failed";
     EXPECT_FALSE(failed);
-    EXPECT_EQ(result.image_file_path, base::SysWideToUTF8(shot_path));
+    EXPECT_EQ(result.image_file_path, shot_path);
     EXPECT_NE(callback_thread, GetCurrentThreadId()) << "the result arrives on the UI thread";
   }
 
   // The file is the whole virtual screen as a PNG.
-  std::FILE* file = _wfopen(shot_path.c_str(), L"rb");
+  std::FILE* file = _wfopen(base::SysUTF8ToWide(shot_path).c_str(), L"rb");
   ASSERT_NE(file, nullptr);
   unsigned char head[24] = {};
   const size_t read = std::fread(head, 1, sizeof(head), file);
@@ -191,11 +171,12 @@ TEST(DllHostWinTest, LoadsTheDllAndTakesAShotThroughTheReferenceTool) {
   EXPECT_EQ(BigEndian32(head + 16), static_cast<uint32_t>(GetSystemMetrics(SM_CXVIRTUALSCREEN)));
   EXPECT_EQ(BigEndian32(head + 20), static_cast<uint32_t>(GetSystemMetrics(SM_CYVIRTUALSCREEN)));
 
-  // The tool stays up for the next shot until the host lets the agent go.
-  EXPECT_EQ(ChildrenNamed(L"QuilloSnippingTool.exe").size(), 1u);
+  // The tool (our only child) stays up for the next shot until the host
+  // lets the agent go.
+  EXPECT_EQ(test_os::ChildProcesses().size(), 1u);
   agent->Uninit();
   EXPECT_TRUE(agent->IsBroken());
-  EXPECT_TRUE(WaitUntil([] { return ChildrenNamed(L"QuilloSnippingTool.exe").empty(); }))
+  EXPECT_TRUE(WaitUntil([] { return test_os::ChildProcesses().empty(); }))
       << "the tool outlived Uninit";
 }
 

@@ -1,4 +1,4 @@
-// A child program for the process tests. What it does is read from a list
+// The child program of the tests that start processes. What it does is read from a list
 // of actions: the environment variable TEST_CHILD_ACTIONS when set, else the
 // file "<argv[0]>.actions" (so that a copy installed under a tool's name can
 // be told what to do without touching its command line), else nothing.
@@ -36,11 +36,20 @@
 #include "platform/file_path.h"
 #include "platform/job.h"
 #include "platform/launch.h"
-#include "tests/process/child_protocol.h"
-#include "tests/process/test_child_os.h"
+#include "tests/support/test_child.h"
 #include "tests/support/test_os.h"
 
+using namespace test_support;  // NOLINT(build/namespaces): the program is its helper
+
 namespace {
+
+void AppendRecord(std::string* report, char kind, const std::string& text) {
+  report->push_back(kind);
+  report->append(std::to_string(text.size()));
+  report->push_back(' ');
+  report->append(text);
+  report->push_back('\n');
+}
 
 bool WriteFileAtomically(const std::string& path, const std::string& content) {
   const std::string temporary = path + ".tmp";
@@ -55,26 +64,26 @@ bool WriteFileAtomically(const std::string& path, const std::string& content) {
 
 std::string Report(int argc, char** argv) {
   std::string report;
-  for (const std::string& argument : test_child::Arguments(argc, argv))
-    test_child::AppendRecord(&report, test_child::kArgRecord, argument);
-  for (const std::string& entry : test_child::EnvironmentEntries())
-    test_child::AppendRecord(&report, test_child::kEnvRecord, entry);
-  for (const std::string& fd : test_child::OpenDescriptors())
-    test_child::AppendRecord(&report, test_child::kFdRecord, fd);
+  for (const std::string& argument : OwnArguments(argc, argv))
+    AppendRecord(&report, kArgRecord, argument);
+  for (const std::string& entry : OwnEnvironment())
+    AppendRecord(&report, kEnvRecord, entry);
+  for (const std::string& fd : OwnDescriptors())
+    AppendRecord(&report, kFdRecord, fd);
   return report;
 }
 
 std::string ReadActions(const std::string& program) {
-  if (const char* actions = std::getenv(test_child::kActionsVariable))
+  if (const char* actions = std::getenv(kActionsVariable))
     return actions;
-  std::ifstream in(std::string(program) + test_child::kActionsFileSuffix, std::ios::binary);
+  std::ifstream in(std::string(program) + ".actions", std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
 }
 
 void StartGrandchild(const std::string& program, const std::string& pid_file) {
-  WriteFileAtomically(pid_file, std::to_string(test_child::StartWaitingCopy(program)));
+  WriteFileAtomically(pid_file, std::to_string(StartWaitingCopy(program)));
 }
 
 void LaunchTool(const std::string& program, const std::string& pid_file) {
@@ -82,22 +91,22 @@ void LaunchTool(const std::string& program, const std::string& pid_file) {
   base::SetJobObjectLimitFlags(job, base::kJobObjectLimitKillOnJobClose);
   base::LaunchOptions options;
   options.job_handle = job;
-  options.environment[test_child::kActionsVariable] = "setsid-grandchild " + pid_file +
+  options.environment[kActionsVariable] = "setsid-grandchild " + pid_file +
                                                       ".session\ndaemon " + pid_file +
                                                       ".daemon\nwait-forever";
   base::Process tool = base::LaunchProcess(
       base::CommandLine(base::FilePath::FromUTF8Unsafe(program)), options);
   if (!tool.IsValid())
-    std::_Exit(test_child::kLaunchFailedExitCode);
+    std::_Exit(kLaunchFailedExitCode);
   WriteFileAtomically(pid_file, std::to_string(tool.Pid()));
   // The job and the tool stay open until this process is killed.
-  test_child::WaitForever();
+  WaitForever();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string program = test_child::ProgramPath(argc, argv);
+  const std::string program = OwnProgramPath(argc, argv);
   std::istringstream actions(ReadActions(program));
   std::string line;
   while (std::getline(actions, line)) {
@@ -114,7 +123,7 @@ int main(int argc, char** argv) {
       StartGrandchild(program, argument);
     } else if (action == "setsid-grandchild" || action == "daemon") {
       WriteFileAtomically(argument,
-                          std::to_string(test_child::StartDetachedCopy(program, action == "daemon")));
+                          std::to_string(StartDetachedCopy(program, action == "daemon")));
     } else if (action == "launch-tool") {
       LaunchTool(argument, second);
     } else if (action == "sleep") {
@@ -124,10 +133,10 @@ int main(int argc, char** argv) {
     } else if (action == "abort") {
       std::abort();
     } else if (action == "wait-forever") {
-      test_child::WaitForever();
+      WaitForever();
     } else if (!action.empty()) {
-      std::fprintf(stderr, "process_test_child: unknown action \"%s\"\n", action.c_str());
-      return test_child::kBadActionExitCode;
+      std::fprintf(stderr, "test_child: unknown action \"%s\"\n", action.c_str());
+      return kBadActionExitCode;
     }
   }
   return 0;

@@ -1,0 +1,126 @@
+#include "ipc/ipc_server/timeout_config.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/service_manager.h"
+#include "tests/support/fake_service_manager.h"
+#include "tests/support/log_capture.h"
+
+namespace snipping_tool {
+namespace {
+
+constexpr char kPrefix[] = "[SnippingToolAgent] ";
+
+std::string FinalLine(uint32_t invoke, uint32_t prepare_port, uint32_t handshake) {
+  return std::string(kPrefix) + "InitTimeoutConfig IPCInvokeTimeout:" + std::to_string(invoke) +
+         " IPCPreparePortTimeout:" + std::to_string(prepare_port) +
+         " ProcessHandshakeTimeout:" + std::to_string(handshake);
+}
+
+class TimeoutConfigTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    kvbase::ServiceManagerHolder::GetInstance()->SetServiceManager(nullptr);
+  }
+
+  // Installs the host's switch "increase_screen_ipc_time" in group
+  // "general", on or off; none at all without a call.
+  void SetSwitch(bool on) {
+    auto manager = std::make_shared<test_support::FakeServiceManager>();
+    auto switches = std::make_shared<test_support::FakeGraySwitchMgr>();
+    switches->Set("general", "increase_screen_ipc_time", on);
+    manager->AddInterface(kvbase::kGraySwitchMgrServiceName, "class model::IGraySwitchMgr",
+                          switches);
+    kvbase::ServiceManagerHolder::GetInstance()->SetServiceManager(manager);
+  }
+
+  test_support::LogCapture log_;
+};
+
+TEST_F(TimeoutConfigTest, DefaultsSwitchAndDocument) {
+  enum Switch { kNone, kOff, kOn };
+  struct Case {
+    Switch host_switch;
+    const char* document;  // The "timeout_config" entry; null for none.
+    uint32_t invoke, prepare_port, handshake;
+  };
+  const Case cases[] = {
+      {kNone, nullptr, 3000, 2000, 3000},
+      {kOff, nullptr, 3000, 2000, 3000},
+      {kOn, nullptr, 8000, 5000, 8000},
+      // The document overrides the switch's values, member by member.
+      {kOn, R"({"ProcessHandshakeTimeout":2500})", 8000, 5000, 2500},
+      // The bounds are inclusive ...
+      {kNone, R"({"IPCInvokeTimeout":2001,"IPCPreparePortTimeout":9999,"ProcessHandshakeTimeout":5000})",
+       2001, 9999, 5000},
+      // ... and what lies outside them is ignored.
+      {kNone, R"({"IPCInvokeTimeout":2000,"IPCPreparePortTimeout":10000,"ProcessHandshakeTimeout":-5000})",
+       3000, 2000, 3000},
+      // Member names are case-sensitive and exact.
+      {kNone, R"({"ipcinvoketimeout":5000,"IPCInvokeTimeout ":5000})", 3000, 2000, 3000},
+      {kNone, "", 3000, 2000, 3000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.document ? c.document : "no document");
+    if (c.host_switch != kNone)
+      SetSwitch(c.host_switch == kOn);
+    log_.Clear();
+    std::map<std::string, std::string> extras;
+    if (c.document)
+      extras["timeout_config"] = c.document;
+    const TimeoutConfig config = ComputeTimeoutConfig(extras);
+    EXPECT_EQ(config.IPCInvokeTimeout, c.invoke);
+    EXPECT_EQ(config.IPCPreparePortTimeout, c.prepare_port);
+    EXPECT_EQ(config.ProcessHandshakeTimeout, c.handshake);
+    EXPECT_EQ(log_.Lines().back(), FinalLine(c.invoke, c.prepare_port, c.handshake));
+    kvbase::ServiceManagerHolder::GetInstance()->SetServiceManager(nullptr);
+  }
+}
+
+TEST_F(TimeoutConfigTest, OnlyJsonIntegersAreTaken) {
+  // Text, fraction, exponent form, bool, null, object, a number too big for
+  // a signed 32-bit value, an array.
+  for (const char* value : {R"("5000")", "5000.5", "5000.0", "5e3", "true", "null", "{}",
+                            "4294972296", "[5000]"}) {
+    const TimeoutConfig config =
+        ComputeTimeoutConfig({{"timeout_config", std::string("{\"IPCInvokeTimeout\":") + value + "}"}});
+    EXPECT_EQ(config.IPCInvokeTimeout, 3000u) << value;
+  }
+}
+
+TEST_F(TimeoutConfigTest, TheDocumentIsLoggedUnchangedBeforeTheValuesAndABadOneChangesNothing) {
+  const std::string deeply_nested = std::string(200000, '[') + std::string(200000, ']');
+  for (const std::string& document :
+       {std::string(R"( {"IPCInvokeTimeout": 4000, "other": [1,2]} )"), std::string("{"),
+        std::string("not json"), std::string(R"({"IPCInvokeTimeout":5000} trailing)"),
+        std::string(R"([{"IPCInvokeTimeout":5000}])"), std::string("5000"),
+        std::string(R"("{\"IPCInvokeTimeout\":5000}")"), std::string("{\"IPCInvokeTimeout\":5000,}"),
+        std::string("\xEF\xBB\xBF{\"IPCInvokeTimeout\":5000}"), deeply_nested}) {
+    SCOPED_TRACE(document.substr(0, 40));
+    log_.Clear();
+    const TimeoutConfig config = ComputeTimeoutConfig({{"timeout_config", document}});
+    const uint32_t invoke = document[0] == ' ' ? 4000 : 3000;
+    EXPECT_EQ(config.IPCInvokeTimeout, invoke);
+    EXPECT_EQ(config.ProcessHandshakeTimeout, 3000u);
+    EXPECT_EQ(config.IPCPreparePortTimeout, 2000u);
+    EXPECT_EQ(log_.Lines(), (std::vector<std::string>{
+                                std::string(kPrefix) + "InitTimeoutConfig configs:" + document,
+                                FinalLine(invoke, 2000, 3000)}));
+  }
+}
+
+TEST_F(TimeoutConfigTest, AnEmptyOrMisnamedEntryWritesNoConfigsLine) {
+  ComputeTimeoutConfig({{"timeout_config", ""}});
+  ComputeTimeoutConfig({{"Timeout_Config", R"({"IPCInvokeTimeout":5000})"}});
+  EXPECT_EQ(log_.Lines(), (std::vector<std::string>{FinalLine(3000, 2000, 3000),
+                                                    FinalLine(3000, 2000, 3000)}));
+  EXPECT_EQ(log_.Severities(), (std::vector<logging::LogSeverity>(2, logging::LOG_INFO)));
+}
+
+}  // namespace
+}  // namespace snipping_tool

@@ -1,0 +1,281 @@
+// Launching, processes and kill-on-close jobs, the same on every platform,
+// with the real child program. What each OS does its own way is in
+// process_<os>_test.cc.
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/command_line.h"
+#include "platform/file_path.h"
+#include "platform/job.h"
+#include "platform/last_error.h"
+#include "platform/launch.h"
+#include "platform/process.h"
+#include "tests/support/test_child.h"
+#include "tests/support/test_os.h"
+
+namespace base {
+namespace {
+
+using test_os::kQuietPeriod;
+using test_os::kWaitBound;
+using test_support::ChildActions;
+using test_support::ChildCommandLine;
+
+std::vector<std::string> ArgvUTF8(const CommandLine& command_line) {
+  std::vector<std::string> argv;
+  for (const CommandLine::StringType& arg : command_line.argv())
+    argv.push_back(FilePath(arg).AsUTF8Unsafe());
+  return argv;
+}
+
+bool Contains(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+TEST(LaunchProcessTest, ChildReceivesArgumentsByteForByte) {
+  test_os::TempDir dir;
+  CommandLine command_line = ChildCommandLine();
+  // Blanks, quotation marks, backslashes (also before a quotation mark and
+  // at the end), an empty value, a newline and non-ASCII text: on Windows
+  // the child reads them back through the system's own parser.
+  command_line.AppendSwitchASCII("blanks", "a b  c\td");
+  command_line.AppendSwitchASCII("quotes", "say \"hi\" \\\"there\\");
+  command_line.AppendSwitchASCII("empty", "");
+  command_line.AppendSwitchASCII("newline", "one\ntwo");
+  command_line.AppendSwitchASCII("config", "{\"k\":\"v w\",\"p\":\"C:\\\\dir\\\\\"}");
+  command_line.AppendSwitchPath("image", FilePath::FromUTF8Unsafe("C:\\Users\\Jo Do\\\xC3\xA9t\xC3\xA9\\"));
+  command_line.AppendSwitchASCII("text", "\xE4\xB8\xAD\xE6\x96\x87");
+
+  Process child = LaunchProcess(command_line, ChildActions("report " + dir.File("report")));
+  ASSERT_TRUE(child.IsValid()) << "error " << GetLastSystemError();
+  EXPECT_EQ(GetLastSystemError(), 0u);
+  EXPECT_GT(child.Pid(), 0);
+  const test_support::ChildReport report = test_support::WaitForReport(dir.File("report"));
+  ASSERT_TRUE(report.parsed);
+  EXPECT_EQ(report.argv, ArgvUTF8(command_line));
+  int exit_code = -1;
+  EXPECT_TRUE(child.WaitForExitWithTimeout(kWaitBound, &exit_code));
+  EXPECT_EQ(exit_code, 0);
+}
+
+TEST(LaunchProcessTest, ChildGetsParentEnvironmentPlusExtraVariables) {
+  test_os::TempDir dir;
+  test_os::ScopedEnv kept("SNIPPING_TEST_KEPT", "kept");
+  test_os::ScopedEnv replaced("SNIPPING_TEST_REPLACED", "old");
+  LaunchOptions options = ChildActions("report " + dir.File("report"));
+  options.environment["SNIPPING_TEST_REPLACED"] = "new";
+  options.environment["SNIPPING_TEST_ADDED"] = "secret \xC3\xA9t\xC3\xA9";
+
+  Process child = LaunchProcess(ChildCommandLine(), options);
+  ASSERT_TRUE(child.IsValid());
+  const test_support::ChildReport report = test_support::WaitForReport(dir.File("report"));
+  ASSERT_TRUE(report.parsed);
+  EXPECT_TRUE(Contains(report.environment, "SNIPPING_TEST_KEPT=kept"));
+  EXPECT_TRUE(Contains(report.environment, "SNIPPING_TEST_ADDED=secret \xC3\xA9t\xC3\xA9"));
+  EXPECT_TRUE(Contains(report.environment, "SNIPPING_TEST_REPLACED=new"));
+  EXPECT_EQ(std::count_if(report.environment.begin(), report.environment.end(),
+                          [](const std::string& v) { return v.rfind("SNIPPING_TEST_REPLACED=", 0) == 0; }),
+            1);
+  EXPECT_TRUE(child.WaitForExitWithTimeout(kWaitBound, nullptr));
+}
+
+TEST(LaunchProcessTest, UnlaunchableProgramsFailWithTheSystemsReason) {
+  // On its own and into a kill-on-close job (on POSIX through the job's
+  // keeper), the launch fails with the system's error and leaves nothing.
+  test_os::TempDir dir;
+  ScopedJobHandle job(CreateJobObject());
+  ASSERT_TRUE(SetJobObjectLimitFlags(job.Get(), kJobObjectLimitKillOnJobClose));
+  for (const test_os::UnlaunchableProgram& program : test_os::UnlaunchablePrograms()) {
+    const std::string path = dir.File("program" + std::to_string(program.error));
+    ASSERT_TRUE(test_os::WriteUnlaunchableProgram(program, path));
+    for (const JobHandle into : {JobHandle(), job.Get()}) {
+      SCOPED_TRACE(program.what + (into ? " in a kill-on-close job" : " without a job"));
+      LaunchOptions options;
+      options.job_handle = into;
+      SetLastSystemError(0);
+      Process child = LaunchProcess(CommandLine(FilePath::FromUTF8Unsafe(path)), options);
+      EXPECT_EQ(GetLastSystemError(), static_cast<SystemErrorCode>(program.error));
+      EXPECT_FALSE(child.IsValid());
+      EXPECT_EQ(child.Pid(), 0);
+      EXPECT_EQ(child.Handle(), kNullProcessHandle);
+      // A child that failed to exec was reaped at once.
+      EXPECT_TRUE(test_os::LaunchedProcesses().empty());
+    }
+  }
+}
+
+TEST(ProcessTest, ExitCodeIsTheChildsAndAskingAgainGivesItAgain) {
+  Process exits = LaunchProcess(ChildCommandLine(), ChildActions("exit 7"));
+  ASSERT_TRUE(exits.IsValid());
+  int exit_code = -1;
+  EXPECT_TRUE(exits.WaitForExitWithTimeout(kWaitBound, &exit_code));
+  EXPECT_EQ(exit_code, 7);
+  exit_code = -1;
+  EXPECT_TRUE(exits.WaitForExitWithTimeout(std::chrono::milliseconds(0), &exit_code));
+  EXPECT_EQ(exit_code, 7);
+  EXPECT_TRUE(exits.HasExited());
+  // Terminating what has ended is no error; a closed process refuses.
+  EXPECT_TRUE(exits.Terminate(0, false));
+  exits.Close();
+  EXPECT_FALSE(exits.IsValid());
+  EXPECT_EQ(exits.Pid(), 0);
+  EXPECT_EQ(exits.Handle(), kNullProcessHandle);
+  EXPECT_FALSE(exits.Terminate(0, false));
+}
+
+TEST(ProcessTest, MoveTransfersOwnership) {
+  Process child = LaunchProcess(ChildCommandLine(), ChildActions("exit 0"));
+  ASSERT_TRUE(child.IsValid());
+  const ProcessId pid = child.Pid();
+  Process moved(std::move(child));
+  EXPECT_FALSE(child.IsValid());  // NOLINT(bugprone-use-after-move): checked on purpose
+  EXPECT_EQ(moved.Pid(), pid);
+  Process assigned;
+  assigned = std::move(moved);
+  EXPECT_EQ(assigned.Pid(), pid);
+  EXPECT_TRUE(assigned.WaitForExitWithTimeout(kWaitBound, nullptr));
+}
+
+TEST(ProcessTest, InvalidProcessRefusesEverything) {
+  Process none;
+  EXPECT_FALSE(none.IsValid());
+  EXPECT_EQ(none.Pid(), 0);
+  EXPECT_FALSE(none.Terminate(0, true));
+  EXPECT_FALSE(none.HasExited());
+  EXPECT_FALSE(none.WaitForExitWithTimeout(std::chrono::milliseconds(0), nullptr));
+  none.Close();
+}
+
+TEST(ProcessTest, WaitTimesOutWhileRunningAndTerminateEndsIt) {
+  for (const bool wait : {true, false}) {
+    SCOPED_TRACE(wait ? "waiting" : "not waiting");
+    Process child = LaunchProcess(ChildCommandLine(), ChildActions("wait-forever"));
+    ASSERT_TRUE(child.IsValid());
+    EXPECT_FALSE(child.HasExited());
+    EXPECT_FALSE(child.WaitForExitWithTimeout(std::chrono::milliseconds(1), nullptr));
+    const int pid = child.Pid();
+    EXPECT_TRUE(child.Terminate(0, wait));
+    // With wait, the process has ended when Terminate returns.
+    EXPECT_TRUE(!wait || child.HasExited());
+    child.Close();
+    EXPECT_TRUE(test_os::WaitForProcessEnd(pid));
+  }
+}
+
+TEST(ProcessTest, ClosingARunningChildHandsItToTheReaper) {
+  Process child = LaunchProcess(ChildCommandLine(), ChildActions("wait-forever"));
+  ASSERT_TRUE(child.IsValid());
+  const int pid = child.Pid();
+  child.Close();
+  EXPECT_FALSE(child.IsValid());
+  ASSERT_TRUE(test_os::ProcessRunning(pid));
+  // Ending it by pid is safe here: it is our unreaped child, so the pid
+  // cannot have been reused.
+  test_os::KillProcess(pid);
+  EXPECT_TRUE(test_os::WaitForProcessGone(pid)) << "the closed child was never reaped";
+}
+
+// A tool launched into |job| with a grandchild of its own and two that cut
+// themselves loose: one in a session of its own (detached on Windows) and a
+// daemon, whose parent has ended. Their pids, tool first.
+std::vector<int> LaunchToolWithDescendants(JobHandle job, const test_os::TempDir& dir,
+                                           Process* tool) {
+  LaunchOptions options = ChildActions("grandchild " + dir.File("grandchild") +
+                                       "\nsetsid-grandchild " + dir.File("session") + "\ndaemon " +
+                                       dir.File("daemon") + "\nwait-forever");
+  options.job_handle = job;
+  *tool = LaunchProcess(ChildCommandLine(), options);
+  std::vector<int> pids = {tool->Pid()};
+  for (const char* name : {"grandchild", "session", "daemon"})
+    pids.push_back(test_support::WaitForPidFile(dir.File(name)));
+  return pids;
+}
+
+TEST(JobTest, ClosingAKillOnCloseJobEndsTheToolAndEveryDescendant) {
+  test_os::TempDir dir;
+  JobHandle job = CreateJobObject();
+  ASSERT_TRUE(IsValidJobHandle(job));
+  ASSERT_TRUE(SetJobObjectLimitFlags(job, kJobObjectLimitKillOnJobClose));
+  Process tool;
+  const std::vector<int> pids = LaunchToolWithDescendants(job, dir, &tool);
+  ASSERT_TRUE(tool.IsValid());
+  for (const int pid : pids) {
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(test_os::ProcessRunning(pid)) << pid;
+  }
+  CloseJobObject(job);
+  EXPECT_TRUE(tool.WaitForExitWithTimeout(kWaitBound, nullptr));
+  for (const int pid : pids)
+    EXPECT_TRUE(test_os::WaitForProcessEnd(pid)) << pid;
+  test_os::KillSurvivors(pids);
+}
+
+TEST(JobTest, ToolAndEveryDescendantDieWhenTheProcessThatLaunchedItIsKilled) {
+  // The intermediate parent launches a tool into a kill-on-close job and
+  // waits; killed outright, it has no chance to close the job, so only the
+  // system (on POSIX the job's keeper) can end the tool and what it started,
+  // a daemon and a process in a session of its own included.
+  test_os::TempDir dir;
+  Process parent = LaunchProcess(
+      ChildCommandLine(),
+      ChildActions("launch-tool " + test_support::ChildProgram() + " " + dir.File("tool")));
+  ASSERT_TRUE(parent.IsValid());
+  std::vector<int> pids;
+  for (const char* name : {"tool", "tool.session", "tool.daemon"}) {
+    pids.push_back(test_support::WaitForPidFile(dir.File(name)));
+    ASSERT_GT(pids.back(), 0) << name;
+  }
+  EXPECT_TRUE(parent.Terminate(0, true));
+  for (const int pid : pids)
+    EXPECT_TRUE(test_os::WaitForProcessEnd(pid)) << "a process of the job outlived its launcher";
+  test_os::KillSurvivors(pids);
+}
+
+TEST(JobTest, ClosingAJobWithoutKillOnCloseLeavesItsProcessesRunning) {
+  JobHandle job = CreateJobObject();
+  ASSERT_TRUE(IsValidJobHandle(job));
+  LaunchOptions options = ChildActions("wait-forever");
+  options.job_handle = job;
+  Process tool = LaunchProcess(ChildCommandLine(), options);
+  ASSERT_TRUE(tool.IsValid());
+  CloseJobObject(job);
+  EXPECT_FALSE(tool.WaitForExitWithTimeout(kQuietPeriod, nullptr));
+  EXPECT_TRUE(tool.Terminate(0, true));
+}
+
+TEST(JobTest, ToolOutlivesTheThreadThatLaunchedIt) {
+  // The tool is tied to the launching process, not to its thread.
+  ScopedJobHandle job(CreateJobObject());
+  ASSERT_TRUE(SetJobObjectLimitFlags(job.Get(), kJobObjectLimitKillOnJobClose));
+  Process tool;
+  std::thread launcher([&] {
+    LaunchOptions options = ChildActions("wait-forever");
+    options.job_handle = job.Get();
+    tool = LaunchProcess(ChildCommandLine(), options);
+  });
+  launcher.join();
+  ASSERT_TRUE(tool.IsValid());
+  EXPECT_FALSE(tool.WaitForExitWithTimeout(kQuietPeriod, nullptr));
+  // Replacing the held job closes it; the error of the failed creation it
+  // is replaced with stays readable.
+  SetLastSystemError(12);
+  job.Set(JobHandle());
+  EXPECT_EQ(GetLastSystemError(), 12u);
+  EXPECT_FALSE(job.IsValid());
+  EXPECT_TRUE(tool.WaitForExitWithTimeout(kWaitBound, nullptr));
+}
+
+TEST(JobTest, InvalidHandlesAreRefused) {
+  EXPECT_FALSE(IsValidJobHandle(JobHandle()));
+  SetLastSystemError(0);
+  EXPECT_FALSE(SetJobObjectLimitFlags(JobHandle(), kJobObjectLimitKillOnJobClose));
+  EXPECT_NE(GetLastSystemError(), 0u);
+  CloseJobObject(JobHandle());
+}
+
+}  // namespace
+}  // namespace base

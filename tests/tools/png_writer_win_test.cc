@@ -1,0 +1,48 @@
+// The reference tool's own PNG encoder as the Windows build writes it: to a
+// path that is no ANSI text, and refusing what it cannot write. What it
+// encodes is read back through libpng by png_writer_win_tests on Linux.
+#include "tools/reference_tool/png_writer.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_os.h"
+#include "tests/support/test_text.h"
+
+namespace reference_tool {
+namespace {
+
+RgbImage TestImage() {
+  RgbImage image;
+  image.width = 3;
+  image.height = 2;
+  image.pixels.assign(3 * 2 * 3, 0x7f);
+  return image;
+}
+
+TEST(PngWriterWinTest, WritesToAWidePathAndRefusesWhatItCannotWrite) {
+  test_os::TempDir dir;
+  const std::string path = dir.File("shot \xC3\xA9\xE6\x88\xAA.png");
+  std::string error;
+  ASSERT_TRUE(WritePng(path, TestImage(), &error)) << error;
+  const std::string png = test_support::ReadFile(path);
+  ASSERT_GE(png.size(), 24u);
+  EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+  EXPECT_EQ(png.substr(12, 12), std::string("IHDR\0\0\0\3\0\0\0\2", 12));
+
+  RgbImage short_buffer = TestImage();
+  short_buffer.pixels.pop_back();
+  const std::string refused = dir.File("refused.png");
+  EXPECT_FALSE(WritePng(refused, short_buffer, &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(test_os::FileHasContent(refused));
+  const std::string missing = dir.File("no\\such\\dir\\shot.png");
+  EXPECT_FALSE(WritePng(missing, TestImage(), &error));
+  EXPECT_NE(error.find(missing), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace reference_tool
