@@ -19,34 +19,26 @@ constexpr uint32_t kPort = 51234;
 
 using test_support::DecodeBase64;
 
-// "--name=value" -> {name, value}; "--name" -> {name, ""}.
-std::pair<std::string, std::string> Split(const std::string& arg) {
-  EXPECT_EQ(arg.rfind("--", 0), 0u) << arg;
-  const size_t equals = arg.find('=');
-  if (equals == std::string::npos)
-    return {arg.substr(2), ""};
-  return {arg.substr(2, equals - 2), arg.substr(equals + 1)};
-}
-
-// The arguments as UTF-8 (they are wide on Windows).
-std::vector<std::string> Utf8Argv(const base::CommandLine& line) {
-  std::vector<std::string> result;
-  for (const base::CommandLine::StringType& arg : line.argv())
-    result.push_back(base::FilePath(arg).AsUTF8Unsafe());
-  return result;
-}
-
-bool HasBareSwitch(const base::CommandLine& line, const std::string& arg) {
-  const std::vector<std::string> argv = Utf8Argv(line);
-  return std::find(argv.begin(), argv.end(), arg) != argv.end();
-}
-
+// The switches of |line| as {name, value} ("--name" gives {name, ""}), UTF-8.
 std::vector<std::pair<std::string, std::string>> SwitchesOf(const base::CommandLine& line) {
   std::vector<std::pair<std::string, std::string>> result;
-  const std::vector<std::string> argv = Utf8Argv(line);
-  for (size_t i = 1; i < argv.size(); ++i)
-    result.push_back(Split(argv[i]));
+  for (size_t i = 1; i < line.argv().size(); ++i) {
+    const std::string arg = base::FilePath(line.argv()[i]).AsUTF8Unsafe();
+    EXPECT_EQ(arg.rfind("--", 0), 0u) << arg;
+    const size_t equals = arg.find('=');
+    result.emplace_back(arg.substr(2, equals == std::string::npos ? equals : equals - 2),
+                        equals == std::string::npos ? "" : arg.substr(equals + 1));
+  }
   return result;
+}
+
+// A bare switch: "--name" with no '=' at all.
+bool HasBareSwitch(const base::CommandLine& line, const std::string& name) {
+  for (const base::CommandLine::StringType& arg : line.argv()) {
+    if (base::FilePath(arg).AsUTF8Unsafe() == "--" + name)
+      return true;
+  }
+  return false;
 }
 
 std::vector<std::string> NamesOf(const base::CommandLine& line) {
@@ -84,8 +76,7 @@ TEST(ClassicSwitchesTest, DefaultRecordHasEverySwitchInOrder) {
                                       "log-file", "snipping-config", "snipping-features",
                                       "snipping-extras"}));
   // Empty values are bare switch names.
-  for (const char* bare :
-       {"--env", "--version", "--dui-config", "--log-file", "--snipping-config"}) {
+  for (const char* bare : {"env", "version", "dui-config", "log-file", "snipping-config"}) {
     EXPECT_TRUE(HasBareSwitch(line, bare)) << bare;
   }
   EXPECT_EQ(ValueOf(line, "channel-port"), std::to_string(kPort));
@@ -230,7 +221,7 @@ TEST_F(VizudeDezoSwitchesTest, LocalLanguageFromDuiConfig) {
   SnippingToolConfig bare;
   bare.dui_config = "{}";
   const base::CommandLine line = Build(bare);
-  EXPECT_TRUE(HasBareSwitch(line, "--local_language"));
+  EXPECT_TRUE(HasBareSwitch(line, "local_language"));
 }
 
 TEST_F(VizudeDezoSwitchesTest, ThemeIsDarkOnlyWhenTheHostSaysOne) {
