@@ -19,6 +19,7 @@ TEST(LastErrorWinTest, IsTheThreadsGetLastErrorAndTheKeeperRestoresIt) {
   SystemErrorCode seen_by_other = 1;
   std::thread([&] { seen_by_other = GetLastSystemError(); }).join();
   EXPECT_NE(seen_by_other, static_cast<SystemErrorCode>(ERROR_ACCESS_DENIED));
+  SetLastError(ERROR_ACCESS_DENIED);  // Starting and joining the thread may change it.
   {
     ScopedLastErrorKeeper keep;
     // Closing an invalid handle fails and sets its own error.

@@ -189,7 +189,7 @@ std::vector<int> LaunchToolWithDescendants(JobHandle job, const test_os::TempDir
                                        dir.File("daemon") + "\nwait-forever");
   options.job_handle = job;
   *tool = LaunchProcess(ChildCommandLine(), options);
-  std::vector<int> pids = {tool->Pid()};
+  std::vector<int> pids = {static_cast<int>(tool->Pid())};
   for (const char* name : {"grandchild", "session", "daemon"})
     pids.push_back(test_support::WaitForPidFile(dir.File(name)));
   return pids;
