@@ -10,6 +10,7 @@
 
 #include "ipc/ipc_server/snipping_tool_agent_service_host.h"
 #include "tests/agent/test_host.h"
+#include "tests/support/log_capture.h"
 
 namespace snipping_tool {
 namespace {
@@ -142,7 +143,7 @@ TEST_F(AgentFacadeTest, RuntimeRecordsReachTheDelegateOnlyWhileInitialised) {
 }
 
 TEST(ServiceHostTest, FreshObjectState) {
-  testing::LogCapture log;
+  test_support::LogCapture log;
   ipc_core::ipc_core_refptr<SnippingToolAgentServiceHost> host(new SnippingToolAgentServiceHost());
   EXPECT_FALSE(host->IsBroken());
   EXPECT_EQ(4, host->screen_shot_type());

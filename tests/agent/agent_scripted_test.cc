@@ -18,7 +18,7 @@ using testing::TraceEvent;
 
 // Polls |done| without running any task on the UI thread.
 bool WaitWithoutRunningTasks(const std::function<bool()>& done) {
-  return test_os::WaitUntil(done, testing::kEventTimeout);
+  return test_os::WaitUntil(done, test_os::kWaitBound);
 }
 
 TEST_F(AgentTest, ToolThatNeverHandshakesStopsWithHandshakeTimeout) {
@@ -65,7 +65,7 @@ TEST_F(AgentTest, ToolExitingAfterTheHandshakeStopsWithIpcDisconnected) {
       [&] { return log().Contains("[SnippingToolAgent] StopSnippingShot reason:5 broken:0"); }))
       << [&] {
            std::string all;
-           for (const std::string& line : log().lines())
+           for (const std::string& line : log().Lines())
              all += line + "\n";
            return all;
          }();

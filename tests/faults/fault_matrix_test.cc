@@ -224,7 +224,7 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
       // The agent's own account of the cell, for whoever reads the failure.
       // A burst's ten thousand notices are left out.
       std::string previous;
-      for (const std::string& line : log().lines()) {
+      for (const std::string& line : log().Lines()) {
         const std::string head = line.substr(0, 48);
         if (head != previous)
           std::fprintf(stderr, "  agent| %s\n", line.c_str());
@@ -288,7 +288,7 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
   }
 
   int LineCount(const std::string& text) {
-    const std::vector<std::string> lines = log().lines();
+    const std::vector<std::string> lines = log().Lines();
     return static_cast<int>(std::count(lines.begin(), lines.end(), text));
   }
 

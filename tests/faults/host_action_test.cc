@@ -19,7 +19,7 @@ class HostActionTest : public AgentTest {
  protected:
   void TearDown() override {
     if (HasFailure()) {
-      for (const std::string& line : log().lines())
+      for (const std::string& line : log().Lines())
         std::fprintf(stderr, "  agent| %s\n", line.c_str());
     }
     AgentTest::TearDown();
