@@ -180,17 +180,5 @@ TEST(ServiceHostTest, DispatchIsExactAndNeedsAFeature) {
   EXPECT_FALSE(host->HandleRequest("snipping_tool_agent.snipping.handshake", "{}", nullptr));
   EXPECT_FALSE(host->HandleRequest("snipping_tool_agent.snipping.nope", "{}", nullptr));
 }
-
-TEST(FailureReasonTest, Names) {
-  EXPECT_STREQ("start_process", SnippingShotFailureReasonName(1));
-  EXPECT_STREQ("handeshake_timeout", SnippingShotFailureReasonName(2));
-  EXPECT_STREQ("port_timeout", SnippingShotFailureReasonName(3));
-  EXPECT_STREQ("ipc_invoke", SnippingShotFailureReasonName(4));
-  EXPECT_STREQ("ipc_disconneted", SnippingShotFailureReasonName(5));
-  EXPECT_STREQ("port_failure", SnippingShotFailureReasonName(6));
-  EXPECT_STREQ("unknown", SnippingShotFailureReasonName(0));
-  EXPECT_STREQ("unknown", SnippingShotFailureReasonName(7));
-}
-
 }  // namespace
 }  // namespace snipping_tool

@@ -106,68 +106,6 @@ TEST_F(AgentTest, HideNoticeTravelsToTheToolAsItsPayload) {
             ToolTrace("recv", "snipping_tool.snipping.on_select_user_wnd_hide")[0].text);
 }
 
-TEST_F(AgentTest, NoticesSentRightAfterTheHandshakesAnswerReachTheHost) {
-  // The tool notifies as soon as it has the handshake's answer, while the
-  // host's UI thread has yet to run the handshake's UI half.
-  StartAgent(WithScript(R"({"at":"after_handshake","do":"bilog","json":{"key":"early"}},
-                          {"at":"after_handshake","do":"show_vip_wnd"})"));
-  auto shot = Shot();
-  ASSERT_TRUE(host().RunUntil(
-      [&] { return log().Contains("[SnippingToolAgent] WaitHandleshakeAndStopSnippingIfNeed"); }));
-  // From here the UI thread runs nothing until the tool has its answers.
-  WaitWithoutRunningTasks(
-      [&] { return !ToolTrace("answer", "snipping_tool_agent.snipping.show_vip_wnd").empty(); });
-  EXPECT_FALSE(service_host()->process_handshake_successed());
-  for (const char* method : {"snipping_tool_agent.snipping.bilog", "snipping_tool_agent.snipping.show_vip_wnd"}) {
-    const auto answers = ToolTrace("answer", method);
-    ASSERT_EQ(1u, answers.size()) << method;
-    EXPECT_EQ(0u, answers[0].text.rfind("reply", 0)) << method << ": " << answers[0].text;
-  }
-  EXPECT_TRUE(host().HasEvent("early"));
-  EXPECT_EQ(1, host().vip_window_count());
-  ASSERT_TRUE(WaitForOutcome(shot));
-  EXPECT_EQ(1, shot->successes);
-}
-
-TEST_F(AgentTest, UninitReturnsOnlyOnceTheDelegateCallsUnderWayHaveReturned) {
-  // The host may destroy its delegate as soon as Uninit returns, so a call
-  // the runtime's thread is making into it must have ended by then.
-  std::mutex lock;
-  std::condition_variable changed;
-  bool entered = false;
-  bool released = false;
-  host().SetEventHook([&](const std::string& key) {
-    if (key != "held")
-      return;
-    std::unique_lock<std::mutex> hold(lock);
-    entered = true;
-    changed.notify_all();
-    changed.wait(hold, [&] { return released; });
-  });
-  StartAgent(WithScript(R"({"at":"after_result","do":"bilog","json":{"key":"held"}})"));
-  auto shot = Shot();
-  ASSERT_TRUE(WaitForOutcome(shot));
-  ASSERT_TRUE(WaitWithoutRunningTasks([&] {
-    std::lock_guard<std::mutex> hold(lock);
-    return entered;
-  }));
-  std::atomic<bool> uninit_returned{false};
-  std::thread uninit([&] {
-    agent()->Uninit();
-    uninit_returned.store(true);
-  });
-  EXPECT_FALSE(test_os::WaitUntil([&] { return uninit_returned.load(); }, std::chrono::milliseconds(300)))
-      << "Uninit returned while the host's delegate was still being called";
-  {
-    std::lock_guard<std::mutex> hold(lock);
-    released = true;
-  }
-  changed.notify_all();
-  uninit.join();
-  EXPECT_TRUE(uninit_returned.load());
-  host().SetEventHook(nullptr);
-}
-
 TEST_F(AgentTest, ScreenAIAnswersFromAnotherThreadArriveAtTheTool) {
   StartAgent(WithScript(R"({"at":"after_handshake","do":"request_ai",
       "json":{"seq_id":5,"ai_type":2,"text":"hello","src_lan":"en","dest_lan":"zh"}})"));
@@ -215,7 +153,74 @@ TEST_F(AgentTest, StopEndsTheToolAndTheGrandchildItStarted) {
   EXPECT_TRUE(testing::WaitForProcessDead(grandchild));
 }
 
-TEST_F(AgentTest, HandshakeTimeOutOfAnEarlierToolDoesNotCutANewLaunchShort) {
+// Faults that were found and fixed: notices lost while the UI thread had yet
+// to complete the handshake, Uninit returning while delegate calls were
+// under way, an earlier tool's handshake time-out cutting a new launch short.
+class AgentRegressionTest : public AgentTest {};
+
+TEST_F(AgentRegressionTest, NoticesSentRightAfterTheHandshakesAnswerReachTheHost) {
+  // The tool notifies as soon as it has the handshake's answer, while the
+  // host's UI thread has yet to run the handshake's UI half.
+  StartAgent(WithScript(R"({"at":"after_handshake","do":"bilog","json":{"key":"early"}},
+                          {"at":"after_handshake","do":"show_vip_wnd"})"));
+  auto shot = Shot();
+  ASSERT_TRUE(host().RunUntil(
+      [&] { return log().Contains("[SnippingToolAgent] WaitHandleshakeAndStopSnippingIfNeed"); }));
+  // From here the UI thread runs nothing until the tool has its answers.
+  WaitWithoutRunningTasks(
+      [&] { return !ToolTrace("answer", "snipping_tool_agent.snipping.show_vip_wnd").empty(); });
+  EXPECT_FALSE(service_host()->process_handshake_successed());
+  for (const char* method : {"snipping_tool_agent.snipping.bilog", "snipping_tool_agent.snipping.show_vip_wnd"}) {
+    const auto answers = ToolTrace("answer", method);
+    ASSERT_EQ(1u, answers.size()) << method;
+    EXPECT_EQ(0u, answers[0].text.rfind("reply", 0)) << method << ": " << answers[0].text;
+  }
+  EXPECT_TRUE(host().HasEvent("early"));
+  EXPECT_EQ(1, host().vip_window_count());
+  ASSERT_TRUE(WaitForOutcome(shot));
+  EXPECT_EQ(1, shot->successes);
+}
+
+TEST_F(AgentRegressionTest, UninitReturnsOnlyOnceTheDelegateCallsUnderWayHaveReturned) {
+  // The host may destroy its delegate as soon as Uninit returns, so a call
+  // the runtime's thread is making into it must have ended by then.
+  std::mutex lock;
+  std::condition_variable changed;
+  bool entered = false;
+  bool released = false;
+  host().SetEventHook([&](const std::string& key) {
+    if (key != "held")
+      return;
+    std::unique_lock<std::mutex> hold(lock);
+    entered = true;
+    changed.notify_all();
+    changed.wait(hold, [&] { return released; });
+  });
+  StartAgent(WithScript(R"({"at":"after_result","do":"bilog","json":{"key":"held"}})"));
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  ASSERT_TRUE(WaitWithoutRunningTasks([&] {
+    std::lock_guard<std::mutex> hold(lock);
+    return entered;
+  }));
+  std::atomic<bool> uninit_returned{false};
+  std::thread uninit([&] {
+    agent()->Uninit();
+    uninit_returned.store(true);
+  });
+  EXPECT_FALSE(test_os::WaitUntil([&] { return uninit_returned.load(); }, std::chrono::milliseconds(300)))
+      << "Uninit returned while the host's delegate was still being called";
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    released = true;
+  }
+  changed.notify_all();
+  uninit.join();
+  EXPECT_TRUE(uninit_returned.load());
+  host().SetEventHook(nullptr);
+}
+
+TEST_F(AgentRegressionTest, HandshakeTimeOutOfAnEarlierToolDoesNotCutANewLaunchShort) {
   // Each tool takes a moment before its handshake, so the second one is still
   // starting when the first tool's handshake time-out falls due.
   StartAgent(WithScript(R"({"at":"after_connect","do":"delay","ms":300})"));
