@@ -79,82 +79,26 @@ int BilogEvents(testing::TestHost& host) {
   return static_cast<int>(std::count(events.begin(), events.end(), "rogue_burst"));
 }
 
-const char* KindName(Kind kind) {
-  switch (kind) {
-    case Kind::kCrash:
-      return "Crash";
-    case Kind::kExit:
-      return "CleanExit";
-    case Kind::kHang:
-      return "Hang";
-    case Kind::kMidFrame:
-      return "ClosedMidFrame";
-    case Kind::kGarbage:
-      return "Garbage";
-    case Kind::kBurst:
-      return "Burst";
-    case Kind::kResultTwice:
-      return "ResultTwice";
-  }
-  return "";
-}
-
-const char* StageName(Stage stage) {
-  switch (stage) {
-    case Stage::kBeforeConnect:
-      return "A_BeforeConnect";
-    case Stage::kBeforeHandshake:
-      return "B_BeforeHandshake";
-    case Stage::kBeforeShotSent:
-      return "C1_HandshakenShotNotSent";
-    case Stage::kShotPending:
-      return "C2_ShotUnanswered";
-    case Stage::kAfterAnswer:
-      return "D_AnsweredNoResult";
-    case Stage::kRecording:
-      return "E_Recording";
-    case Stage::kAIPending:
-      return "F_ScreenAIPending";
-  }
-  return "";
-}
-
-bool UsesRogueTool(Kind kind) {
-  return kind == Kind::kMidFrame || kind == Kind::kGarbage || kind == Kind::kBurst;
-}
-
-// Where the rogue tool misbehaves, in its own words.
-const char* RogueStage(Stage stage) {
-  switch (stage) {
-    case Stage::kBeforeConnect:
-      return "connect";
-    case Stage::kBeforeHandshake:
-      return "welcome";
-    case Stage::kBeforeShotSent:
-      return "handshake";
-    case Stage::kShotPending:
-      return "shot";
-    case Stage::kAfterAnswer:
-      return "reply";
-    case Stage::kRecording:
-      return "record";
-    case Stage::kAIPending:
-      return "ai";
-  }
-  return "";
-}
+// Per kind (in the enum's order): its name in the test's name, and the
+// rogue tool's fault for the kinds only the rogue tool can produce.
+const char* const kKindNames[] = {"Crash",   "CleanExit", "Hang",       "ClosedMidFrame",
+                                  "Garbage", "Burst",     "ResultTwice"};
+const char* const kRogueFaults[] = {nullptr,   nullptr, nullptr, "midframe",
+                                    "garbage", "burst", nullptr};
+// Per stage: its name, where the rogue tool misbehaves (in its own words),
+// and the reference tool's script point.
+const char* const kStageNames[] = {"A_BeforeConnect",          "B_BeforeHandshake",
+                                   "C1_HandshakenShotNotSent", "C2_ShotUnanswered",
+                                   "D_AnsweredNoResult",       "E_Recording",
+                                   "F_ScreenAIPending"};
+const char* const kRogueStages[] = {"connect", "welcome", "handshake", "shot",
+                                    "reply",   "record",  "ai"};
+const char* const kScriptPoints[] = {"before_connect",   "after_connect",    "after_handshake",
+                                     "on_shot",          "after_shot_reply", "after_shot_reply",
+                                     "after_shot_reply"};
 
 const char* RogueFault(Kind kind) {
-  switch (kind) {
-    case Kind::kMidFrame:
-      return "midframe";
-    case Kind::kGarbage:
-      return "garbage";
-    case Kind::kBurst:
-      return "burst";
-    default:
-      return "good";
-  }
+  return kRogueFaults[static_cast<int>(kind)];
 }
 
 constexpr char kFirstResult[] =
@@ -169,24 +113,7 @@ constexpr int kHeldAISeqId = 7;
 std::string ReferenceSteps(const Cell& cell) {
   std::vector<std::string> steps = {
       R"({"at":"before_connect","do":"spawn_grandchild","ms":30000})"};
-  std::string at;
-  switch (cell.stage) {
-    case Stage::kBeforeConnect:
-      at = "before_connect";
-      break;
-    case Stage::kBeforeHandshake:
-      at = "after_connect";
-      break;
-    case Stage::kBeforeShotSent:
-      at = "after_handshake";
-      break;
-    case Stage::kShotPending:
-      at = "on_shot";
-      break;
-    default:
-      at = "after_shot_reply";
-      break;
-  }
+  const std::string at = kScriptPoints[static_cast<int>(cell.stage)];
   auto step = [&](const std::string& rest) {
     steps.push_back(R"({"at":")" + at + "\"," + rest + "}");
   };
@@ -254,8 +181,8 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
   void StartCell(const Cell& cell) {
     rogue_.SetReportFile(temp_dir().File("rogue_report.txt"));
     SnippingToolConfig config;
-    if (UsesRogueTool(cell.kind)) {
-      rogue_.Use(RogueFault(cell.kind), RogueStage(cell.stage));
+    if (RogueFault(cell.kind) != nullptr) {
+      rogue_.Use(RogueFault(cell.kind), kRogueStages[static_cast<int>(cell.stage)]);
     } else {
       rogue_.UseReferenceTool();
       config = WithScript(ReferenceSteps(cell));
@@ -637,7 +564,8 @@ const Cell kCells[] = {
 };
 
 std::string CellName(const ::testing::TestParamInfo<Cell>& cell) {
-  return std::string(KindName(cell.param.kind)) + "_" + StageName(cell.param.stage);
+  return std::string(kKindNames[static_cast<int>(cell.param.kind)]) + "_" +
+         kStageNames[static_cast<int>(cell.param.stage)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, FaultMatrixTest, ::testing::ValuesIn(kCells), CellName);
