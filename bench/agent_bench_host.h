@@ -1,12 +1,11 @@
 // What the agent benchmarks and the soak share: a host whose UI thread is
-// the caller's own thread, with a real clock (unlike the tests' virtual one,
-// delayed tasks run when they fall due), and readings of this process's
+// the caller's own thread driving a task queue on the real clock (unlike the
+// tests' virtual one, delayed tasks run when they fall due), and readings of this process's
 // resources from /proc.
 #ifndef BENCH_AGENT_BENCH_HOST_H_
 #define BENCH_AGENT_BENCH_HOST_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "snipping_tool/snipping_tool_agent.h"
+#include "tools/task_queue/task_queue.h"
 
 namespace agent_bench {
 
@@ -54,33 +54,27 @@ class BenchHost : public snipping_tool::ISnippingToolAgentDelegate {
 
   // Runs tasks as they fall due until |done| holds (true) or |timeout|
   // passes (false).
-  bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+  bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    return ui_.RunUntil(done, timeout);
+  }
   // Runs every queued task now, due or not, tasks they post included, until
   // none is left: how the soak lets go of every reference the tasks hold.
-  void Drain();
+  void Drain() { ui_.Drain(); }
   // Tasks waiting, due or not.
-  size_t queued();
+  size_t queued() { return ui_.size(); }
 
   // Analytics keys, for reporting why a shot failed.
   std::vector<std::string> TakeEvents();
   uint64_t runtime_log_count() const { return runtime_log_count_; }
 
  private:
-  struct Task {
-    Clock::time_point due;
-    uint64_t seq;
-    std::function<void()> run;
-  };
-  // Removes and returns the earliest due task; false when none is due.
-  bool TakeDue(std::function<void()>* task, Clock::time_point* next_due);
-
   std::mutex lock_;
-  std::condition_variable changed_;
-  std::vector<Task> tasks_;
-  uint64_t next_seq_ = 0;
   std::vector<std::string> events_;
   uint64_t runtime_log_count_ = 0;
   LogObserver log_observer_;
+  // Last: destroyed first, so that a dropped task holding the agent's
+  // service host still finds the host whole when that logs.
+  task_queue::TaskQueue ui_{task_queue::TaskQueue::Clock::kReal};
 };
 
 // Resources of this process, read from /proc.

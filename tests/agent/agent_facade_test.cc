@@ -10,6 +10,7 @@
 
 #include "ipc/ipc_server/snipping_tool_agent_service_host.h"
 #include "tests/agent/test_host.h"
+#include "tests/support/log_capture.h"
 
 namespace snipping_tool {
 namespace {
@@ -142,7 +143,7 @@ TEST_F(AgentFacadeTest, RuntimeRecordsReachTheDelegateOnlyWhileInitialised) {
 }
 
 TEST(ServiceHostTest, FreshObjectState) {
-  testing::LogCapture log;
+  test_support::LogCapture log;
   ipc_core::ipc_core_refptr<SnippingToolAgentServiceHost> host(new SnippingToolAgentServiceHost());
   EXPECT_FALSE(host->IsBroken());
   EXPECT_EQ(4, host->screen_shot_type());
@@ -179,17 +180,5 @@ TEST(ServiceHostTest, DispatchIsExactAndNeedsAFeature) {
   EXPECT_FALSE(host->HandleRequest("snipping_tool_agent.snipping.handshake", "{}", nullptr));
   EXPECT_FALSE(host->HandleRequest("snipping_tool_agent.snipping.nope", "{}", nullptr));
 }
-
-TEST(FailureReasonTest, Names) {
-  EXPECT_STREQ("start_process", SnippingShotFailureReasonName(1));
-  EXPECT_STREQ("handeshake_timeout", SnippingShotFailureReasonName(2));
-  EXPECT_STREQ("port_timeout", SnippingShotFailureReasonName(3));
-  EXPECT_STREQ("ipc_invoke", SnippingShotFailureReasonName(4));
-  EXPECT_STREQ("ipc_disconneted", SnippingShotFailureReasonName(5));
-  EXPECT_STREQ("port_failure", SnippingShotFailureReasonName(6));
-  EXPECT_STREQ("unknown", SnippingShotFailureReasonName(0));
-  EXPECT_STREQ("unknown", SnippingShotFailureReasonName(7));
-}
-
 }  // namespace
 }  // namespace snipping_tool

@@ -18,25 +18,7 @@ using testing::TraceEvent;
 
 // Polls |done| without running any task on the UI thread.
 bool WaitWithoutRunningTasks(const std::function<bool()>& done) {
-  return test_os::WaitUntil(done, testing::kEventTimeout);
-}
-
-TEST_F(AgentTest, ToolThatNeverHandshakesStopsWithHandshakeTimeout) {
-  StartAgent(WithScript(R"({"at":"after_connect","do":"skip_handshake"})"));
-  auto shot = Shot();
-  ASSERT_TRUE(host().RunUntil([&] {
-    return log().Contains("[SnippingToolAgent] WaitHandleshakeAndStopSnippingIfNeed") &&
-           !ToolTrace("skip", "handshake").empty();
-  }));
-  host().AdvanceTime(service_host()->process_handshake_timeout());
-  ASSERT_TRUE(WaitForOutcome(shot));
-  ExpectStopped(*shot, "handeshake_timeout", /*broken=*/true);
-  EXPECT_TRUE(log().Contains(
-      "[SnippingToolAgent] OnWaitHandleshakeTimeout process_handleshake_successed:0"));
-  // The port time-out armed earlier still ran and found the port.
-  EXPECT_TRUE(log().Contains(
-      "[SnippingToolAgent] OnWaitPortReadyTimeout port_number:" +
-      std::to_string(service_host()->port_number()) + " process_handleshake_successed:0"));
+  return test_os::WaitUntil(done, test_os::kWaitBound);
 }
 
 TEST_F(AgentTest, ShotAnsweredWithAnErrorStopsWithIpcInvoke) {
@@ -56,32 +38,6 @@ TEST_F(AgentTest, ShotAnsweredWithAnErrorStopsWithIpcInvoke) {
   EXPECT_FALSE(agent()->IsBroken());
 }
 
-TEST_F(AgentTest, ToolExitingAfterTheHandshakeStopsWithIpcDisconnected) {
-  StartAgent(WithScript(R"({"at":"after_handshake","do":"exit","code":0})"));
-  auto shot = Shot();
-  // The disconnect is reported before the UI thread learns of the handshake:
-  // the stale handshake must not make the dead tool look connected.
-  ASSERT_TRUE(WaitWithoutRunningTasks(
-      [&] { return log().Contains("[SnippingToolAgent] StopSnippingShot reason:5 broken:0"); }))
-      << [&] {
-           std::string all;
-           for (const std::string& line : log().lines())
-             all += line + "\n";
-           return all;
-         }();
-  ASSERT_TRUE(WaitForOutcome(shot));
-  ExpectStopped(*shot, "ipc_disconneted", /*broken=*/false);
-  EXPECT_FALSE(service_host()->process_handshake_successed());
-
-  // Not broken: the next shot is accepted and starts a new tool (which,
-  // scripted the same way, leaves again).
-  const int first_pid = LastToolPid();
-  auto next = Shot();
-  ASSERT_TRUE(WaitForOutcome(next));
-  EXPECT_EQ(1, next->failures);
-  EXPECT_NE(first_pid, LastToolPid());
-}
-
 TEST_F(AgentTest, MalformedResultReachesTheSuccessCallbackWithDefaults) {
   StartAgent(WithScript(R"({"at":"after_shot_reply","do":"skip_result"},
                           {"at":"after_shot_reply","do":"send_result","payload":"not json"})"));
@@ -94,21 +50,7 @@ TEST_F(AgentTest, MalformedResultReachesTheSuccessCallbackWithDefaults) {
   EXPECT_EQ(0, shot->result.pos_y);
 }
 
-TEST_F(AgentTest, SecondResultForOneShotCallsNothing) {
-  StartAgent(WithScript(R"({"at":"after_result","do":"send_result"})"));
-  auto shot = Shot();
-  ASSERT_TRUE(WaitForOutcome(shot));
-  // The second result's UI half finds both callables already consumed.
-  EXPECT_TRUE(host().RunUntil([&] {
-    return log().Contains(
-        "[SnippingToolAgent] OnNotifySnippintShotResult_UI is_snipping_working:0 "
-        "has_once_success_cb:0");
-  }));
-  EXPECT_EQ(2, host().result_arrived_count());
-  EXPECT_EQ(1, shot->successes);
-  EXPECT_EQ(0, shot->failures);
-}
-
+// The screen tool end to end (its executable, its analytics events).
 TEST_F(AgentTest, ResultBeforeTheHandshakeReachesNobodyButTheScreenToolEvent) {
   StartAgent(WithScript(R"({"at":"after_connect","do":"send_result",
                             "payload":"{\"image_file_path\":\"early\",\"pos_x\":77}"})"),
@@ -152,101 +94,16 @@ TEST_F(AgentTest, NewShotStartedInsideTheSuccessCallbackKeepsItsCallables) {
   EXPECT_NE(std::string::npos, shots[1].text.find("second.png"));
 }
 
-TEST_F(AgentTest, RecordingAnalyticsConfigurationAndWindowRequestsReachTheHost) {
-  StartAgent(WithScript(R"(
-      {"at":"after_handshake","do":"record_started"},
-      {"at":"after_handshake","do":"bilog","json":{"key":"k1"}},
-      {"at":"after_handshake","do":"set_config","json":{"config_json":"{\"a\":1}"}},
-      {"at":"after_handshake","do":"show_vip_wnd"},
-      {"at":"after_handshake","do":"show_select_user_wnd",
-       "json":{"parent_wnd":4294967296,"file_path":"C:\\tmp\\a.png","file_type":1}},
-      {"at":"after_handshake","do":"record_finished"})"));
-  int started = 0, finished = 0;
-  agent()->SetRecordStartedCallback([&] { ++started; });
-  agent()->SetRecordFinishedCallback([&] { ++finished; });
+TEST_F(AgentTest, HideNoticeTravelsToTheToolAsItsPayload) {
+  StartAgent(WithScript(""));
   auto shot = Shot();
   ASSERT_TRUE(WaitForOutcome(shot));
-  ASSERT_TRUE(host().RunUntil([&] {
-    return finished == 1 && host().select_user_requests().size() == 1;
-  }));
-  EXPECT_EQ(1, started);
-  EXPECT_TRUE(host().HasEvent("k1"));
-  EXPECT_EQ(std::vector<std::string>{R"({"a":1})"}, host().configs());
-  EXPECT_EQ(1, host().vip_window_count());
-  const SelectUserWndSnippingShot request = host().select_user_requests()[0];
-  EXPECT_EQ(4294967296LL, request.parent_wnd);
-  EXPECT_EQ("C:\\tmp\\a.png", request.file_path);
-  EXPECT_EQ(1, request.file_type);
-
-  // The hide notice travels to the tool as exactly this payload.
   agent()->OnSelectUserWndHide(true);
   ASSERT_TRUE(host().RunUntil([&] {
     return !ToolTrace("recv", "snipping_tool.snipping.on_select_user_wnd_hide").empty();
   }));
   EXPECT_EQ("{\"exit_screen_tool\":true}",
             ToolTrace("recv", "snipping_tool.snipping.on_select_user_wnd_hide")[0].text);
-}
-
-TEST_F(AgentTest, NoticesSentRightAfterTheHandshakesAnswerReachTheHost) {
-  // The tool notifies as soon as it has the handshake's answer, while the
-  // host's UI thread has yet to run the handshake's UI half.
-  StartAgent(WithScript(R"({"at":"after_handshake","do":"bilog","json":{"key":"early"}},
-                          {"at":"after_handshake","do":"show_vip_wnd"})"));
-  auto shot = Shot();
-  ASSERT_TRUE(host().RunUntil(
-      [&] { return log().Contains("[SnippingToolAgent] WaitHandleshakeAndStopSnippingIfNeed"); }));
-  // From here the UI thread runs nothing until the tool has its answers.
-  WaitWithoutRunningTasks(
-      [&] { return !ToolTrace("answer", "snipping_tool_agent.snipping.show_vip_wnd").empty(); });
-  EXPECT_FALSE(service_host()->process_handshake_successed());
-  for (const char* method : {"snipping_tool_agent.snipping.bilog", "snipping_tool_agent.snipping.show_vip_wnd"}) {
-    const auto answers = ToolTrace("answer", method);
-    ASSERT_EQ(1u, answers.size()) << method;
-    EXPECT_EQ(0u, answers[0].text.rfind("reply", 0)) << method << ": " << answers[0].text;
-  }
-  EXPECT_TRUE(host().HasEvent("early"));
-  EXPECT_EQ(1, host().vip_window_count());
-  ASSERT_TRUE(WaitForOutcome(shot));
-  EXPECT_EQ(1, shot->successes);
-}
-
-TEST_F(AgentTest, UninitReturnsOnlyOnceTheDelegateCallsUnderWayHaveReturned) {
-  // The host may destroy its delegate as soon as Uninit returns, so a call
-  // the runtime's thread is making into it must have ended by then.
-  std::mutex lock;
-  std::condition_variable changed;
-  bool entered = false;
-  bool released = false;
-  host().SetEventHook([&](const std::string& key) {
-    if (key != "held")
-      return;
-    std::unique_lock<std::mutex> hold(lock);
-    entered = true;
-    changed.notify_all();
-    changed.wait(hold, [&] { return released; });
-  });
-  StartAgent(WithScript(R"({"at":"after_result","do":"bilog","json":{"key":"held"}})"));
-  auto shot = Shot();
-  ASSERT_TRUE(WaitForOutcome(shot));
-  ASSERT_TRUE(WaitWithoutRunningTasks([&] {
-    std::lock_guard<std::mutex> hold(lock);
-    return entered;
-  }));
-  std::atomic<bool> uninit_returned{false};
-  std::thread uninit([&] {
-    agent()->Uninit();
-    uninit_returned.store(true);
-  });
-  EXPECT_FALSE(test_os::WaitUntil([&] { return uninit_returned.load(); }, std::chrono::milliseconds(300)))
-      << "Uninit returned while the host's delegate was still being called";
-  {
-    std::lock_guard<std::mutex> hold(lock);
-    released = true;
-  }
-  changed.notify_all();
-  uninit.join();
-  EXPECT_TRUE(uninit_returned.load());
-  host().SetEventHook(nullptr);
 }
 
 TEST_F(AgentTest, ScreenAIAnswersFromAnotherThreadArriveAtTheTool) {
@@ -296,7 +153,74 @@ TEST_F(AgentTest, StopEndsTheToolAndTheGrandchildItStarted) {
   EXPECT_TRUE(testing::WaitForProcessDead(grandchild));
 }
 
-TEST_F(AgentTest, HandshakeTimeOutOfAnEarlierToolDoesNotCutANewLaunchShort) {
+// Faults that were found and fixed: notices lost while the UI thread had yet
+// to complete the handshake, Uninit returning while delegate calls were
+// under way, an earlier tool's handshake time-out cutting a new launch short.
+class AgentRegressionTest : public AgentTest {};
+
+TEST_F(AgentRegressionTest, NoticesSentRightAfterTheHandshakesAnswerReachTheHost) {
+  // The tool notifies as soon as it has the handshake's answer, while the
+  // host's UI thread has yet to run the handshake's UI half.
+  StartAgent(WithScript(R"({"at":"after_handshake","do":"bilog","json":{"key":"early"}},
+                          {"at":"after_handshake","do":"show_vip_wnd"})"));
+  auto shot = Shot();
+  ASSERT_TRUE(host().RunUntil(
+      [&] { return log().Contains("[SnippingToolAgent] WaitHandleshakeAndStopSnippingIfNeed"); }));
+  // From here the UI thread runs nothing until the tool has its answers.
+  WaitWithoutRunningTasks(
+      [&] { return !ToolTrace("answer", "snipping_tool_agent.snipping.show_vip_wnd").empty(); });
+  EXPECT_FALSE(service_host()->process_handshake_successed());
+  for (const char* method : {"snipping_tool_agent.snipping.bilog", "snipping_tool_agent.snipping.show_vip_wnd"}) {
+    const auto answers = ToolTrace("answer", method);
+    ASSERT_EQ(1u, answers.size()) << method;
+    EXPECT_EQ(0u, answers[0].text.rfind("reply", 0)) << method << ": " << answers[0].text;
+  }
+  EXPECT_TRUE(host().HasEvent("early"));
+  EXPECT_EQ(1, host().vip_window_count());
+  ASSERT_TRUE(WaitForOutcome(shot));
+  EXPECT_EQ(1, shot->successes);
+}
+
+TEST_F(AgentRegressionTest, UninitReturnsOnlyOnceTheDelegateCallsUnderWayHaveReturned) {
+  // The host may destroy its delegate as soon as Uninit returns, so a call
+  // the runtime's thread is making into it must have ended by then.
+  std::mutex lock;
+  std::condition_variable changed;
+  bool entered = false;
+  bool released = false;
+  host().SetEventHook([&](const std::string& key) {
+    if (key != "held")
+      return;
+    std::unique_lock<std::mutex> hold(lock);
+    entered = true;
+    changed.notify_all();
+    changed.wait(hold, [&] { return released; });
+  });
+  StartAgent(WithScript(R"({"at":"after_result","do":"bilog","json":{"key":"held"}})"));
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  ASSERT_TRUE(WaitWithoutRunningTasks([&] {
+    std::lock_guard<std::mutex> hold(lock);
+    return entered;
+  }));
+  std::atomic<bool> uninit_returned{false};
+  std::thread uninit([&] {
+    agent()->Uninit();
+    uninit_returned.store(true);
+  });
+  EXPECT_FALSE(test_os::WaitUntil([&] { return uninit_returned.load(); }, std::chrono::milliseconds(300)))
+      << "Uninit returned while the host's delegate was still being called";
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    released = true;
+  }
+  changed.notify_all();
+  uninit.join();
+  EXPECT_TRUE(uninit_returned.load());
+  host().SetEventHook(nullptr);
+}
+
+TEST_F(AgentRegressionTest, HandshakeTimeOutOfAnEarlierToolDoesNotCutANewLaunchShort) {
   // Each tool takes a moment before its handshake, so the second one is still
   // starting when the first tool's handshake time-out falls due.
   StartAgent(WithScript(R"({"at":"after_connect","do":"delay","ms":300})"));

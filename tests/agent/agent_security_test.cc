@@ -43,7 +43,7 @@ class ForeignClient : public ipc_core::IServiceClientObserver {
       return false;
     client->ConnectToPort(port, secret.empty() ? "not-a-secret" : secret.c_str());
     std::unique_lock<std::mutex> lock(lock_);
-    EXPECT_TRUE(changed_.wait_for(lock, testing::kEventTimeout, [this] { return state_ != 0; }));
+    EXPECT_TRUE(changed_.wait_for(lock, test_os::kWaitBound, [this] { return state_ != 0; }));
     const bool connected = state_ == kConnected;
     state_ = 0;
     lock.unlock();
@@ -99,7 +99,7 @@ TEST_F(AgentTest, ForeignClientsAreRefusedAndTheRunningShotGoesOn) {
   // Refused connections never reached the agent: no connection event beyond
   // the two tools', and no stop.
   int connected = 0;
-  for (const std::string& line : log().lines()) {
+  for (const std::string& line : log().Lines()) {
     connected += line.rfind("[SnippingToolAgent] OnServiceInvokerConnected", 0) == 0;
     EXPECT_EQ(std::string::npos, line.find("StopSnippingShot")) << line;
   }

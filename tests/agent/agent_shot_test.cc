@@ -63,7 +63,7 @@ TEST_F(AgentTest, ColdShotGoesThroughEveryStageAndWarmShotSkipsThem) {
   // While the tool stays connected a new shot arms no time-out and does not
   // write the step function's port line.
   EXPECT_EQ(delayed_before, host().delayed_task_count());
-  for (const std::string& line : log().lines())
+  for (const std::string& line : log().Lines())
     EXPECT_EQ(std::string::npos, line.find("SnippingShotInternal port_number:")) << line;
   EXPECT_TRUE(log().Contains(Line("StartSnippingShot emit")));
 }
@@ -188,12 +188,12 @@ TEST_F(AgentTest, InitUninitCyclesLeaveNoHandleThreadOrChildBehind) {
     // destruction stops the IPC service host.
     ASSERT_TRUE(host().RunUntil([&] {
       int ends = 0;
-      for (const std::string& line : log().lines())
+      for (const std::string& line : log().Lines())
         ends += line == "[SnippingToolAgent] WaitForStop end";
       return ends == destroyed;
     })) << [&] {
       std::string all;
-      for (const std::string& line : log().lines())
+      for (const std::string& line : log().Lines())
         all += line + "\n";
       return all;
     }();

@@ -91,7 +91,7 @@ void AgentTest::ExpectStopped(const ShotOutcome& shot, const std::string& reason
 int AgentTest::LastToolPid() {
   int pid = 0;
   const std::string marker = " pid:";
-  for (const std::string& line : log_.lines()) {
+  for (const std::string& line : log_.Lines()) {
     if (line.rfind("[SnippingToolAgent] StartProcess result", 0) != 0)
       continue;
     const size_t at = line.find(marker);

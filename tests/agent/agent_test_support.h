@@ -12,6 +12,7 @@
 #include "agent/snipping_tool_agent.h"
 #include "ipc/ipc_server/snipping_tool_agent_service_host.h"
 #include "tests/agent/test_host.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_os.h"
 #include "tests/support/test_text.h"
 
@@ -78,11 +79,11 @@ class AgentTest : public ::testing::Test {
   ISnippingToolAgent* agent() { return agent_; }
   SnippingToolAgentServiceHost* service_host();
   TestHost& host() { return host_; }
-  LogCapture& log() { return log_; }
+  test_support::LogCapture& log() { return log_; }
   const TempDir& temp_dir() { return temp_dir_; }
 
  private:
-  LogCapture log_;
+  test_support::LogCapture log_;
   TestHost host_;
   TempDir temp_dir_;
   ISnippingToolAgent* agent_ = nullptr;

@@ -10,11 +10,12 @@
 
 #include "ipc/ipc_server/snipping_tool_agent_service_host.h"
 #include "tests/agent/test_host.h"
+#include "tests/support/log_capture.h"
 
 namespace snipping_tool {
 namespace {
 
-using testing::LogCapture;
+using test_support::LogCapture;
 using testing::TestHost;
 
 // A request handle that records the answers given to it.
@@ -124,7 +125,7 @@ TEST_F(HandlersTest, RecordingNoticesAreUngatedAndReachTheCallablesOnTheUIThread
   EXPECT_EQ(std::vector<std::string>{""},
             Send("snipping_tool_agent.snipping.notify_record_started", "")->replies);
   host_.RunUntilIdle();
-  for (const std::string& line : log_.lines())
+  for (const std::string& line : log_.Lines())
     EXPECT_EQ(std::string::npos, line.find("OnNotifyRecordStarted_UI")) << line;
 
   service_host_->SetRecordStartedCallback([&] { started_on.push_back(std::this_thread::get_id()); });
@@ -201,7 +202,7 @@ TEST_F(HandlersTest, MalformedScreenAIRequestIsOnlyLogged) {
   Send("snipping_tool_agent.snipping.request_ai", R"({"seq_id":5)");
   EXPECT_TRUE(host_.ai_requests().empty());
   std::vector<std::string> lines;
-  for (const std::string& line : log_.lines()) {
+  for (const std::string& line : log_.Lines()) {
     if (line.find("request_ai") == std::string::npos)  // dispatch lines, if any
       lines.push_back(line);
   }

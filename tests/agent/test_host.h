@@ -6,23 +6,19 @@
 #define TESTS_AGENT_TEST_HOST_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <thread>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "snipping_tool/snipping_tool_agent.h"
+#include "tests/support/test_os.h"
+#include "tools/task_queue/task_queue.h"
 
 namespace snipping_tool {
 namespace testing {
-
-// Generous bound for waits on real events (a tool starting, a reply); the
-// waits return as soon as the event happens.
-constexpr std::chrono::seconds kEventTimeout{20};
 
 struct RuntimeLogRecord {
   int severity;
@@ -52,18 +48,21 @@ class TestHost : public ISnippingToolAgentDelegate {
   void RequestAI(const RequestAISnippingShot& request,
                  const std::function<void(const ResponseAISnippingShot&)>& reply) override;
 
+  // The UI thread, on the virtual clock (task_queue::TaskQueue).
   // Runs due tasks on this thread, waiting for tasks posted from other
-  // threads, until |done| holds. False when kEventTimeout passed first.
+  // threads and for delegate calls, until |done| holds. False when the
+  // wait bound passed first.
   bool RunUntil(const std::function<bool()>& done,
-                std::chrono::milliseconds timeout = kEventTimeout);
-  // Runs every task that is due now (tasks posted by those included).
-  void RunUntilIdle();
+                std::chrono::milliseconds timeout = test_os::kWaitBound) {
+    return ui_.RunUntil(done, timeout);
+  }
+  void RunUntilIdle() { ui_.RunUntilIdle(); }
   // Moves the virtual clock forward and runs what became due.
-  void AdvanceTime(uint32_t ms);
+  void AdvanceTime(uint32_t ms) { ui_.AdvanceTime(ms); }
   // Drops every queued task without running it (releasing what they hold).
-  void DiscardTasks();
-  size_t delayed_task_count();
-  uint64_t now_ms();
+  void DiscardTasks() { ui_.Discard(); }
+  size_t delayed_task_count() { return ui_.delayed_count(); }
+  uint64_t now_ms() { return ui_.now_ms(); }
 
   // What the agent told the host.
   std::vector<std::string> events();
@@ -82,20 +81,11 @@ class TestHost : public ISnippingToolAgentDelegate {
   std::vector<bool> event_on_test_thread();
 
  private:
-  struct Task {
-    uint64_t due_ms;
-    uint64_t seq;
-    std::function<void()> run;
-  };
-  // Takes the first due task, if any.
-  bool TakeDueTask(std::function<void()>* task);
+  // Wakes RunUntil after a delegate call (under |lock_| or not).
+  void Changed() { ui_.Wake(); }
 
+  task_queue::TaskQueue ui_{task_queue::TaskQueue::Clock::kVirtual};
   std::mutex lock_;
-  std::condition_variable changed_;
-  std::vector<Task> tasks_;
-  uint64_t now_ms_ = 0;
-  uint64_t next_seq_ = 0;
-
   std::vector<std::string> events_;
   std::vector<bool> event_on_test_thread_;
   std::vector<std::string> configs_;
@@ -107,34 +97,6 @@ class TestHost : public ISnippingToolAgentDelegate {
   int vip_window_count_ = 0;
   int result_arrived_count_ = 0;
   std::thread::id test_thread_ = std::this_thread::get_id();
-};
-
-// Collects the agent's own log records while alive.
-class LogCapture {
- public:
-  LogCapture();
-  ~LogCapture();
-  std::vector<std::string> lines();
-  bool Contains(const std::string& text);
-  // Index of the first line equal to |text| at or after |from|, or -1.
-  int Find(const std::string& text, int from = 0);
-  // The records with their severities and files.
-  struct Record {
-    int severity;
-    std::string file;
-    std::string text;
-  };
-  std::vector<Record> records();
-  void Clear();
-
- private:
-  // Shared with the installed handler: a record emitted on another thread
-  // while the capture goes away still has somewhere to land.
-  struct State {
-    std::mutex lock;
-    std::vector<Record> records;
-  };
-  std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 }  // namespace testing

@@ -10,11 +10,11 @@ namespace snipping_tool {
 namespace testing {
 
 bool WaitFor(const std::function<bool()>& done) {
-  return test_os::WaitUntil(done, kEventTimeout);
+  return test_os::WaitUntil(done, test_os::kWaitBound);
 }
 
 bool RunUiUntil(TestHost& host, const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
+  const auto deadline = std::chrono::steady_clock::now() + test_os::kWaitBound;
   for (;;) {
     host.RunUntilIdle();
     if (done())

@@ -15,10 +15,10 @@ namespace snipping_tool {
 namespace testing {
 
 // Polls |done| without running any task of the test's UI thread, until it
-// holds or kEventTimeout has passed.
+// holds or test_os::kWaitBound has passed.
 bool WaitFor(const std::function<bool()>& done);
 
-// Runs the UI thread's due tasks until |done| holds or kEventTimeout has
+// Runs the UI thread's due tasks until |done| holds or test_os::kWaitBound has
 // passed. Unlike TestHost::RunUntil, |done| never runs under the host's lock,
 // so it may ask the host what it recorded even when the wait times out.
 bool RunUiUntil(TestHost& host, const std::function<bool()>& done);
@@ -28,7 +28,7 @@ using test_os::KillSurvivors;
 using test_os::ResidentSetBytes;
 // True once |pid| has ended (gone, or a zombie its parent has yet to reap),
 // polling for at most |bound|. For ends that a signal brings about at once,
-// where the general kEventTimeout would only make a failure slow.
+// where the general test_os::kWaitBound would only make a failure slow.
 inline bool WaitForDeadWithin(int pid, std::chrono::milliseconds bound) {
   return test_os::WaitForProcessEnd(pid, bound);
 }

@@ -19,7 +19,7 @@ class HostActionTest : public AgentTest {
  protected:
   void TearDown() override {
     if (HasFailure()) {
-      for (const std::string& line : log().lines())
+      for (const std::string& line : log().Lines())
         std::fprintf(stderr, "  agent| %s\n", line.c_str());
     }
     AgentTest::TearDown();
@@ -29,13 +29,18 @@ class HostActionTest : public AgentTest {
   std::vector<int> grandchildren_;
 };
 
+// Cases of faults that were found and fixed: a stale shot request's failure
+// ending the next shot, a screen-AI answer reaching the next tool, a cold
+// shot out of descriptors.
+class HostActionRegressionTest : public HostActionTest {};
+
 // The shot request waits at a stuck tool; the host gives up on it with
 // TerminateSnippingTool and asks for the next shot at once. Killing the
 // tool ends the connection that carried the old shot request, so that
 // request fails "at once" with a lost connection: it belongs to a shot the
 // host has already ended, exactly like the disconnect of that connection,
 // which the agent ignores as stale.
-TEST_F(HostActionTest, OldShotRequestFailingAfterTerminateDoesNotEndTheNextShot) {
+TEST_F(HostActionRegressionTest, OldShotRequestFailingAfterTerminateDoesNotEndTheNextShot) {
   SnippingToolConfig config = WithScript(R"({"at":"on_shot","do":"delay","ms":60000})");
   // Long enough that only the lost connection can end the old request.
   config.extras["timeout_config"] = R"({"IPCInvokeTimeout":30000})";
@@ -70,7 +75,7 @@ TEST_F(HostActionTest, OldShotRequestFailingAfterTerminateDoesNotEndTheNextShot)
 // connection cut in the middle of a frame); the host answers afterwards and
 // then asks for the next shot. The answer was meant for a tool that is gone
 // and is lost with it: the next tool never asked for it.
-TEST_F(HostActionTest, ScreenAIAnswerForAGoneToolIsNotHandedToTheNextTool) {
+TEST_F(HostActionRegressionTest, ScreenAIAnswerForAGoneToolIsNotHandedToTheNextTool) {
   rogue_.SetReportFile(temp_dir().File("rogue_report.txt"));
   rogue_.Use("midframe", "ai");
   StartAgent();
@@ -98,6 +103,35 @@ TEST_F(HostActionTest, ScreenAIAnswerForAGoneToolIsNotHandedToTheNextTool) {
 // Ordinary tool timing: each event belongs to its launch, connection and
 // shot, and only a current one ends or breaks anything.
 
+// A host near its descriptor limit: the cold shot cannot launch its tool
+// and ends cleanly as a failed start; once descriptors are back, the host
+// clears the broken state and the next shot works.
+TEST_F(HostActionRegressionTest, OutOfDescriptorsAShotFailsCleanlyAndTheNextOneWorks) {
+  rogue_.UseReferenceTool();
+  StartAgent();
+  auto first = Shot();  // the service host is up and listening from here on
+  ASSERT_TRUE(WaitForOutcome(first));
+  ASSERT_EQ(1, first->successes);
+  agent()->TerminateSnippingTool();
+  std::shared_ptr<testing::ShotOutcome> starved;
+  {
+    test_os::DescriptorExhaustion exhaustion;
+    if (!exhaustion.Take())
+      GTEST_SKIP() << "no per-process descriptor limit here";
+    starved = Shot();
+    ASSERT_TRUE(WaitForOutcome(starved));
+  }
+  ExpectStopped(*starved, "start_process", /*broken=*/true);
+  agent()->SetBroken(false);
+  auto next = Shot();
+  ASSERT_TRUE(WaitForOutcome(next));
+  EXPECT_EQ(1, next->successes);
+}
+
+// Cold shots back to back, each tool exiting after its result: a shot may
+// go to the tool that is exiting and fail as a lost tool, but no shot is
+// ended by another's events, the agent stays usable, and the shot after a
+// failure succeeds.
 // A tool that ends soon after its launch (after its result, or killed in
 // the middle of a shot) leaves its handshake wait behind; when it falls due
 // the agent is idle or on a later launch, and stays usable.
@@ -199,35 +233,6 @@ TEST_F(HostActionTest, HideWithNoToolConnectedNeverReachesTheNextTool) {
     EXPECT_EQ(std::string::npos, line.find("on_select_user_wnd_hide")) << line;
 }
 
-// A host near its descriptor limit: the cold shot cannot launch its tool
-// and ends cleanly as a failed start; once descriptors are back, the host
-// clears the broken state and the next shot works.
-TEST_F(HostActionTest, OutOfDescriptorsAShotFailsCleanlyAndTheNextOneWorks) {
-  rogue_.UseReferenceTool();
-  StartAgent();
-  auto first = Shot();  // the service host is up and listening from here on
-  ASSERT_TRUE(WaitForOutcome(first));
-  ASSERT_EQ(1, first->successes);
-  agent()->TerminateSnippingTool();
-  std::shared_ptr<testing::ShotOutcome> starved;
-  {
-    test_os::DescriptorExhaustion exhaustion;
-    if (!exhaustion.Take())
-      GTEST_SKIP() << "no per-process descriptor limit here";
-    starved = Shot();
-    ASSERT_TRUE(WaitForOutcome(starved));
-  }
-  ExpectStopped(*starved, "start_process", /*broken=*/true);
-  agent()->SetBroken(false);
-  auto next = Shot();
-  ASSERT_TRUE(WaitForOutcome(next));
-  EXPECT_EQ(1, next->successes);
-}
-
-// Cold shots back to back, each tool exiting after its result: a shot may
-// go to the tool that is exiting and fail as a lost tool, but no shot is
-// ended by another's events, the agent stays usable, and the shot after a
-// failure succeeds.
 TEST_F(HostActionTest, BackToBackColdShotsWithToolsExitingAfterTheirResults) {
   const int kShots = test_os::UnderEmulation() ? 20 : 200;
   rogue_.UseReferenceTool();

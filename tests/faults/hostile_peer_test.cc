@@ -65,14 +65,14 @@ TEST_P(HostilePeerTest, ALaunchedToolGetsInAndTheHostStaysWithinItsBounds) {
   ASSERT_TRUE(WaitForOutcome(first));
   ASSERT_EQ(1, first->successes);
   int port = 0;
-  for (const std::string& line : log().lines()) {
+  for (const std::string& line : log().Lines()) {
     const std::string marker = "OnServiceHostStartSuccess port:";
     const size_t at = line.find(marker);
     if (at != std::string::npos)
       port = std::atoi(line.c_str() + at + marker.size());
   }
   ASSERT_GT(port, 0);
-  const int records_before = static_cast<int>(log().records().size());
+  const int records_before = static_cast<int>(log().Records().size());
 
   ipc_core::testing::ResetConnectionPeaks();
   test_os::ProgramRun attacker;
@@ -99,7 +99,7 @@ TEST_P(HostilePeerTest, ALaunchedToolGetsInAndTheHostStaysWithinItsBounds) {
   // Thousands of refused or evicted connections leave a few lines per
   // interval, not one or two each.
   int runtime_lines = 0;
-  const auto records = log().records();
+  const auto records = log().Records();
   for (size_t i = records_before; i < records.size(); ++i)
     runtime_lines += records[i].file.find("ipc_core") != std::string::npos;
   EXPECT_LT(runtime_lines, 100);
@@ -132,7 +132,7 @@ class Observer : public ipc_core::IServiceHostObserver, public ipc_core::IServic
 
   bool Wait(const int* value) {
     std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, testing::kEventTimeout, [&] { return *value != 0; });
+    return cv_.wait_for(lock, test_os::kWaitBound, [&] { return *value != 0; });
   }
   int port = 0, stopped = 0, connected = 0, failed = 0;
 

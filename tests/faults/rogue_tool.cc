@@ -428,8 +428,6 @@ int main(int argc, char** argv) {
       attack.count = atoi(arg.c_str() + 8);
     else if (arg.rfind("--start-when=", 0) == 0)
       attack.start_when = arg.substr(13);
-    else if (arg.rfind("--seconds=", 0) == 0)
-      attack.end = std::chrono::steady_clock::now() + std::chrono::seconds(atoi(arg.c_str() + 10));
   }
   if (!attack.kind.empty() && port > 0 && port <= 65535) {
     attack.port = static_cast<unsigned short>(port);

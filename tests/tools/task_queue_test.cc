@@ -1,17 +1,51 @@
-#include "tools/demo_host/task_queue.h"
+#include "tools/task_queue/task_queue.h"
 
 #include <atomic>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-namespace demo_host {
+#include "tests/support/test_os.h"  // kWaitBound only
+
+namespace task_queue {
 namespace {
 
-TEST(TaskQueueTest, RunsTasksByDueTimeThenInPostingOrder) {
-  TaskQueue queue;
+using Clock = TaskQueue::Clock;
+
+// The virtual clock: due time, then posting order; nothing runs before the
+// test moves the clock past it, and tasks run on the test's thread.
+TEST(TaskQueueTest, VirtualClockRunsByDueTimeThenPostingOrderOnlyWhenAdvanced) {
+  TaskQueue queue(Clock::kVirtual);
+  std::vector<int> order;
+  queue.PostTask([&] { order.push_back(4); }, 40);
+  queue.PostTask([&] { order.push_back(1); }, 0);
+  queue.PostTask([&] { order.push_back(3); }, 20);
+  queue.PostTask([&] {
+    order.push_back(2);
+    queue.PostTask([&] { order.push_back(5); }, 25);  // due at 25 of the clock
+  }, 0);
+  queue.RunUntilIdle();
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  EXPECT_EQ(queue.delayed_count(), 3u);
+  queue.AdvanceTime(19);
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  queue.AdvanceTime(6);
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 5}));
+  EXPECT_EQ(queue.now_ms(), 25u);
+  // RunUntil waits in real time but never moves the virtual clock.
+  EXPECT_FALSE(queue.RunUntil([&] { return order.size() == 5u; }, std::chrono::milliseconds(20)));
+  queue.Drain();
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 5, 4}));
+  EXPECT_EQ(queue.size(), 0u);
+}
+
+// The real clock on a thread of its own (the demo host's UI thread).
+TEST(TaskQueueTest, RealClockThreadRunsTasksAsTheyFallDue) {
+  TaskQueue queue(Clock::kReal);
+  queue.RunOnThread();
   std::mutex lock;
   std::vector<int> order;
   auto record = [&](int n) {
@@ -20,59 +54,59 @@ TEST(TaskQueueTest, RunsTasksByDueTimeThenInPostingOrder) {
       order.push_back(n);
     };
   };
-  // Hold the thread so that every task is queued before any runs; the
-  // order then depends only on due times and posting order.
+  // Hold the thread so that every task is queued before any runs.
   std::atomic<bool> release{false};
   queue.PostTask([&] {
     while (!release)
       std::this_thread::yield();
   }, 0);
-  queue.PostTask(record(4), 40);
+  const auto posted = std::chrono::steady_clock::now();
+  std::promise<std::chrono::steady_clock::time_point> delayed_ran_at;
+  queue.PostTask([&] {
+    record(3)();
+    delayed_ran_at.set_value(std::chrono::steady_clock::now());
+  }, 30);
   queue.PostTask(record(1), 0);
-  queue.PostTask(record(3), 20);
-  queue.PostTask(record(2), 0);
   release = true;
-  // A RunAndWait task is due now, so it runs before the delayed ones.
-  queue.RunAndWait(record(0));
+  // A RunAndWait task is due now: it runs before the delayed one.
+  EXPECT_TRUE(queue.RunAndWait(record(2)));
   {
     std::lock_guard<std::mutex> guard(lock);
-    EXPECT_EQ(order, (std::vector<int>{1, 2, 0}));
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      if (order.size() == 5u || std::chrono::steady_clock::now() > deadline)
-        break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::future<std::chrono::steady_clock::time_point> ran_at = delayed_ran_at.get_future();
+  ASSERT_EQ(ran_at.wait_for(test_os::kWaitBound), std::future_status::ready);
+  EXPECT_GE(ran_at.get() - posted, std::chrono::milliseconds(30));
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
   }
-  std::lock_guard<std::mutex> guard(lock);
-  EXPECT_EQ(order, (std::vector<int>{1, 2, 0, 3, 4}));
+  // Waiting for the queue from inside one of its own tasks runs inline.
+  bool inner_ran = false;
+  EXPECT_TRUE(queue.RunAndWait([&] {
+    EXPECT_TRUE(queue.IsCurrentThread());
+    EXPECT_TRUE(queue.RunAndWait([&] { inner_ran = true; }));
+  }));
+  EXPECT_TRUE(inner_ran);
+  EXPECT_FALSE(queue.IsCurrentThread());
 }
 
-TEST(TaskQueueTest, DelaysATaskAtLeastAsLongAsAsked) {
-  TaskQueue queue;
-  const auto posted = std::chrono::steady_clock::now();
-  std::atomic<bool> ran{false};
-  std::chrono::steady_clock::time_point ran_at;
-  queue.PostTask([&] {
-    ran_at = std::chrono::steady_clock::now();
-    ran = true;
-  }, 30);
-  // A task due now does not wait behind the delayed one.
-  queue.RunAndWait([] {});
+// The real clock driven from the caller's thread (the benchmarks' host).
+TEST(TaskQueueTest, RealClockRunUntilWaitsForTheNextDueTask) {
+  TaskQueue queue(Clock::kReal);
+  bool ran = false;
+  queue.PostTask([&] { ran = true; }, 20);
+  queue.RunUntilIdle();
   EXPECT_FALSE(ran);
-  while (!ran)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  EXPECT_GE(ran_at - posted, std::chrono::milliseconds(30));
+  EXPECT_TRUE(queue.RunUntil([&] { return ran; }, test_os::kWaitBound));
 }
 
 TEST(TaskQueueTest, StopDropsPendingTasksAndReleasesWhatTheyHold) {
   auto held = std::make_shared<int>(7);
   std::atomic<bool> ran{false};
   {
-    TaskQueue queue;
+    TaskQueue queue(Clock::kReal);
+    queue.RunOnThread();
     queue.PostTask([held, &ran] { ran = true; }, 60000);
     queue.PostTask([held, &ran] { ran = true; }, 60000);
     EXPECT_EQ(held.use_count(), 3);
@@ -86,17 +120,5 @@ TEST(TaskQueueTest, StopDropsPendingTasksAndReleasesWhatTheyHold) {
   EXPECT_FALSE(ran);
 }
 
-TEST(TaskQueueTest, RunAndWaitFromTheQueuesOwnThreadRunsInline) {
-  TaskQueue queue;
-  bool inner_ran = false;
-  // Waiting for the queue from inside one of its own tasks would deadlock.
-  EXPECT_TRUE(queue.RunAndWait([&] {
-    EXPECT_TRUE(queue.IsCurrentThread());
-    EXPECT_TRUE(queue.RunAndWait([&] { inner_ran = true; }));
-  }));
-  EXPECT_TRUE(inner_ran);
-  EXPECT_FALSE(queue.IsCurrentThread());
-}
-
 }  // namespace
-}  // namespace demo_host
+}  // namespace task_queue

@@ -30,7 +30,7 @@
 #include "tools/conformance/frame_recorder.h"
 #include "tools/conformance/session_writer.h"
 #include "tools/demo_host/library_loader.h"
-#include "tools/demo_host/task_queue.h"
+#include "tools/task_queue/task_queue.h"
 
 namespace {
 
@@ -112,7 +112,7 @@ int Relay(int argc, char** argv) {
 
 class Delegate final : public snipping_tool::ISnippingToolAgentDelegate {
  public:
-  explicit Delegate(demo_host::TaskQueue* ui) : ui_(ui) {}
+  explicit Delegate(task_queue::TaskQueue* ui) : ui_(ui) {}
   void Log(int, const std::string&, int, int64_t, const std::string&) override {}
   void ReportBIEvent(const std::string&) override {}
   void ApplySnippingToolConfig(const std::string&) override {}
@@ -127,7 +127,7 @@ class Delegate final : public snipping_tool::ISnippingToolAgentDelegate {
       override {}
 
  private:
-  demo_host::TaskQueue* ui_;
+  task_queue::TaskQueue* ui_;
 };
 
 int Host(const std::string& library, const std::string& real_tool, const std::string& output) {
@@ -173,7 +173,8 @@ int Host(const std::string& library, const std::string& real_tool, const std::st
   config.features = {{3, true}, {-1, false}};
   config.extras = {{"timeout_config", R"({"ProcessHandshakeTimeout":3000})"}};
 
-  demo_host::TaskQueue ui;
+  task_queue::TaskQueue ui(task_queue::TaskQueue::Clock::kReal);
+  ui.RunOnThread();
   Delegate delegate(&ui);
   std::atomic<int> outcome{0};  // 1 result, 2 failure (set on the UI thread)
   ui.RunAndWait([&] {

@@ -13,7 +13,8 @@ constexpr auto kAiServiceTime = std::chrono::milliseconds(200);
 
 }  // namespace
 
-DemoDelegate::DemoDelegate(Timeline* timeline, TaskQueue* ui) : timeline_(timeline), ui_(ui) {}
+DemoDelegate::DemoDelegate(Timeline* timeline, task_queue::TaskQueue* ui)
+    : timeline_(timeline), ui_(ui) {}
 
 DemoDelegate::~DemoDelegate() {
   FinishAiReplies();

@@ -9,14 +9,14 @@
 #include <vector>
 
 #include "snipping_tool/snipping_tool_agent.h"
-#include "tools/demo_host/task_queue.h"
+#include "tools/task_queue/task_queue.h"
 #include "tools/demo_host/timeline.h"
 
 namespace demo_host {
 
 class DemoDelegate final : public snipping_tool::ISnippingToolAgentDelegate {
  public:
-  DemoDelegate(Timeline* timeline, TaskQueue* ui);
+  DemoDelegate(Timeline* timeline, task_queue::TaskQueue* ui);
   ~DemoDelegate();
 
   void set_agent(snipping_tool::ISnippingToolAgent* agent) { agent_ = agent; }
@@ -43,7 +43,7 @@ class DemoDelegate final : public snipping_tool::ISnippingToolAgentDelegate {
 
  private:
   Timeline* const timeline_;
-  TaskQueue* const ui_;
+  task_queue::TaskQueue* const ui_;
   snipping_tool::ISnippingToolAgent* agent_ = nullptr;
   std::mutex lock_;
   std::string failure_reason_;

@@ -16,7 +16,7 @@
 #include "tools/demo_host/demo_options.h"
 #include "tools/demo_host/library_loader.h"
 #include "tools/demo_host/stderr_capture.h"
-#include "tools/demo_host/task_queue.h"
+#include "tools/task_queue/task_queue.h"
 #include "tools/demo_host/timeline.h"
 
 namespace demo_host {
@@ -123,7 +123,8 @@ int RunDemo(const DemoOptions& options) {
   }
   timeline.Print("host", "GetQuilloSnipingToolAgent gave the agent");
 
-  TaskQueue ui;
+  task_queue::TaskQueue ui(task_queue::TaskQueue::Clock::kReal);
+  ui.RunOnThread();
   DemoDelegate delegate(&timeline, &ui);
   delegate.set_agent(agent);
 
