@@ -4,7 +4,7 @@
 
 add_library(agent_bench_host STATIC ${CMAKE_CURRENT_LIST_DIR}/agent_bench_host.cc)
 target_include_directories(agent_bench_host PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/agent/include)
-target_link_libraries(agent_bench_host PUBLIC task_queue test_os test_text Threads::Threads ${CMAKE_DL_LIBS})
+target_link_libraries(agent_bench_host PUBLIC task_queue test_support Threads::Threads ${CMAKE_DL_LIBS})
 
 # Links the agent statically: its log records stamp the stages of a shot.
 add_executable(agent_shot_bench ${CMAKE_CURRENT_LIST_DIR}/agent_shot_bench.cc)

@@ -64,7 +64,7 @@ ProcessSample SampleProcess() {
   sample.fds = test_os::CountOpenHandles() - 1;
   sample.children = static_cast<int>(test_os::ChildProcesses().size());
   sample.rss_kib = static_cast<int64_t>(test_os::ResidentSetBytes() / 1024);
-  sample.hwm_kib = StatusField(test_text::ReadFile("/proc/self/status"), "VmHWM:");
+  sample.hwm_kib = StatusField(test_support::ReadFile("/proc/self/status"), "VmHWM:");
   // Unlike VmRSS, this does not count freed memory the allocator keeps: it
   // tells a leak from fragmentation. It covers malloc's main arena only, not
   // the arenas of other threads.
@@ -74,7 +74,7 @@ ProcessSample SampleProcess() {
 
 std::string MachineLine() {
   std::string model = "unknown CPU";
-  std::istringstream cpuinfo(test_text::ReadFile("/proc/cpuinfo"));
+  std::istringstream cpuinfo(test_support::ReadFile("/proc/cpuinfo"));
   for (std::string line; std::getline(cpuinfo, line);) {
     if (line.rfind("model name", 0) == 0) {
       const size_t colon = line.find(':');
@@ -90,7 +90,7 @@ std::string MachineLine() {
 }
 
 std::string LoadLine() {
-  std::istringstream in(test_text::ReadFile("/proc/loadavg"));
+  std::istringstream in(test_support::ReadFile("/proc/loadavg"));
   std::string one, five, fifteen;
   in >> one >> five >> fifteen;
   return "load average " + one + " " + five + " " + fifteen;

@@ -34,7 +34,7 @@ SnippingToolAgentServiceHost* AgentTest::service_host() {
 SnippingToolConfig AgentTest::WithScript(const std::string& steps) {
   SnippingToolConfig config;
   config.extras["reference_tool_script"] = "{\"trace_file\":\"" +
-                                           test_text::JsonEscape(temp_dir_.File("trace.txt")) +
+                                           test_support::JsonEscape(temp_dir_.File("trace.txt")) +
                                            "\",\"steps\":[" + steps + "]}";
   return config;
 }
@@ -42,7 +42,7 @@ SnippingToolConfig AgentTest::WithScript(const std::string& steps) {
 
 std::vector<TraceEvent> AgentTest::ToolTrace() {
   std::vector<TraceEvent> events;
-  for (std::vector<std::string>& fields : test_text::ReadTrace(temp_dir_.File("trace.txt"))) {
+  for (std::vector<std::string>& fields : test_support::ReadTrace(temp_dir_.File("trace.txt"))) {
     if (fields.size() == 4)
       events.push_back({std::move(fields[1]), std::move(fields[2]), std::move(fields[3])});
   }

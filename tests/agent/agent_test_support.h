@@ -41,7 +41,7 @@ inline bool FileExists(const std::string& path) {
   return test_os::FileHasContent(path);
 }
 
-using test_text::JsonEscape;
+using test_support::JsonEscape;
 
 // One line of the reference tool's trace.
 struct TraceEvent {

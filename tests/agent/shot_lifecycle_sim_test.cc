@@ -27,7 +27,7 @@
 #include "platform/logging.h"
 #include "platform/path_service.h"
 #include "tests/agent/sim/sim_world.h"
-#include "tests/process/fake_service_manager.h"
+#include "tests/support/fake_service_manager.h"
 
 namespace {
 
@@ -145,10 +145,10 @@ struct Shot {
 };
 
 // The host's feature switches, installed once for the process.
-fake_host::FakeGraySwitchMgr* Switches() {
+test_support::FakeGraySwitchMgr* Switches() {
   static auto* switches = [] {
-    auto manager = std::make_shared<fake_host::FakeServiceManager>();
-    auto mgr = std::make_shared<fake_host::FakeGraySwitchMgr>();
+    auto manager = std::make_shared<test_support::FakeServiceManager>();
+    auto mgr = std::make_shared<test_support::FakeGraySwitchMgr>();
     manager->AddInterface(kvbase::kGraySwitchMgrServiceName, "class model::IGraySwitchMgr", mgr);
     kvbase::ServiceManagerHolder::GetInstance()->SetServiceManager(manager);
     return mgr.get();

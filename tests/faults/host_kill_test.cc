@@ -44,7 +44,7 @@ struct TraceState {
 
 TraceState ReadTraceState(const std::string& trace) {
   TraceState state;
-  for (const std::vector<std::string>& fields : test_text::ReadTrace(trace)) {
+  for (const std::vector<std::string>& fields : test_support::ReadTrace(trace)) {
     if (fields.size() < 4)
       continue;
     if (fields[1] == "grandchild")
@@ -89,11 +89,11 @@ TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorDescendantBehind) {
   TraceState traced;
   const bool in_flight = testing::WaitFor([&] {
     traced = ReadTraceState(trace);
-    tool = ToolPidFrom(test_text::ReadFile(output));
+    tool = ToolPidFrom(test_support::ReadFile(output));
     return tool > 0 && traced.grandchild > 0 && traced.setsid_grandchild > 0 && traced.daemon > 0 &&
            traced.delaying_shot;
   });
-  EXPECT_TRUE(in_flight) << test_text::ReadFile(output);
+  EXPECT_TRUE(in_flight) << test_support::ReadFile(output);
 
   EXPECT_TRUE(host.KillHard());
   ASSERT_TRUE(in_flight);

@@ -28,8 +28,5 @@ std::vector<std::vector<std::string>> ReadTrace(const std::string& path);
 
 }  // namespace test_support
 
-// The name the text helpers had before they joined test_support; kept until
-// every caller uses test_support.
-namespace test_text = test_support;
 
 #endif  // TESTS_SUPPORT_TEST_TEXT_H_

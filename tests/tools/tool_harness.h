@@ -97,9 +97,9 @@ std::string DemoHostPath();
 // Base64 of the JSON object of strings |extras|, as the agent writes it.
 std::string ExtrasSwitchValue(const std::map<std::string, std::string>& extras);
 
-using test_text::JsonEscape;
-using test_text::ReadFile;
-using test_text::ReadTrace;
+using test_support::JsonEscape;
+using test_support::ReadFile;
+using test_support::ReadTrace;
 
 // The VizudeDezo switch set as the agent writes it, no port, with |script|
 // in the extension document.
