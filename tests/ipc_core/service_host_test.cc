@@ -613,6 +613,27 @@ TEST_F(ServiceHostTest, AToolThatOutrunsItsHandlersIsDropped) {
   t.StopAndWait();
 }
 
+// A tool that stops reading is dropped with a warning once more than the
+// 64 MiB limit waits to be written to it, and its invokes end.
+TEST_F(ServiceHostTest, AToolThatStopsReadingIsDropped) {
+  TestHost t = TestHost::Start();
+  auto peer = EstablishedRawPeer(t, t.secret);
+  ASSERT_TRUE(t.observer->WaitFor("connected:1"));
+  const std::string payload(ipc_core::wire::kMaxBodyLength - 1024, 'x');
+  std::vector<ipc_core_refptr<RecordingContext>> contexts;
+  for (int i = 0; i < 20; ++i) {
+    contexts.emplace_back(new RecordingContext(60000));
+    t.host->Invoke("tool.take", payload.c_str(), contexts.back().get());
+  }
+  EXPECT_TRUE(log_.WaitForLine("bytes unread, closing"));
+  EXPECT_TRUE(t.observer->WaitFor("disconnected:1"));
+  t.StopAndWait();
+  for (auto& context : contexts) {
+    ASSERT_TRUE(context->Wait());
+    EXPECT_EQ(1, context->outcomes());
+  }
+}
+
 TEST_F(ServiceHostTest, StoppedFollowsStopWithoutStartAndOnlyOnce) {
   ipc_core_refptr<RecordingObserver> observer(new RecordingObserver);
   ipc_core::IServiceHost* raw = nullptr;
