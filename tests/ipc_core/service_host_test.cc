@@ -457,6 +457,17 @@ TEST_F(ServiceHostTest, SecretRulesRefuseEveryoneButTheOneLaunchedTool) {
   c.host.StopAndWait();
 }
 
+// Records about refused peers are limited: past ten in an interval, one
+// summary at its end, not one line per refusal.
+TEST_F(ServiceHostTest, AFloodOfRefusedPeersIsSummarisedNotWritten) {
+  TestHost t = TestHost::Start();
+  for (int i = 0; i < 40; ++i)
+    ExpectRefused(t.port, "wrong", ipc_core::wire::kProtocolVersion);
+  EXPECT_LT(CountLogs(1, "unknown or already used secret"), 40);
+  EXPECT_LE(CountLogs(1, "not written"), 1);
+  t.StopAndWait();
+}
+
 TEST_F(ServiceHostTest, ASecretAdmitsOneConnectionOnce) {
   TestHost t = TestHost::Start();
   // Two tools race with the same secret: exactly one gets in.
