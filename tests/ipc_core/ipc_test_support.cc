@@ -1,54 +1,65 @@
 #include "ipc_test_support.h"
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 
-#include "gtest/gtest.h"
+#include "ipc_core/testing.h"
+#include "platform/logging.h"
 
 namespace ipc_test {
 namespace {
 
-std::mutex g_log_mutex;
-std::vector<LogEntry>* g_logs = new std::vector<LogEntry>;
-
-void CaptureLog(int severity, const char* file, int line, int64_t connection_id,
-                const char* message) {
-  std::lock_guard<std::mutex> lock(g_log_mutex);
-  g_logs->push_back({severity, file ? file : "", line, connection_id, message ? message : ""});
+void ForwardRuntimeLog(int severity, const char* file, int line, int64_t, const char* text) {
+  logging::LogMessage(file, line, severity).stream() << text;
 }
 
 }  // namespace
 
-void InstallLogCapture() { ipc_core::InitIPCCoreRuntime(&CaptureLog); }
+void RuntimeTest::SetUp() { ipc_core::InitIPCCoreRuntime(&ForwardRuntimeLog); }
 
-void ClearLogs() {
-  std::lock_guard<std::mutex> lock(g_log_mutex);
-  g_logs->clear();
+void RuntimeTest::TearDown() {
+  ipc_core::testing::SetHelloTimeoutMs(0);
+  ipc_core::testing::SetStartSuccessDelayMs(0);
+  ipc_core::testing::FailNextStart(0);
 }
 
-std::vector<LogEntry> Logs() {
-  std::lock_guard<std::mutex> lock(g_log_mutex);
-  return *g_logs;
+int RuntimeTest::CountLogs(int severity, const std::string& text) const {
+  int count = 0;
+  for (const auto& record : log_.Records())
+    count += record.severity == severity && record.text.find(text) != std::string::npos;
+  return count;
 }
 
-int CountLogs(int severity, const std::string& needle) {
-  std::lock_guard<std::mutex> lock(g_log_mutex);
-  return static_cast<int>(std::count_if(g_logs->begin(), g_logs->end(), [&](const LogEntry& e) {
-    return e.severity == severity && e.text.find(needle) != std::string::npos;
-  }));
+void EventLog::Record(const std::string& event) {
+  std::lock_guard<std::mutex> lock(mu_);
+  events_.push_back(event);
+  cv_.notify_all();
 }
 
-bool WaitForLog(int severity, const std::string& needle) {
-  return WaitUntil([&] { return CountLogs(severity, needle) > 0; });
+std::vector<std::string> EventLog::events() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return events_;
 }
 
-void RecordingObserver::OnServiceHostInit(ipc_core::IServiceHost*) { Record("init"); }
+int EventLog::count(const std::string& event) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return static_cast<int>(std::count(events_.begin(), events_.end(), event));
+}
+
+bool EventLog::WaitFor(const std::string& event, int times) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, test_os::kWaitBound, [&] {
+    return std::count(events_.begin(), events_.end(), event) >= times;
+  });
+}
 
 void RecordingObserver::OnServiceHostStartSuccess(ipc_core::IServiceHost*, int32_t port) {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    port_ = port;
     start_thread_ = std::this_thread::get_id();
   }
+  port_ = port;
   Record("start_success");
 }
 
@@ -61,81 +72,43 @@ void RecordingObserver::OnServiceHostStartFailure(ipc_core::IServiceHost*, int32
 }
 
 void RecordingObserver::OnServiceHostStoped(ipc_core::IServiceHost* host) {
-  std::function<void(ipc_core::IServiceHost*)> hook;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    hook = on_stopped_;
-  }
-  if (hook)
-    hook(host);
+  if (Hook run = hook(on_stopped_))
+    run(host, 0);
   Record("stopped");
 }
 
 void RecordingObserver::OnServiceInvokerConnected(ipc_core::IServiceHost* host, int32_t id) {
-  ConnectionHook hook;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    hook = on_connected_;
-  }
   // Recorded first: a hook may stop the host, and the test expects the
   // connection before the stop.
   Record("connected:" + std::to_string(id));
-  if (hook)
-    hook(host, id);
+  if (Hook run = hook(on_connected_))
+    run(host, id);
 }
 
 void RecordingObserver::OnServiceInvokerDisconnected(ipc_core::IServiceHost* host, int32_t id) {
-  ConnectionHook hook;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    hook = on_disconnected_;
-  }
-  if (hook)
-    hook(host, id);
+  if (Hook run = hook(on_disconnected_))
+    run(host, id);
   Record("disconnected:" + std::to_string(id));
 }
 
-void RecordingObserver::set_on_connected(ConnectionHook hook) {
+RecordingObserver::Hook RecordingObserver::hook(const Hook& which) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return which;
+}
+
+void RecordingObserver::set_on_connected(Hook hook) {
   std::lock_guard<std::mutex> lock(mu_);
   on_connected_ = std::move(hook);
 }
 
-void RecordingObserver::set_on_disconnected(ConnectionHook hook) {
+void RecordingObserver::set_on_disconnected(Hook hook) {
   std::lock_guard<std::mutex> lock(mu_);
   on_disconnected_ = std::move(hook);
 }
 
-void RecordingObserver::set_on_stopped(std::function<void(ipc_core::IServiceHost*)> hook) {
+void RecordingObserver::set_on_stopped(Hook hook) {
   std::lock_guard<std::mutex> lock(mu_);
   on_stopped_ = std::move(hook);
-}
-
-void RecordingObserver::Record(const std::string& event) {
-  std::lock_guard<std::mutex> lock(mu_);
-  events_.push_back(event);
-  cv_.notify_all();
-}
-
-std::vector<std::string> RecordingObserver::events() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return events_;
-}
-
-int RecordingObserver::count(const std::string& event) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return static_cast<int>(std::count(events_.begin(), events_.end(), event));
-}
-
-bool RecordingObserver::WaitFor(const std::string& event, int times) {
-  std::unique_lock<std::mutex> lock(mu_);
-  return cv_.wait_for(lock, kWait, [&] {
-    return std::count(events_.begin(), events_.end(), event) >= times;
-  });
-}
-
-int32_t RecordingObserver::port() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return port_;
 }
 
 std::thread::id RecordingObserver::start_thread() {
@@ -143,9 +116,9 @@ std::thread::id RecordingObserver::start_thread() {
   return start_thread_;
 }
 
-bool RecordingContext::Wait(std::chrono::milliseconds limit) {
+bool RecordingContext::Wait() {
   std::unique_lock<std::mutex> lock(mu_);
-  return cv_.wait_for(lock, limit, [&] { return outcomes_.load() > 0; });
+  return cv_.wait_for(lock, test_os::kWaitBound, [&] { return outcomes_.load() > 0; });
 }
 
 void RecordingContext::Record(const char* kind, int32_t code, const char* text) {
@@ -183,7 +156,7 @@ std::chrono::steady_clock::time_point RecordingContext::completed_at() {
 
 bool LambdaService::HandleRequest(const char* method, const char* payload,
                                   ipc_core::IRequestFeature* feature) {
-  std::function<void(const std::string&, ipc_core::IRequestFeature*)> fn;
+  Method fn;
   {
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& entry : methods_) {
@@ -198,28 +171,9 @@ bool LambdaService::HandleRequest(const char* method, const char* payload,
   return true;
 }
 
-void LambdaService::On(const std::string& method,
-                       std::function<void(const std::string&, ipc_core::IRequestFeature*)> fn) {
+void LambdaService::On(const std::string& method, Method fn) {
   std::lock_guard<std::mutex> lock(mu_);
   methods_.emplace_back(method, std::move(fn));
-}
-
-void RecordingClientObserver::Record(const std::string& event) {
-  std::lock_guard<std::mutex> lock(mu_);
-  events_.push_back(event);
-  cv_.notify_all();
-}
-
-std::vector<std::string> RecordingClientObserver::events() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return events_;
-}
-
-bool RecordingClientObserver::WaitFor(const std::string& event) {
-  std::unique_lock<std::mutex> lock(mu_);
-  return cv_.wait_for(lock, kWait, [&] {
-    return std::find(events_.begin(), events_.end(), event) != events_.end();
-  });
 }
 
 TestHost TestHost::Start(const std::string& identity) {
@@ -261,6 +215,29 @@ bool TestClient::Connect(int32_t port, const std::string& secret) {
   return done && observer->events().front() == "connected";
 }
 
+Connected Connected::Make() {
+  Connected c;
+  c.host = TestHost::Start();
+  c.service = new LambdaService("agent");
+  c.service->On("agent.echo", [](const std::string& payload, ipc_core::IRequestFeature* f) {
+    f->Reply(payload.c_str());
+  });
+  EXPECT_TRUE(c.host.host->RegisterService(c.service.get()));
+  c.tool = TestClient::Create();
+  c.tool_service = new LambdaService("tool");
+  c.tool_service->On("tool.echo", [](const std::string& payload, ipc_core::IRequestFeature* f) {
+    f->Reply(payload.c_str());
+  });
+  c.tool_service->On("tool.fail", [](const std::string&, ipc_core::IRequestFeature* f) {
+    f->ReplyError(42, "asked to fail");
+  });
+  c.tool_service->On("tool.silent", [](const std::string&, ipc_core::IRequestFeature*) {});
+  EXPECT_TRUE(c.tool.client->RegisterService(c.tool_service.get()));
+  EXPECT_TRUE(c.tool.Connect(c.host.port, c.host.secret));
+  EXPECT_TRUE(c.host.observer->WaitFor("connected:1"));
+  return c;
+}
+
 RawPeer::RawPeer(int32_t port) : socket_(io_) {
   socket_.connect({asio::ip::address_v4::loopback(), static_cast<uint16_t>(port)});
 }
@@ -278,49 +255,76 @@ void RawPeer::SendHello(const std::string& secret, uint32_t version) {
   Send(bytes);
 }
 
-bool RawPeer::ReadFrame(ipc_core::wire::Frame* frame, std::chrono::milliseconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    auto result = decoder_.Next(frame);
-    if (result == ipc_core::wire::FrameDecoder::Result::kFrame)
-      return true;
-    if (result == ipc_core::wire::FrameDecoder::Result::kError)
-      return false;
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    std::error_code ec;
-    socket_.non_blocking(true);
-    char buffer[4096];
-    size_t n = socket_.read_some(asio::buffer(buffer), ec);
-    if (ec == asio::error::would_block) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      continue;
+bool RawPeer::ReadFrame(ipc_core::wire::Frame* frame) {
+  using Result = ipc_core::wire::FrameDecoder::Result;
+  socket_.non_blocking(true);
+  bool ended = false;
+  const bool done = WaitUntil([&] {
+    for (;;) {
+      const Result result = decoder_.Next(frame);
+      if (result != Result::kNeedMore) {
+        ended = result == Result::kError;
+        return true;
+      }
+      char buffer[4096];
+      std::error_code ec;
+      const size_t n = socket_.read_some(asio::buffer(buffer), ec);
+      if (ec == asio::error::would_block)
+        return false;
+      if (ec) {
+        ended = true;
+        return true;
+      }
+      decoder_.Append(buffer, n);
     }
-    if (ec)
-      return false;
-    decoder_.Append(buffer, n);
-  }
+  });
+  return done && !ended;
 }
 
-bool RawPeer::WaitClosed(std::chrono::milliseconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
+bool RawPeer::WaitClosed() {
   socket_.non_blocking(true);
-  for (;;) {
-    std::error_code ec;
-    char buffer[4096];
-    socket_.read_some(asio::buffer(buffer), ec);
-    if (ec && ec != asio::error::would_block)
-      return true;
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    if (ec)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  return WaitUntil([&] {
+    for (;;) {
+      std::error_code ec;
+      char buffer[4096];
+      socket_.read_some(asio::buffer(buffer), ec);
+      if (ec)
+        return ec != asio::error::would_block;
+    }
+  });
 }
 
 void RawPeer::Close() {
   std::error_code ignored;
   socket_.close(ignored);
+}
+
+std::unique_ptr<RawPeer> EstablishedRawPeer(const TestHost& t, const std::string& secret) {
+  auto peer = std::make_unique<RawPeer>(t.port);
+  peer->SendHello(secret);
+  ipc_core::wire::Frame frame;
+  EXPECT_TRUE(peer->ReadFrame(&frame));
+  EXPECT_EQ(ipc_core::wire::FrameType::kWelcome, frame.type);
+  EXPECT_EQ(7, frame.app_id);
+  EXPECT_EQ(9, frame.protocol_tag);
+  EXPECT_EQ("test_host", frame.name);
+  return peer;
+}
+
+PeerProcess::PeerProcess(const std::vector<std::string>& args, const std::string& secret) {
+  std::vector<std::string> argv = {IPC_CORE_ECHO_PEER};
+  argv.insert(argv.end(), args.begin(), args.end());
+  test_os::ScopedEnv env(ipc_core::kPeerSecretEnvironmentVariable, secret);
+  EXPECT_TRUE(run_.Start(argv, dir_.File("output.txt")));
+}
+
+bool PeerProcess::WaitForOutput(const std::string& needle) {
+  return WaitUntil([&] {
+    std::ifstream in(dir_.File("output.txt"));
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str().find(needle) != std::string::npos;
+  });
 }
 
 }  // namespace ipc_test

@@ -8,14 +8,11 @@
 #include <thread>
 #include <vector>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 
 namespace snipping_tool {
 namespace {
-
-using ::testing::HasSubstr;
 
 // Records with every member away from its default, so that a member the
 // reader touches by mistake, or one the writer leaves out, shows.
@@ -75,7 +72,13 @@ ResponseAISnippingShot SampleResponseAI() {
 
 // ---- Writing ----------------------------------------------------------
 
-TEST(JsonClassToStrTest, WritesTheCompleteShotRequestByteForByte) {
+// The tool reads what the agent writes: every member, in the fixed member
+// order at every level, an empty map as {} and an empty list as [].
+TEST(JsonClassToStrTest, WritesEveryMemberInItsOrder) {
+  EXPECT_EQ(JsonClassToStr(RequestSnippingShot()),
+            "{\"image_save_path\":\"\",\"screen_shot_type\":0,\"is_dark_theme\":false,"
+            "\"grays\":{},\"vip_status\":0,\"ai_screen_shot_request\":{\"skills\":[],"
+            "\"agentInfo\":{\"name\":\"\",\"agentCode\":\"\",\"iconBitmapData\":\"\"}}}");
   RequestSnippingShot shot;
   shot.image_save_path = "C:\\shots\\a.png";
   shot.screen_shot_type = 4;
@@ -89,28 +92,6 @@ TEST(JsonClassToStrTest, WritesTheCompleteShotRequestByteForByte) {
             "\"ai_screen_shot_request\":{\"skills\":[{\"name\":\"translate\",\"skillData\":\"\","
             "\"iconBitmapData\":\"\"}],\"agentInfo\":{\"name\":\"\",\"agentCode\":\"\","
             "\"iconBitmapData\":\"\"}}}");
-}
-
-TEST(JsonClassToStrTest, EmptyCollectionsAndMemberOrder) {
-  // An untouched request still carries every member: an empty map as {} and
-  // an empty list as [], in the fixed member order at every level.
-  EXPECT_EQ(JsonClassToStr(RequestSnippingShot()),
-            "{\"image_save_path\":\"\",\"screen_shot_type\":0,\"is_dark_theme\":false,"
-            "\"grays\":{},\"vip_status\":0,\"ai_screen_shot_request\":{\"skills\":[],"
-            "\"agentInfo\":{\"name\":\"\",\"agentCode\":\"\",\"iconBitmapData\":\"\"}}}");
-}
-
-TEST(JsonClassToStrTest, OneMemberRecords) {
-  SelectUserWndHideSnippingShot hide;
-  hide.exit_screen_tool = true;
-  EXPECT_EQ(JsonClassToStr(hide), "{\"exit_screen_tool\":true}");
-  hide.exit_screen_tool = false;
-  EXPECT_EQ(JsonClassToStr(hide), "{\"exit_screen_tool\":false}");
-  EXPECT_EQ(JsonClassToStr(BILogPayload{"ev"}), "{\"key\":\"ev\"}");
-  EXPECT_EQ(JsonClassToStr(SetConfigPayload{"{}"}), "{\"config_json\":\"{}\"}");
-}
-
-TEST(JsonClassToStrTest, ResponseMembersInOrderWithNegativeNumbers) {
   ResponseAISnippingShot response;
   response.succ = true;
   response.seq_id = INT32_MIN;
@@ -121,35 +102,13 @@ TEST(JsonClassToStrTest, ResponseMembersInOrderWithNegativeNumbers) {
             "\"dest_lan\":\"\",\"image_type\":\"\",\"image_save_path\":\"\"}");
 }
 
-TEST(JsonClassToStrTest, SwitchesAreWrittenInByteOrder) {
-  RequestSnippingShot shot;
-  shot.grays["b"] = false;
-  shot.grays["a"] = true;
-  // 0xC3 sorts after every ASCII byte: the comparison is on unsigned bytes.
-  shot.grays["\xC3\xA9"] = true;
-  shot.grays["z"] = false;
-  EXPECT_THAT(JsonClassToStr(shot),
-              HasSubstr("\"grays\":{\"a\":true,\"b\":false,\"z\":false,\"\xC3\xA9\":true}"));
-}
-
-TEST(JsonClassToStrTest, StandardEscapingAndRawUtf8) {
-  BILogPayload payload;
-  payload.key = std::string("\\ \" / \t \n \r \b \f \x01 \x1F \x7F \xE4\xB8\xAD \xF0\x9F\x98\x80");
-  EXPECT_EQ(JsonClassToStr(payload),
-            "{\"key\":\"\\\\ \\\" / \\t \\n \\r \\b \\f \\u0001 \\u001F \x7F \xE4\xB8\xAD "
-            "\xF0\x9F\x98\x80\"}");
-  // Invalid UTF-8 is not the writer's business: the bytes go out as given.
-  payload.key = "\xFF\xC0";
-  EXPECT_EQ(JsonClassToStr(payload), "{\"key\":\"\xFF\xC0\"}");
-}
-
 TEST(JsonClassToStrTest, TextStopsAtItsFirstNul) {
   RequestSnippingShot shot;
   shot.image_save_path = std::string("ab\0cd", 5);
   shot.grays[std::string("k\0x", 3)] = true;
   const std::string text = JsonClassToStr(shot);
-  EXPECT_THAT(text, HasSubstr("\"image_save_path\":\"ab\","));
-  EXPECT_THAT(text, HasSubstr("\"grays\":{\"k\":true}"));
+  EXPECT_NE(text.find("\"image_save_path\":\"ab\","), std::string::npos);
+  EXPECT_NE(text.find("\"grays\":{\"k\":true}"), std::string::npos);
   EXPECT_EQ(text.find('\0'), std::string::npos);
 }
 
@@ -162,17 +121,13 @@ TEST(JsonStrToClassTest, Int32AcceptsOnlyIntegersInRange) {
   };
   const Case cases[] = {
       {"{\"seq_id\":7}", 7},
-      {"{\"seq_id\":-7}", -7},
       {"{\"seq_id\":2147483647}", INT32_MAX},
       {"{\"seq_id\":-2147483648}", INT32_MIN},
       {"{\"seq_id\":\"7\"}", 0},
       {"{\"seq_id\":7.0}", 0},
-      {"{\"seq_id\":7e0}", 0},
       {"{\"seq_id\":2147483648}", 0},
       {"{\"seq_id\":-2147483649}", 0},
       {"{\"seq_id\":true}", 0},
-      {"{\"seq_id\":[7]}", 0},
-      {"{\"seq_id\":{}}", 0},
       {"{\"Seq_id\":7}", 0},
   };
   for (const Case& c : cases) {
@@ -193,7 +148,6 @@ TEST(JsonStrToClassTest, Int64AcceptsTheFullSignedRange) {
       {"{\"parent_wnd\":9223372036854775807}", INT64_MAX},
       {"{\"parent_wnd\":-9223372036854775808}", INT64_MIN},
       {"{\"parent_wnd\":9223372036854775808}", -1},
-      {"{\"parent_wnd\":18446744073709551615}", -1},
       {"{\"parent_wnd\":1.5}", -1},
       {"{\"parent_wnd\":\"1\"}", -1},
   };
@@ -220,32 +174,13 @@ TEST(JsonStrToClassTest, MembersOfTheWrongTypeAreSkippedOneByOne) {
   EXPECT_EQ(notify.pos_y, -4);
 }
 
-TEST(JsonStrToClassTest, NullFirstOfRepeatedKeysAndEmbeddedNul) {
+TEST(JsonStrToClassTest, NullKeepsTheMemberAndAnEscapedNulEndsTheText) {
   BILogPayload payload{"kept"};
   ASSERT_TRUE(JsonStrToClass("{\"key\":null}", payload));
   EXPECT_EQ(payload.key, "kept");
-
-  ASSERT_TRUE(JsonStrToClass("{\"key\":\"a\",\"key\":\"b\"}", payload));
-  EXPECT_EQ(payload.key, "a");
-  // A null first occurrence hides a later usable one: the first is the one
-  // that counts.
-  payload.key = "kept";
-  ASSERT_TRUE(JsonStrToClass("{\"key\":null,\"key\":\"b\"}", payload));
-  EXPECT_EQ(payload.key, "kept");
-
   ASSERT_TRUE(JsonStrToClass("{\"key\":\"ab\\u0000cd\"}", payload));
   EXPECT_EQ(payload.key, "ab");
   EXPECT_EQ(payload.key.size(), 2u);
-
-  SetConfigPayload config;
-  ASSERT_TRUE(JsonStrToClass("{\"config_json\":\"{\\\"a\\\":\\\"\xE4\xB8\xAD\\\"}\"}", config));
-  EXPECT_EQ(config.config_json, "{\"a\":\"\xE4\xB8\xAD\"}");
-}
-
-TEST(JsonStrToClassTest, EscapesAreDecoded) {
-  BILogPayload payload;
-  ASSERT_TRUE(JsonStrToClass("{\"key\":\"\\t\\n\\\"\\\\\\/\\u00e9\\ud83d\\ude00\"}", payload));
-  EXPECT_EQ(payload.key, "\t\n\"\\/\xC3\xA9\xF0\x9F\x98\x80");
 }
 
 // ---- Reading: documents and syntax ------------------------------------
@@ -261,17 +196,9 @@ TEST(JsonStrToClassTest, ValidNonObjectRootChangesNothing) {
 TEST(JsonStrToClassTest, InvalidTextFailsAndLeavesTheRecordUntouched) {
   const std::string invalid[] = {
       "",
-      " \t\r\n",
       "{\"pos_x\":1} x",
       "{\"pos_x\":1",
-      "{\"pos_x\":1,}",
-      "{'pos_x':1}",
       "{\"pos_x\":1/*c*/}",
-      "\f{\"pos_x\":1}",
-      "{\"pos_x\":01}",
-      "{\"pos_x\":NaN}",
-      "{\"image_file_path\":\"a\x01\"}",
-      "{\"image_file_path\":\"\\x\"}",
       std::string("\0{\"pos_x\":1}", 12),
       // A byte-order mark is not JSON text, nor are its bytes one by one.
       "\xEF\xBB\xBF{\"pos_x\":1}",
@@ -291,12 +218,6 @@ TEST(JsonStrToClassTest, TextEndsAtTheFirstNulByte) {
   // Cut inside the object, what is left is not JSON.
   EXPECT_FALSE(JsonStrToClass(std::string("{\"pos_x\":2\0}", 12), notify));
   EXPECT_EQ(notify.pos_x, 1);
-}
-
-TEST(JsonStrToClassTest, WhitespaceAroundTheRootIsAccepted) {
-  NotifySnippingShot notify;
-  EXPECT_TRUE(JsonStrToClass(" \t\r\n{ \"pos_x\" : 3 }\n", notify));
-  EXPECT_EQ(notify.pos_x, 3);
 }
 
 // ---- Reading: the tool's direction ------------------------------------

@@ -28,5 +28,4 @@ std::vector<std::vector<std::string>> ReadTrace(const std::string& path);
 
 }  // namespace test_support
 
-
 #endif  // TESTS_SUPPORT_TEST_TEXT_H_

@@ -1,12 +1,12 @@
 #include "tools/reference_tool/png_writer.h"
 
-#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <random>
 
 #include <gtest/gtest.h>
 #include <png.h>
+
+#include "tests/support/test_os.h"
 
 namespace reference_tool {
 namespace {
@@ -35,47 +35,33 @@ bool ReadPng(const std::string& path, RgbImage* image) {
   return png_image_finish_read(&png, nullptr, image->pixels.data(), 0, nullptr) != 0;
 }
 
-bool Exists(const std::string& path) {
-  return std::ifstream(path).good();
-}
-
 class PngWriterTest : public ::testing::Test {
  protected:
-  void TearDown() override { std::remove(path_.c_str()); }
-  // Unique: two builds, or the two PNG writers, may run this at once.
-  const std::string path_ = ::testing::TempDir() + "reference_tool_png_writer_" +
-                            std::to_string(std::random_device()()) + ".png";
+  test_os::TempDir dir_;
+  const std::string path_ = dir_.File("shot.png");
 };
 
 TEST_F(PngWriterTest, WritesPixelsThatReadBackUnchanged) {
-  const RgbImage image = TestImage();
-  std::string error;
-  ASSERT_TRUE(WritePng(path_, image, &error)) << error;
-  RgbImage read;
-  ASSERT_TRUE(ReadPng(path_, &read));
-  EXPECT_EQ(read.width, 3);
-  EXPECT_EQ(read.height, 2);
-  EXPECT_EQ(read.pixels, image.pixels);
-}
-
-TEST_F(PngWriterTest, WritesAScreenSizedImage) {
-  // Over a megabyte of pixels: many compression blocks and data chunks.
-  RgbImage image;
-  image.width = 701;
-  image.height = 503;
-  image.pixels.resize(static_cast<size_t>(image.width) * image.height * 3);
+  // A small image, and one of over a megabyte of pixels: many compression
+  // blocks and data chunks.
+  RgbImage large;
+  large.width = 701;
+  large.height = 503;
+  large.pixels.resize(static_cast<size_t>(large.width) * large.height * 3);
   uint32_t state = 12345;
-  for (uint8_t& byte : image.pixels) {
+  for (uint8_t& byte : large.pixels) {
     state = state * 1103515245u + 12345u;
     byte = static_cast<uint8_t>(state >> 24);
   }
-  std::string error;
-  ASSERT_TRUE(WritePng(path_, image, &error)) << error;
-  RgbImage read;
-  ASSERT_TRUE(ReadPng(path_, &read));
-  EXPECT_EQ(read.width, image.width);
-  EXPECT_EQ(read.height, image.height);
-  EXPECT_TRUE(read.pixels == image.pixels);
+  for (const RgbImage& image : {TestImage(), large}) {
+    std::string error;
+    ASSERT_TRUE(WritePng(path_, image, &error)) << error;
+    RgbImage read;
+    ASSERT_TRUE(ReadPng(path_, &read));
+    EXPECT_EQ(read.width, image.width);
+    EXPECT_EQ(read.height, image.height);
+    EXPECT_TRUE(read.pixels == image.pixels);
+  }
 }
 
 TEST_F(PngWriterTest, ReplacesALargerFileCompletely) {
@@ -102,13 +88,13 @@ TEST_F(PngWriterTest, RefusesInconsistentImagesWithoutTouchingTheDisk) {
     std::string error;
     EXPECT_FALSE(WritePng(path_, *image, &error));
     EXPECT_FALSE(error.empty());
-    EXPECT_FALSE(Exists(path_));
+    EXPECT_FALSE(test_os::FileHasContent(path_));
   }
 }
 
 TEST_F(PngWriterTest, ReportsAPathThatCannotBeWritten) {
   std::string error;
-  const std::string path = ::testing::TempDir() + "no/such/dir/shot.png";
+  const std::string path = test_os::JoinPath(dir_.File("no_such_dir"), "shot.png");
   EXPECT_FALSE(WritePng(path, TestImage(), &error));
   EXPECT_NE(error.find(path), std::string::npos) << error;
   EXPECT_FALSE(WritePng("", TestImage(), &error));

@@ -2,11 +2,8 @@
 // runtime: what it sends, what it answers, and when it ends.
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 
 #include <gtest/gtest.h>
-#include <rapidjson/document.h>
 
 #include "tests/support/test_os.h"
 #include "tests/tools/tool_harness.h"
@@ -48,50 +45,6 @@ TEST(ReferenceToolIpcTest, ReportsFailuresHonestlyAndExitsWhenTold) {
   EXPECT_FALSE(tool.HasExited()) << "only exit_screen_tool true ends the tool";
   agent.InvokeAndWait(kWndHide, R"({"exit_screen_tool":true})");
   EXPECT_EQ(WaitForExit(tool), 0);
-}
-
-TEST(ReferenceToolIpcTest, CapturesTheScreenIntoAPng) {
-  const std::string no_screen = NoScreenReason();
-  if (!no_screen.empty())
-    GTEST_SKIP() << no_screen;
-  TempDir dir;
-  AgentEnd agent("");
-  ASSERT_TRUE(agent.Start());
-  base::Process tool = LaunchClassic(agent, "");
-  ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
-  const std::string path = dir.File("shot.png");
-  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(path)), "reply {}");
-  ASSERT_TRUE(agent.WaitForRequests(kNotify, 1));
-  const std::string result = PayloadsOf(agent, kNotify)[0];
-  rapidjson::Document document;
-  document.Parse(result.c_str(), result.size());
-  ASSERT_FALSE(document.HasParseError()) << result;
-  ASSERT_TRUE(document.IsObject()) << result;
-  ASSERT_TRUE(document.HasMember("image_file_path") && document["image_file_path"].IsString());
-  EXPECT_EQ(document["image_file_path"].GetString(), path);
-  ASSERT_TRUE(document.HasMember("snipping_event") && document["snipping_event"].IsInt());
-  EXPECT_EQ(document["snipping_event"].GetInt(), 1);
-  // The origin of the captured area: that of the virtual screen, which is
-  // not the primary monitor's corner when another monitor lies left of or
-  // above it.
-  EXPECT_TRUE(document.HasMember("pos_x") && document["pos_x"].IsInt()) << result;
-  EXPECT_TRUE(document.HasMember("pos_y") && document["pos_y"].IsInt()) << result;
-
-  std::ifstream png(std::filesystem::u8path(path), std::ios::binary);
-  char header[24] = {};
-  ASSERT_TRUE(png.read(header, sizeof(header)));
-  EXPECT_EQ(std::string(header, 8), "\x89PNG\r\n\x1a\n");
-  // IHDR: big-endian width and height of the whole screen.
-  const auto be32 = [&](int at) {
-    return (static_cast<unsigned char>(header[at]) << 24) |
-           (static_cast<unsigned char>(header[at + 1]) << 16) |
-           (static_cast<unsigned char>(header[at + 2]) << 8) |
-           static_cast<unsigned char>(header[at + 3]);
-  };
-  EXPECT_GT(be32(16), 0);
-  EXPECT_GT(be32(20), 0);
-  png.close();
-  tool.Terminate(0, true);
 }
 
 TEST(ReferenceToolIpcTest, ExitsWhenTheAgentGoesAway) {

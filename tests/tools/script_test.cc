@@ -54,22 +54,6 @@ TEST(ScriptTest, ReadsStepsInOrderWithTheirParameters) {
   EXPECT_EQ(script.steps[5].code, 9);
 }
 
-TEST(ScriptTest, FillsDefaultsWhereParametersAreOptional) {
-  const Script script = MustParse(R"({"steps": [
-      {"at": "on_shot", "do": "reply_error"},
-      {"at": "after_connect", "do": "spawn_grandchild"},
-      {"at": "after_result", "do": "send_result"},
-      {"at": "on_shot", "do": "exit"}]})");
-  ASSERT_EQ(script.steps.size(), 4u);
-  EXPECT_EQ(script.steps[0].code, 1008);
-  EXPECT_FALSE(script.steps[0].reason.empty());
-  EXPECT_GT(script.steps[1].ms, 0) << "a grandchild must live long enough to be looked for";
-  EXPECT_FALSE(script.steps[2].has_payload) << "send_result without payload resends the last result";
-  EXPECT_EQ(script.steps[3].code, 0);
-  EXPECT_TRUE(script.trace_file.empty());
-  EXPECT_EQ(script.lifetime_ms, 0);
-}
-
 TEST(ScriptTest, AcceptsFlowActionsOnlyWhereTheyCanAct) {
   MustParse(R"({"steps": [
       {"at": "before_connect", "do": "skip_connect"},

@@ -43,44 +43,46 @@ TEST(SwitchesTest, ReadsTheClassicSetAsTheAgentWritesIt) {
   EXPECT_EQ(options.extras, extras);
 }
 
-TEST(SwitchesTest, ReadsTheVizudeDezoSetWithoutAPort) {
-  ToolOptions options;
-  std::string error;
-  ASSERT_TRUE(Parse(Flavour::kVizudeDezo,
-                    {"--user_id=7", "--version=9", "--local_language", "--app_data_path=/x",
-                     "--app_theme=dark", "--enable_screen_tool_gray_win=true",
-                     "--enable_screen_tool_scroll_screenshot_win=false",
-                     "--enable_screen_tool_recording_0909=false", "--enable_screen_tool_1028=true",
-                     "--enable_screen_tool_commercialize=false", "--enable_ai_recognize=true",
-                     std::string("--extension=") + kEmptyObject},
-                    &options, &error))
-      << error;
-  EXPECT_EQ(options.port, 0) << "without channel-port the tool connects by identity";
-  EXPECT_EQ(options.user_id, 7);
-  EXPECT_TRUE(options.extras.empty());
-}
-
-TEST(SwitchesTest, KeepsEverythingAfterTheFirstEqualsSign) {
+// Each flavour's numbers, their extremes, and everything after the first
+// "=" kept as the value.
+TEST(SwitchesTest, ReadsNumbersAndValuesOfBothFlavours) {
+  const struct {
+    Flavour flavour;
+    std::vector<std::string> args;
+    int port;
+    int64_t user_id;
+    int sleep_ms;
+  } cases[] = {
+      {Flavour::kVizudeDezo,
+       {"--user_id=7", "--version=9", "--local_language", "--app_data_path=/x",
+        "--app_theme=dark", "--enable_screen_tool_gray_win=true",
+        "--enable_screen_tool_scroll_screenshot_win=false",
+        "--enable_screen_tool_recording_0909=false", "--enable_screen_tool_1028=true",
+        "--enable_screen_tool_commercialize=false", "--enable_ai_recognize=true",
+        std::string("--extension=") + kEmptyObject},
+       0, 7, -1},
+      {Flavour::kClassic, {"--channel-port=65535", "--user-id=-9223372036854775808"}, 65535,
+       INT64_MIN, -1},
+      {Flavour::kVizudeDezo, {"--channel-port=1", "--user_id=9223372036854775807"}, 1, INT64_MAX,
+       -1},
+      {Flavour::kClassic, {"--reference-tool-sleep-ms=250"}, 0, 0, 250},
+      {Flavour::kVizudeDezo, {"--reference-tool-sleep-ms=250"}, 0, 0, 250},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.args[0]);
+    ToolOptions options;
+    std::string error;
+    ASSERT_TRUE(Parse(k.flavour, k.args, &options, &error)) << error;
+    EXPECT_EQ(options.port, k.port);
+    EXPECT_EQ(options.user_id, k.user_id);
+    EXPECT_EQ(options.sleep_ms, k.sleep_ms);
+    EXPECT_TRUE(options.extras.empty());
+  }
   ToolOptions options;
   std::string error;
   ASSERT_TRUE(Parse(Flavour::kClassic, {"--version=a=b=", "--env="}, &options, &error)) << error;
   EXPECT_EQ(options.switches[0].second, "a=b=");
   EXPECT_EQ(options.switches[1].second, "");
-}
-
-TEST(SwitchesTest, TakesTheExtremesOfTheNumericRanges) {
-  ToolOptions options;
-  std::string error;
-  ASSERT_TRUE(Parse(Flavour::kClassic, {"--channel-port=65535", "--user-id=-9223372036854775808"},
-                    &options, &error))
-      << error;
-  EXPECT_EQ(options.port, 65535);
-  EXPECT_EQ(options.user_id, INT64_MIN);
-  ASSERT_TRUE(Parse(Flavour::kVizudeDezo, {"--channel-port=1", "--user_id=9223372036854775807"},
-                    &options, &error))
-      << error;
-  EXPECT_EQ(options.port, 1);
-  EXPECT_EQ(options.user_id, INT64_MAX);
 }
 
 struct Refusal {
@@ -128,15 +130,6 @@ TEST(SwitchesTest, RefusesWhatTheAgentMustNeverSend) {
     EXPECT_NE(error.find(refusal.reason_fragment), std::string::npos)
         << refusal.args[0] << " gave: " << error;
     EXPECT_EQ(options.port, 99) << "a refused command line leaves the options alone";
-  }
-}
-
-TEST(SwitchesTest, RecognisesTheSleeperInBothFlavours) {
-  for (Flavour flavour : {Flavour::kClassic, Flavour::kVizudeDezo}) {
-    ToolOptions options;
-    std::string error;
-    ASSERT_TRUE(Parse(flavour, {"--reference-tool-sleep-ms=250"}, &options, &error)) << error;
-    EXPECT_EQ(options.sleep_ms, 250);
   }
 }
 

@@ -67,7 +67,7 @@ void AgentEnd::Stop() {
 
 bool AgentEnd::WaitUntil(const std::function<bool()>& condition) {
   std::unique_lock<std::mutex> lock(lock_);
-  return changed_.wait_for(lock, kEventTimeout, condition);
+  return changed_.wait_for(lock, test_os::kWaitBound, condition);
 }
 
 bool AgentEnd::WaitForRequests(const std::string& method, size_t count) {
@@ -121,7 +121,7 @@ std::string AgentEnd::InvokeAndWait(const std::string& method, const std::string
   host_->Invoke(method.c_str(), payload.c_str(), context);
   context->Release();
   std::unique_lock<std::mutex> lock(outcome->lock);
-  outcome->done.wait_for(lock, std::chrono::milliseconds(timeout_ms) + kEventTimeout,
+  outcome->done.wait_for(lock, std::chrono::milliseconds(timeout_ms) + test_os::kWaitBound,
                          [&] { return !outcome->text.empty(); });
   return outcome->text.empty() ? "no outcome" : outcome->text;
 }
@@ -179,7 +179,6 @@ std::string ExtrasSwitchValue(const std::map<std::string, std::string>& extras) 
   kvbase::Base64EncodeWrapper(std::string_view(buffer.GetString(), buffer.GetSize()), &encoded);
   return encoded;
 }
-
 
 std::vector<std::pair<std::string, std::string>> VizudeDezoSwitches(const std::string& script) {
   return {{"user_id", "7"},
@@ -242,7 +241,7 @@ std::vector<std::string> PayloadsOf(AgentEnd& agent, const std::string& method) 
 
 int WaitForExit(const base::Process& process) {
   int exit_code = -1;
-  if (!process.WaitForExitWithTimeout(kEventTimeout, &exit_code))
+  if (!process.WaitForExitWithTimeout(test_os::kWaitBound, &exit_code))
     return -1;
   return exit_code;
 }

@@ -28,9 +28,6 @@ inline constexpr char kWndHide[] = "snipping_tool.snipping.on_select_user_wnd_hi
 // The identity the VizudeDezo tool looks the agent up by.
 inline constexpr char kVizudeDezoIdentity[] = "{5B1C7E24-0D3A-4F68-9C27-3E8B1A6D4F90}";
 
-// Long enough for a loaded machine; the tests wait for events, not for time.
-constexpr std::chrono::milliseconds kEventTimeout{10000};
-
 // A request the tool sent to the agent's service.
 struct ToolRequest {
   std::string method;
@@ -122,9 +119,8 @@ base::Process LaunchTool(const std::string& program,
                          const std::vector<std::pair<std::string, std::string>>& switches,
                          const std::map<std::string, std::string>& environment);
 
-// The tool's exit status, or -1 when it did not end within kEventTimeout.
+// The tool's exit status, or -1 when it did not end within test_os::kWaitBound.
 int WaitForExit(const base::Process& process);
-
 
 bool PathExists(const std::string& path);
 

@@ -76,12 +76,11 @@ mode_t ModeOf(const std::string& path) {
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-class RendezvousTest : public ::testing::Test {
+class RendezvousTest : public RuntimeTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(kRuntimeDirSet);
-    InstallLogCapture();
-    ClearLogs();
+    RuntimeTest::SetUp();
   }
 };
 
@@ -128,7 +127,7 @@ TEST_F(RendezvousTest, UnknownIdentityFindsNothing) {
   TestClient tool = TestClient::Create();
   EXPECT_FALSE(tool.client->ConnectByIdentity("{no-such-host}", "x"));
   EXPECT_FALSE(tool.client->ConnectByIdentity("", "x"));
-  EXPECT_TRUE(WaitForLog(1, "no service host found under {no-such-host}"));
+  EXPECT_TRUE(log_.WaitForLine("no service host found under {no-such-host}"));
 }
 
 TEST_F(RendezvousTest, ADirectoryOthersCanEnterIsRefused) {
@@ -139,7 +138,7 @@ TEST_F(RendezvousTest, ADirectoryOthersCanEnterIsRefused) {
   }
   ASSERT_EQ(0, chmod(dir.c_str(), 0755));
   TestHost t = TestHost::Start(kIdentity);
-  EXPECT_TRUE(WaitForLog(1, "not published"));
+  EXPECT_TRUE(log_.WaitForLine("not published"));
   EXPECT_FALSE(Exists(RecordPath(kIdentity)));
   ipc_core::RendezvousRecord record;
   std::string error;

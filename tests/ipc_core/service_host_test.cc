@@ -1,9 +1,11 @@
+// The host end of the runtime over real sockets: start and stop, requests
+// from the tool, invokes to it, the opening exchange, bad input, and the
+// order of the observer's events against callbacks on the runtime's threads.
 #include "ipc_core/service_host.h"
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -19,55 +21,9 @@ namespace {
 
 using ipc_core::ipc_core_refptr;
 using ipc_core::IRequestFeature;
-
-class ServiceHostTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    InstallLogCapture();
-    ClearLogs();
-  }
-  void TearDown() override {
-    ipc_core::testing::SetHelloTimeoutMs(0);
-    ipc_core::testing::SetStartSuccessDelayMs(0);
-    ipc_core::testing::FailNextStart(0);
-  }
-};
-
-// A host with an "agent" service answering agent.echo and a client
-// connected to it.
-struct Connected {
-  TestHost host;
-  ipc_core_refptr<LambdaService> service;
-  TestClient tool;
-  ipc_core_refptr<LambdaService> tool_service;
-
-  static Connected Make() {
-    Connected c;
-    c.host = TestHost::Start();
-    c.service = new LambdaService("agent");
-    c.service->On("agent.echo", [](const std::string& payload, IRequestFeature* f) {
-      f->Reply(payload.c_str());
-    });
-    EXPECT_TRUE(c.host.host->RegisterService(c.service.get()));
-    c.tool = TestClient::Create();
-    c.tool_service = new LambdaService("tool");
-    c.tool_service->On("tool.echo", [](const std::string& payload, IRequestFeature* f) {
-      f->Reply(payload.c_str());
-    });
-    c.tool_service->On("tool.fail", [](const std::string&, IRequestFeature* f) {
-      f->ReplyError(42, "asked to fail");
-    });
-    c.tool_service->On("tool.silent", [](const std::string&, IRequestFeature*) {});
-    EXPECT_TRUE(c.tool.client->RegisterService(c.tool_service.get()));
-    EXPECT_TRUE(c.tool.Connect(c.host.port, c.host.secret));
-    EXPECT_TRUE(c.host.observer->WaitFor("connected:1"));
-    return c;
-  }
-};
-
 using Clock = std::chrono::steady_clock;
 
-// --- Start ------------------------------------------------------------------
+class ServiceHostTest : public RuntimeTest {};
 
 TEST_F(ServiceHostTest, StartReportsThePortLaterOnARuntimeThread) {
   TestHost t = TestHost::Start();
@@ -96,7 +52,7 @@ TEST_F(ServiceHostTest, InjectedStartFailureArrivesAsTheFailureEvent) {
   EXPECT_EQ(0, observer->count("start_success"));
   EXPECT_EQ(0, host->GetPort());
   EXPECT_NE(std::this_thread::get_id(), observer->start_thread());
-  EXPECT_TRUE(WaitForLog(2, "cannot listen"));
+  EXPECT_TRUE(log_.WaitForLine("cannot listen"));
   host->Stop();
   EXPECT_TRUE(observer->WaitFor("stopped"));
 
@@ -104,16 +60,6 @@ TEST_F(ServiceHostTest, InjectedStartFailureArrivesAsTheFailureEvent) {
   TestHost next = TestHost::Start();
   EXPECT_GT(next.port, 0);
   next.StopAndWait();
-}
-
-TEST_F(ServiceHostTest, DelayedStartSuccessComesAfterTheDelay) {
-  constexpr int kDelayMs = 120;
-  ipc_core::testing::SetStartSuccessDelayMs(kDelayMs);
-  auto begin = Clock::now();
-  TestHost t = TestHost::Start();
-  EXPECT_GE(Clock::now() - begin, std::chrono::milliseconds(kDelayMs));
-  EXPECT_GT(t.port, 0);
-  t.StopAndWait();
 }
 
 TEST_F(ServiceHostTest, StopDuringADelayedStartGivesNoPortButStopped) {
@@ -130,29 +76,72 @@ TEST_F(ServiceHostTest, StopDuringADelayedStartGivesNoPortButStopped) {
   EXPECT_EQ(0, host->GetPort());
 }
 
-// --- Requests from the tool ---------------------------------------------------
-
-TEST_F(ServiceHostTest, RequestsReachTheirServiceAndRepliesComeBack) {
-  Connected c = Connected::Make();
-  ipc_core_refptr<RecordingContext> context(new RecordingContext);
-  EXPECT_TRUE(c.tool.client->Invoke("agent.echo", "{\"a\":1}", context.get()));
-  ASSERT_TRUE(context->Wait());
-  EXPECT_EQ("response", context->kind());
-  EXPECT_EQ("{\"a\":1}", context->text());
-  EXPECT_NE(0, context->sent_at());
-  c.host.StopAndWait();
-}
-
-TEST_F(ServiceHostTest, UnknownMethodOrServiceGetsTheNoHandlerAnswerAtOnce) {
-  Connected c = Connected::Make();
-  for (const char* method : {"agent.nope", "nobody.echo", "agent", "AGENT.echo"}) {
-    // A long time-out: the answer must come from the host, not the timer.
-    ipc_core_refptr<RecordingContext> context(new RecordingContext(60000));
-    c.tool.client->Invoke(method, "", context.get());
-    ASSERT_TRUE(context->Wait()) << method;
-    EXPECT_EQ("error", context->kind()) << method;
-    EXPECT_EQ(ipc_core::kErrorNoHandler, context->code()) << method;
+// A service that answers and still says it did not handle the request.
+class AnswersButDeclines : public Counted<ipc_core::IService> {
+ public:
+  const char* GetServiceName() override { return "odd"; }
+  bool HandleRequest(const char*, const char*, IRequestFeature* feature) override {
+    feature->Reply("answered");
+    return false;
   }
+};
+
+// The one outcome of an invoke, at either end. A long time-out on the
+// unanswerable ones: the answer must come from the other end, not a timer.
+TEST_F(ServiceHostTest, InvokeOutcomes) {
+  Connected c = Connected::Make();
+  c.service->On("agent.silent", [](const std::string&, IRequestFeature*) {});
+  ipc_core_refptr<AnswersButDeclines> odd(new AnswersButDeclines);
+  ASSERT_TRUE(c.host.host->RegisterService(odd.get()));
+  const std::string huge(ipc_core::wire::kMaxBodyLength, 'x');
+  struct Case {
+    bool from_tool;
+    const char* method;
+    std::string payload;
+    int32_t timeout_ms;
+    bool accepted;
+    const char* kind;
+    int32_t code;
+    const char* text;
+  };
+  const int32_t kLong = 60000;
+  const Case cases[] = {
+      {false, "tool.echo", "ping", kLong, true, "response", 0, "ping"},
+      {false, "tool.fail", "", kLong, true, "error", 42, "asked to fail"},
+      {false, "tool.silent", "", kShortTimeoutMs, true, "timeout", ipc_core::kErrorTimeout, ""},
+      {false, "tool.unknown", "", kLong, true, "error", ipc_core::kErrorNoHandler, nullptr},
+      {false, "", "", kLong, false, "error", ipc_core::kErrorInvalidArgument, nullptr},
+      {false, "tool.echo", huge, kLong, false, "error", ipc_core::kErrorInvalidArgument, nullptr},
+      {true, "agent.echo", "{\"a\":1}", kLong, true, "response", 0, "{\"a\":1}"},
+      {true, "agent.nope", "", kLong, true, "error", ipc_core::kErrorNoHandler, nullptr},
+      {true, "nobody.echo", "", kLong, true, "error", ipc_core::kErrorNoHandler, nullptr},
+      {true, "agent", "", kLong, true, "error", ipc_core::kErrorNoHandler, nullptr},
+      {true, "AGENT.echo", "", kLong, true, "error", ipc_core::kErrorNoHandler, nullptr},
+      {true, "agent.silent", "", kShortTimeoutMs, true, "timeout", ipc_core::kErrorTimeout, ""},
+      {true, "odd.x", "", kLong, true, "response", 0, "answered"},
+      {true, "", "", kLong, false, "error", ipc_core::kErrorInvalidArgument, nullptr},
+      {true, "agent.echo", huge, kLong, false, "error", ipc_core::kErrorInvalidArgument, nullptr},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(std::string(k.from_tool ? "tool -> host " : "host -> tool ") + k.method);
+    ipc_core_refptr<RecordingContext> context(new RecordingContext(k.timeout_ms));
+    const auto sent = Clock::now();
+    const bool accepted =
+        k.from_tool ? c.tool.client->Invoke(k.method, k.payload.c_str(), context.get())
+                    : c.host.host->Invoke(k.method, k.payload.c_str(), context.get());
+    EXPECT_EQ(k.accepted, accepted);
+    ASSERT_TRUE(context->Wait());
+    EXPECT_EQ(k.kind, context->kind());
+    EXPECT_EQ(k.code, context->code());
+    if (k.text)
+      EXPECT_EQ(k.text, context->text());
+    if (k.accepted)
+      EXPECT_NE(0, context->sent_at());
+    if (k.code == ipc_core::kErrorTimeout)
+      EXPECT_GE(context->completed_at() - sent, std::chrono::milliseconds(k.timeout_ms));
+  }
+  EXPECT_FALSE(c.host.host->Invoke("tool.echo", "", nullptr));
+  EXPECT_FALSE(c.tool.client->Invoke("agent.echo", "", nullptr));
   EXPECT_GE(CountLogs(1, "no handler for nobody.echo"), 1);
   c.host.StopAndWait();
 }
@@ -191,16 +180,6 @@ TEST_F(ServiceHostTest, AnswerMayComeLaterFromAnotherThreadAndOnlyTheFirstCounts
   c.host.StopAndWait();
 }
 
-TEST_F(ServiceHostTest, FeatureReleasedWithoutAnswerLeavesTheCallerToItsTimeout) {
-  Connected c = Connected::Make();
-  c.service->On("agent.drop", [](const std::string&, IRequestFeature*) {});
-  ipc_core_refptr<RecordingContext> context(new RecordingContext(kShortTimeoutMs));
-  c.tool.client->Invoke("agent.drop", "", context.get());
-  ASSERT_TRUE(context->Wait());
-  EXPECT_EQ("timeout", context->kind());
-  c.host.StopAndWait();
-}
-
 TEST_F(ServiceHostTest, AnAnswerAfterTheConnectionClosedIsDroppedQuietly) {
   Connected c = Connected::Make();
   std::mutex mu;
@@ -217,7 +196,7 @@ TEST_F(ServiceHostTest, AnAnswerAfterTheConnectionClosedIsDroppedQuietly) {
   }));
   c.tool.client->Close();
   ASSERT_TRUE(c.host.observer->WaitFor("disconnected:1"));
-  ClearLogs();
+  log_.Clear();
   std::lock_guard<std::mutex> lock(mu);
   kept->Reply("too late");
   kept->ReplyError(1, "also too late");
@@ -244,81 +223,13 @@ TEST_F(ServiceHostTest, AnAnswerLeavesBeforeItsHandlerReturns) {
   c.host.StopAndWait();
 }
 
-// A service that answers and still says it did not handle the request.
-class AnswersButDeclines : public Counted<ipc_core::IService> {
- public:
-  const char* GetServiceName() override { return "odd"; }
-  bool HandleRequest(const char*, const char*, IRequestFeature* feature) override {
-    feature->Reply("answered");
-    return false;
-  }
-};
-
-TEST_F(ServiceHostTest, AnAnswerGivenBeforeDecliningStands) {
-  Connected c = Connected::Make();
-  ipc_core_refptr<AnswersButDeclines> odd(new AnswersButDeclines);
-  ASSERT_TRUE(c.host.host->RegisterService(odd.get()));
-  ipc_core_refptr<RecordingContext> context(new RecordingContext);
-  c.tool.client->Invoke("odd.x", "", context.get());
-  ASSERT_TRUE(context->Wait());
-  EXPECT_EQ("response", context->kind());
-  EXPECT_EQ("answered", context->text());
-  c.host.StopAndWait();
-}
-
-TEST_F(ServiceHostTest, ServiceRegistrationRules) {
-  TestHost t = TestHost::Start();
-  ipc_core_refptr<LambdaService> a(new LambdaService("agent"));
-  ipc_core_refptr<LambdaService> again(new LambdaService("agent"));
-  ipc_core_refptr<LambdaService> unnamed(new LambdaService(""));
-  EXPECT_TRUE(t.host->RegisterService(a.get()));
-  EXPECT_FALSE(t.host->RegisterService(again.get()));
-  EXPECT_FALSE(t.host->RegisterService(unnamed.get()));
-  EXPECT_FALSE(t.host->RegisterService(nullptr));
-  EXPECT_FALSE(t.host->AddPeerSecret(""));
-  EXPECT_FALSE(t.host->AddPeerSecret(nullptr));
-  t.StopAndWait();
-  EXPECT_FALSE(t.host->AddPeerSecret("late"));
-}
-
-// --- Invokes to the tool ------------------------------------------------------
-
-TEST_F(ServiceHostTest, InvokeOutcomes) {
-  Connected c = Connected::Make();
-  ipc_core_refptr<RecordingContext> echo(new RecordingContext);
-  ipc_core_refptr<RecordingContext> fail(new RecordingContext);
-  ipc_core_refptr<RecordingContext> silent(new RecordingContext(kShortTimeoutMs));
-  auto sent = Clock::now();
-  EXPECT_TRUE(c.host.host->Invoke("tool.echo", "ping", echo.get()));
-  EXPECT_TRUE(c.host.host->Invoke("tool.fail", "", fail.get()));
-  EXPECT_TRUE(c.host.host->Invoke("tool.silent", "", silent.get()));
-  ASSERT_TRUE(echo->Wait() && fail->Wait() && silent->Wait());
-  EXPECT_EQ("ping", echo->text());
-  EXPECT_EQ("error", fail->kind());
-  EXPECT_EQ(42, fail->code());
-  EXPECT_EQ("asked to fail", fail->text());
-  EXPECT_EQ("timeout", silent->kind());
-  EXPECT_GE(silent->completed_at() - sent, std::chrono::milliseconds(kShortTimeoutMs));
-  c.host.StopAndWait();
-}
-
-TEST_F(ServiceHostTest, InvokeWithoutContextOrMethodIsRefused) {
-  Connected c = Connected::Make();
-  EXPECT_FALSE(c.host.host->Invoke("tool.echo", "", nullptr));
-  ipc_core_refptr<RecordingContext> context(new RecordingContext);
-  EXPECT_FALSE(c.host.host->Invoke("", "", context.get()));
-  ASSERT_TRUE(context->Wait());
-  EXPECT_EQ(ipc_core::kErrorInvalidArgument, context->code());
-  ipc_core_refptr<RecordingContext> huge(new RecordingContext);
-  std::string payload(ipc_core::wire::kMaxBodyLength, 'x');
-  EXPECT_FALSE(c.host.host->Invoke("tool.echo", payload.c_str(), huge.get()));
-  ASSERT_TRUE(huge->Wait());
-  EXPECT_EQ(ipc_core::kErrorInvalidArgument, huge->code());
-  c.host.StopAndWait();
-}
-
 TEST_F(ServiceHostTest, InvokeMadeBeforeTheToolConnectsIsDeliveredWhenItConnects) {
   TestHost t = TestHost::Start();
+  // With no tool ever connected, an invoke waits for one until its deadline.
+  ipc_core_refptr<RecordingContext> expired(new RecordingContext(kShortTimeoutMs));
+  t.host->Invoke("tool.echo", "", expired.get());
+  ASSERT_TRUE(expired->Wait());
+  EXPECT_EQ("timeout", expired->kind());
   ipc_core_refptr<RecordingContext> early(new RecordingContext);
   EXPECT_TRUE(t.host->Invoke("tool.echo", "early", early.get()));
   TestClient tool = TestClient::Create();
@@ -331,15 +242,6 @@ TEST_F(ServiceHostTest, InvokeMadeBeforeTheToolConnectsIsDeliveredWhenItConnects
   EXPECT_EQ("early", early->text());
   // Stamped when it actually left, not when it was made.
   EXPECT_GE(early->sent_at(), before_connect);
-  t.StopAndWait();
-}
-
-TEST_F(ServiceHostTest, InvokeWithNoToolTimesOut) {
-  TestHost t = TestHost::Start();
-  ipc_core_refptr<RecordingContext> context(new RecordingContext(kShortTimeoutMs));
-  t.host->Invoke("tool.echo", "", context.get());
-  ASSERT_TRUE(context->Wait());
-  EXPECT_EQ("timeout", context->kind());
   t.StopAndWait();
 }
 
@@ -391,7 +293,7 @@ TEST_F(ServiceHostTest, LostConnectionEndsPendingInvokesAtOnce) {
   ASSERT_TRUE(context->Wait());
   EXPECT_EQ("error", context->kind());
   EXPECT_EQ(ipc_core::kErrorConnectionLost, context->code());
-  EXPECT_LT(context->completed_at() - sent, std::chrono::milliseconds(kWait / 2));
+  EXPECT_LT(context->completed_at() - sent, std::chrono::milliseconds(test_os::kWaitBound / 2));
   EXPECT_TRUE(c.host.observer->WaitFor("disconnected:1"));
   EXPECT_TRUE(c.tool.observer->WaitFor("disconnected"));
   c.host.StopAndWait();
@@ -401,7 +303,7 @@ TEST_F(ServiceHostTest, StopEndsPendingInvokesBeforeStopped) {
   Connected c = Connected::Make();
   ipc_core_refptr<RecordingContext> context(new RecordingContext(60000));
   std::atomic<int> outcomes_at_stopped{-1};
-  c.host.observer->set_on_stopped([&](ipc_core::IServiceHost*) {
+  c.host.observer->set_on_stopped([&](ipc_core::IServiceHost*, int32_t) {
     outcomes_at_stopped = context->outcomes();
   });
   c.host.host->Invoke("tool.silent", "", context.get());
@@ -422,7 +324,7 @@ TEST_F(ServiceHostTest, StopEndsPendingInvokesBeforeStopped) {
 TEST_F(ServiceHostTest, ExactlyOneOutcomePerInvokeUnderLoad) {
   Connected c = Connected::Make();
   constexpr int kThreads = 4;
-  constexpr int kPerThread = 600;
+  constexpr int kPerThread = 300;
   const char* methods[] = {"tool.echo", "tool.fail", "tool.silent", "tool.unknown"};
   std::vector<ipc_core_refptr<RecordingContext>> contexts(kThreads * kPerThread);
   std::vector<std::thread> threads;
@@ -512,8 +414,6 @@ TEST_F(ServiceHostTest, InvokesGoToTheMostRecentToolOrToTheNamedOne) {
   c.host.StopAndWait();
 }
 
-// --- The opening exchange -------------------------------------------------------
-
 // Sends a hello and expects a refusal and the end of the connection.
 void ExpectRefused(int32_t port, const std::string& secret, uint32_t version) {
   RawPeer peer(port);
@@ -581,40 +481,16 @@ TEST_F(ServiceHostTest, ASecretAdmitsOneConnectionOnce) {
   t.StopAndWait();
 }
 
-TEST_F(ServiceHostTest, SecretFromTheEnvironmentWhenNoneIsGiven) {
-  TestHost t = TestHost::Start();
-  test_os::SetEnv(ipc_core::kPeerSecretEnvironmentVariable, t.secret);
-  TestClient tool = TestClient::Create();
-  EXPECT_TRUE(tool.Connect(t.port, ""));
-  test_os::UnsetEnv(ipc_core::kPeerSecretEnvironmentVariable);
-  t.StopAndWait();
-}
-
 TEST_F(ServiceHostTest, SilentConnectionIsClosedAfterTheHelloTimeout) {
   ipc_core::testing::SetHelloTimeoutMs(100);
   TestHost t = TestHost::Start();
   RawPeer peer(t.port);
   EXPECT_TRUE(peer.WaitClosed());
-  EXPECT_TRUE(WaitForLog(1, "no opening exchange within 100 ms"));
+  EXPECT_TRUE(log_.WaitForLine("no opening exchange within 100 ms"));
   // The secret was not used up by the silent connection.
   TestClient tool = TestClient::Create();
   EXPECT_TRUE(tool.Connect(t.port, t.secret));
   t.StopAndWait();
-}
-
-// --- Bad input -----------------------------------------------------------------
-
-// A raw peer that completed the opening exchange.
-std::unique_ptr<RawPeer> EstablishedRawPeer(const TestHost& t, const std::string& secret) {
-  auto peer = std::make_unique<RawPeer>(t.port);
-  peer->SendHello(secret);
-  ipc_core::wire::Frame frame;
-  EXPECT_TRUE(peer->ReadFrame(&frame));
-  EXPECT_EQ(ipc_core::wire::FrameType::kWelcome, frame.type);
-  EXPECT_EQ(7, frame.app_id);
-  EXPECT_EQ(9, frame.protocol_tag);
-  EXPECT_EQ("test_host", frame.name);
-  return peer;
 }
 
 TEST_F(ServiceHostTest, BadInputClosesOnlyThatConnectionWithAWarning) {
@@ -646,7 +522,7 @@ TEST_F(ServiceHostTest, BadInputClosesOnlyThatConnectionWithAWarning) {
     else
       EXPECT_TRUE(peer->WaitClosed()) << k.what;
     EXPECT_TRUE(c.host.observer->WaitFor("disconnected:" + id)) << k.what;
-    EXPECT_TRUE(WaitForLog(1, k.warning)) << k.what;
+    EXPECT_TRUE(log_.WaitForLine(k.warning)) << k.what;
   }
   // Bytes that are not even a hello.
   {
@@ -713,7 +589,7 @@ TEST_F(ServiceHostTest, AToolThatOutrunsItsHandlersIsDropped) {
   bool release = false;
   svc->On("agent.slow", [&](const std::string&, IRequestFeature*) {
     std::unique_lock<std::mutex> lock(mu);
-    cv.wait_for(lock, kWait, [&] { return release; });
+    cv.wait_for(lock, test_os::kWaitBound, [&] { return release; });
   });
   ASSERT_TRUE(t.host->RegisterService(svc.get()));
   auto peer = EstablishedRawPeer(t, t.secret);
@@ -727,7 +603,7 @@ TEST_F(ServiceHostTest, AToolThatOutrunsItsHandlersIsDropped) {
   for (int i = 0; i < 32; ++i)
     peer->Send(frame);
   EXPECT_TRUE(peer->WaitClosed());
-  EXPECT_TRUE(WaitForLog(1, "bytes of requests waiting for their handlers"));
+  EXPECT_TRUE(log_.WaitForLine("bytes of requests waiting for their handlers"));
   {
     std::lock_guard<std::mutex> lock(mu);
     release = true;
@@ -737,7 +613,26 @@ TEST_F(ServiceHostTest, AToolThatOutrunsItsHandlersIsDropped) {
   t.StopAndWait();
 }
 
-// --- Stop ----------------------------------------------------------------------
+// A tool that stops reading is dropped with a warning once more than the
+// 64 MiB limit waits to be written to it, and its invokes end. (Under Wine
+// the disconnect event of that connection does not come: not checked here.)
+TEST_F(ServiceHostTest, AToolThatStopsReadingIsDropped) {
+  TestHost t = TestHost::Start();
+  auto peer = EstablishedRawPeer(t, t.secret);
+  ASSERT_TRUE(t.observer->WaitFor("connected:1"));
+  const std::string payload(ipc_core::wire::kMaxBodyLength - 1024, 'x');
+  std::vector<ipc_core_refptr<RecordingContext>> contexts;
+  for (int i = 0; i < 20; ++i) {
+    contexts.emplace_back(new RecordingContext(60000));
+    t.host->Invoke("tool.take", payload.c_str(), contexts.back().get());
+  }
+  EXPECT_TRUE(log_.WaitForLine("bytes unread, closing"));
+  t.StopAndWait();
+  for (auto& context : contexts) {
+    ASSERT_TRUE(context->Wait());
+    EXPECT_EQ(1, context->outcomes());
+  }
+}
 
 TEST_F(ServiceHostTest, StoppedFollowsStopWithoutStartAndOnlyOnce) {
   ipc_core_refptr<RecordingObserver> observer(new RecordingObserver);
@@ -768,7 +663,7 @@ TEST_F(ServiceHostTest, StoppedWaitsForCallbacksRunningElsewhere) {
     order.push_back("handler returned");
     f->Reply("");
   });
-  c.host.observer->set_on_stopped([&](ipc_core::IServiceHost*) {
+  c.host.observer->set_on_stopped([&](ipc_core::IServiceHost*, int32_t) {
     std::lock_guard<std::mutex> lock(mu);
     order.push_back("stopped");
   });
@@ -776,7 +671,7 @@ TEST_F(ServiceHostTest, StoppedWaitsForCallbacksRunningElsewhere) {
   c.tool.client->Invoke("agent.block", "", context.get());
   {
     std::unique_lock<std::mutex> lock(mu);
-    ASSERT_TRUE(cv.wait_for(lock, kWait, [&] { return inside; }));
+    ASSERT_TRUE(cv.wait_for(lock, test_os::kWaitBound, [&] { return inside; }));
   }
   c.host.host->Stop();
   // The handler is still running on a runtime thread: no stopped event yet.
@@ -826,12 +721,12 @@ TEST_F(ServiceHostTest, StopInsideACallbackWaitsOnlyForTheOthers) {
   c.tool.client->Invoke("agent.block", "", a.get());
   {
     std::unique_lock<std::mutex> lock(mu);
-    ASSERT_TRUE(cv.wait_for(lock, kWait, [&] { return blocker_inside; }));
+    ASSERT_TRUE(cv.wait_for(lock, test_os::kWaitBound, [&] { return blocker_inside; }));
   }
   second.client->Invoke("agent.stop", "", b.get());
   {
     std::unique_lock<std::mutex> lock(mu);
-    ASSERT_TRUE(cv.wait_for(lock, kWait, [&] { return stop_called; }));
+    ASSERT_TRUE(cv.wait_for(lock, test_os::kWaitBound, [&] { return stop_called; }));
     EXPECT_EQ(0, c.host.observer->count("stopped"));
     release_blocker = true;
     cv.notify_all();
@@ -889,7 +784,7 @@ TEST_F(ServiceHostTest, ThreadCountIsStableOverManyHostLifetimes) {
   int threads_before = test_os::CountThreads();
   int live_before = ipc_core::testing::LiveObjectCount();
   int32_t last_port = 0;
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < 50; ++i) {
     TestHost t = TestHost::Start();
     if (i % 10 == 0) {
       TestClient tool = TestClient::Create();
@@ -909,7 +804,7 @@ TEST_F(ServiceHostTest, ThreadCountIsStableOverManyHostLifetimes) {
   EXPECT_TRUE(ec);
 }
 
-TEST_F(ServiceHostTest, CreateChecksItsArguments) {
+TEST_F(ServiceHostTest, ArgumentsAreChecked) {
   ipc_core_refptr<RecordingObserver> observer(new RecordingObserver);
   ipc_core::IServiceHost* raw = reinterpret_cast<ipc_core::IServiceHost*>(1);
   EXPECT_EQ(ipc_core::kErrorInvalidArgument,
@@ -918,6 +813,19 @@ TEST_F(ServiceHostTest, CreateChecksItsArguments) {
   EXPECT_EQ(ipc_core::kErrorInvalidArgument,
             ipc_core::CreateServiceHost("h", "a", "", 1, 2, observer.get(), nullptr));
   EXPECT_EQ(ipc_core::kErrorInvalidArgument, ipc_core::DestroyServiceHost(nullptr));
+
+  TestHost t = TestHost::Start();
+  ipc_core_refptr<LambdaService> a(new LambdaService("agent"));
+  ipc_core_refptr<LambdaService> again(new LambdaService("agent"));
+  ipc_core_refptr<LambdaService> unnamed(new LambdaService(""));
+  EXPECT_TRUE(t.host->RegisterService(a.get()));
+  EXPECT_FALSE(t.host->RegisterService(again.get()));
+  EXPECT_FALSE(t.host->RegisterService(unnamed.get()));
+  EXPECT_FALSE(t.host->RegisterService(nullptr));
+  EXPECT_FALSE(t.host->AddPeerSecret(""));
+  EXPECT_FALSE(t.host->AddPeerSecret(nullptr));
+  t.StopAndWait();
+  EXPECT_FALSE(t.host->AddPeerSecret("late"));
 }
 
 TEST_F(ServiceHostTest, GeneratedSecretsAreLongAndDistinct) {
@@ -928,119 +836,16 @@ TEST_F(ServiceHostTest, GeneratedSecretsAreLongAndDistinct) {
   EXPECT_NE(a, b);
 }
 
-// --- The tool end ------------------------------------------------------------------
-
-TEST_F(ServiceHostTest, ClientReportsAFailedConnect) {
+// Records about refused peers are limited: past ten in an interval, one
+// summary at its end, not one line per refusal. Last of the file: the limit
+// then holds for the rest of the process's interval, and a case run after it
+// in the same process would miss the records it waits for.
+TEST_F(ServiceHostTest, AFloodOfRefusedPeersIsSummarisedNotWritten) {
   TestHost t = TestHost::Start();
-  int32_t port = t.port;
-  t.StopAndWait();
-  TestClient tool = TestClient::Create();
-  EXPECT_FALSE(tool.Connect(port, "x"));
-  EXPECT_EQ((std::vector<std::string>{"connect_failed:1004"}), tool.observer->events());
-  EXPECT_FALSE(tool.client->ConnectToPort(port, "x")) << "one connection per client";
-  EXPECT_FALSE(TestClient::Create().client->ConnectToPort(0, "x"));
-}
-
-TEST_F(ServiceHostTest, ClientCloseEndsItsInvokesAndDisconnectsOnce) {
-  Connected c = Connected::Make();
-  c.service->On("agent.silent", [](const std::string&, IRequestFeature*) {});
-  ipc_core_refptr<RecordingContext> context(new RecordingContext(60000));
-  c.tool.client->Invoke("agent.silent", "", context.get());
-  ASSERT_TRUE(WaitUntil([&] { return c.service->handled() == 1; }));
-  c.tool.client->Close();
-  c.tool.client->Close();
-  ASSERT_TRUE(context->Wait());
-  EXPECT_EQ(ipc_core::kErrorHostStopped, context->code());
-  ASSERT_TRUE(c.tool.observer->WaitFor("disconnected"));
-  ASSERT_TRUE(c.host.observer->WaitFor("disconnected:1"));
-  EXPECT_EQ((std::vector<std::string>{"connected", "disconnected"}), c.tool.observer->events());
-  ipc_core_refptr<RecordingContext> late(new RecordingContext);
-  EXPECT_FALSE(c.tool.client->Invoke("agent.echo", "", late.get()));
-  ASSERT_TRUE(late->Wait());
-  EXPECT_EQ(ipc_core::kErrorHostStopped, late->code());
-  c.host.StopAndWait();
-}
-
-TEST_F(ServiceHostTest, ClientGivesUpOnAHostThatNeverWelcomes) {
-  ipc_core::testing::SetHelloTimeoutMs(100);
-  // A listener that accepts and says nothing.
-  asio::io_context io;
-  asio::ip::tcp::acceptor acceptor(io, {asio::ip::address_v4::loopback(), 0});
-  TestClient tool = TestClient::Create();
-  ASSERT_TRUE(tool.client->ConnectToPort(acceptor.local_endpoint().port(), "x"));
-  asio::ip::tcp::socket accepted = acceptor.accept();
-  ASSERT_TRUE(tool.observer->WaitFor("connect_failed:1003"));
-}
-
-// A host closes a connection without a word when its table of connections
-// that have not said hello is full (or it is out of descriptors); the tool
-// end connects again a few times before it gives up, but not after a
-// refusal, which is final.
-TEST_F(ServiceHostTest, ClientConnectsAgainWhenClosedBeforeTheWelcome) {
-  asio::io_context io;
-  asio::ip::tcp::acceptor acceptor(io, {asio::ip::address_v4::loopback(), 0});
-  TestClient tool = TestClient::Create();
-  ASSERT_TRUE(tool.client->ConnectToPort(acceptor.local_endpoint().port(), "x"));
-  // Each connection is accepted and closed at once; the client's pause
-  // between attempts is short, so the bounded poll sees them all.
-  acceptor.non_blocking(true);
-  auto accept_until = [&](const std::string& outcome, const std::string& answer) {
-    int accepted_count = 0;
-    bool ended = test_os::WaitUntil([&] {
-      std::error_code ec;
-      asio::ip::tcp::socket accepted = acceptor.accept(ec);
-      if (!ec) {
-        ++accepted_count;
-        accepted.non_blocking(false, ec);
-        asio::write(accepted, asio::buffer(answer), ec);
-      }
-      const auto events = tool.observer->events();
-      return std::find(events.begin(), events.end(), outcome) != events.end();
-    });
-    return ended ? accepted_count : -1;
-  };
-  EXPECT_EQ(5, accept_until("connect_failed:1004", ""));
-
-  std::string refusal;
-  ipc_core::wire::AppendRefused(&refusal, ipc_core::kErrorRefused, "unknown or already used secret");
-  tool = TestClient::Create();
-  ASSERT_TRUE(tool.client->ConnectToPort(acceptor.local_endpoint().port(), "x"));
-  EXPECT_EQ(1, accept_until("connect_failed:1009", refusal));
-}
-}  // namespace
-}  // namespace ipc_test
-
-namespace ipc_test {
-namespace {
-
-TEST(PeerProcessTest, AToolInAnotherProcessConnectsAndAnswers) {
-  InstallLogCapture();
-  TestHost t = TestHost::Start();
-  ipc_core_refptr<LambdaService> agent(new LambdaService("snipping_tool_agent"));
-  std::atomic<int> handshakes{0};
-  agent->On("snipping_tool_agent.snipping.handshake",
-            [&](const std::string&, ipc_core::IRequestFeature* f) {
-              handshakes++;
-              f->Reply("");
-            });
-  ASSERT_TRUE(t.host->RegisterService(agent.get()));
-  // The secret travels through the environment, as the agent hands it over.
-  PeerProcess peer({"--port=" + std::to_string(t.port),
-                    "--call=snipping_tool_agent.snipping.handshake"},
-                   t.secret);
-  ASSERT_TRUE(t.observer->WaitFor("connected:1"));
-  ASSERT_TRUE(peer.WaitForOutput("response:\n"));
-  EXPECT_EQ(1, handshakes.load());
-
-  ipc_core_refptr<RecordingContext> shot(new RecordingContext);
-  t.host->Invoke("snipping_tool.echo", "{\"shot\":1}", shot.get());
-  ASSERT_TRUE(shot->Wait());
-  EXPECT_EQ("{\"shot\":1}", shot->text());
-
-  ipc_core_refptr<RecordingContext> close(new RecordingContext);
-  t.host->Invoke("snipping_tool.close", "", close.get());
-  EXPECT_TRUE(t.observer->WaitFor("disconnected:1"));
-  EXPECT_EQ(0, peer.WaitExit());
+  for (int i = 0; i < 40; ++i)
+    ExpectRefused(t.port, "wrong", ipc_core::wire::kProtocolVersion);
+  EXPECT_LT(CountLogs(1, "unknown or already used secret"), 40);
+  EXPECT_LE(CountLogs(1, "not written"), 1);
   t.StopAndWait();
 }
 
