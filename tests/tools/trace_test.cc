@@ -29,7 +29,7 @@ TEST(TraceTest, WritesFourFieldsPerLineFlushedAtOnceAndAppends) {
     trace.Write("exit", "", "3");
     // Read while the trace is still open: a tool that crashes next must
     // already have its lines on disk.
-    const Lines lines = test_text::ReadTrace(path);
+    const Lines lines = test_support::ReadTrace(path);
     ASSERT_EQ(lines.size(), 2u);
     ASSERT_EQ(lines[0].size(), 4u);
     EXPECT_EQ(lines[0][0].find_first_not_of("0123456789"), std::string::npos) << lines[0][0];
@@ -41,7 +41,7 @@ TEST(TraceTest, WritesFourFieldsPerLineFlushedAtOnceAndAppends) {
   Trace again;
   ASSERT_TRUE(again.Open(path));
   again.Write("start", "b", "");
-  EXPECT_EQ(test_text::ReadTrace(path).size(), 3u);
+  EXPECT_EQ(test_support::ReadTrace(path).size(), 3u);
 }
 
 TEST(TraceTest, StaysOffWhenThePathCannotBeOpened) {
