@@ -128,10 +128,16 @@ class WaitingContext : public ipc_core::RequestContext {
   }
 
  private:
+  // Notified after the unlock: a waiter woken under the lock would wake
+  // only to block on it again, two more context switches per round trip
+  // that are this program's, not the runtime's. The runtime holds the
+  // context until the callback has returned.
   void Done(size_t size) {
-    std::lock_guard<std::mutex> lock(mu_);
-    answer_size_ = size;
-    done_ = true;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      answer_size_ = size;
+      done_ = true;
+    }
     cv_.notify_one();
   }
   std::mutex mu_;
