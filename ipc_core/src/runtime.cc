@@ -199,13 +199,20 @@ void Runtime::ServeWhileBlocked(uint64_t call) {
   // ended, or the reactor thread sees |standby_serving_| and posts the
   // handler that gets this thread out of run_one.
   while (!io_.stopped() && foreign_calls_.load() == call && foreign_since_.load() != 0)
-    RunOneGuarded();
+    RunGuarded(true);
+  // What the last handler deferred or continued went from this thread's
+  // private queue to the shared one without waking anybody: the reactor
+  // thread may be asleep in the reactor by now. Run it here.
+  RunGuarded(false);
   standby_serving_.store(false);
 }
 
-void Runtime::RunOneGuarded() {
+void Runtime::RunGuarded(bool one) {
   try {
-    io_.run_one();
+    if (one)
+      io_.run_one();
+    else
+      io_.poll();
   } catch (const std::exception& e) {
     Log(kLogError, __FILE__, __LINE__, 0, std::string("runtime handler threw: ") + e.what());
   } catch (...) {

@@ -69,7 +69,8 @@ class Runtime {
   // Serves the io_context while call |call| of foreign code runs on the
   // reactor thread.
   void ServeWhileBlocked(uint64_t call);
-  void RunOneGuarded();
+  // Runs one handler (|one|) or every ready one, logging what throws.
+  void RunGuarded(bool one);
   static void OnProcessExit();
 
   // The hint is the thread count, not 1: with 1, Asio keeps what a handler
