@@ -939,6 +939,9 @@ TEST_F(ServiceHostTest, ForeignCodeOfEveryKindMayBlockWhileOtherTrafficFlows) {
   }
   for (auto& context : blocked)
     EXPECT_TRUE(context->Wait());
+  // The observer must outlive the last callback, which may still be on its
+  // way out of the gate.
+  c.host.StopAndWait();
 }
 
 TEST_F(ServiceHostTest, StopAndLastReleaseInsideACallbackDoNotDeadlock) {
