@@ -119,8 +119,14 @@ class Observer : public ipc_core::IServiceHostObserver {
 class WaitingContext : public ipc_core::RequestContext {
  public:
   void OnResponse(const char* text) override { Done(std::strlen(text)); }
-  void OnError(int32_t, const char*) override { Done(0); }
-  void OnTimeout() override { Done(0); }
+  void OnError(int32_t code, const char* reason) override {
+    std::fprintf(stderr, "invoke failed: %d %s\n", code, reason);
+    Done(0);
+  }
+  void OnTimeout() override {
+    std::fprintf(stderr, "invoke timed out\n");
+    Done(0);
+  }
   size_t Wait() {
     std::unique_lock<std::mutex> lock(mu_);
     cv_.wait(lock, [&] { return done_; });
@@ -128,10 +134,16 @@ class WaitingContext : public ipc_core::RequestContext {
   }
 
  private:
+  // Notified after the unlock: a waiter woken under the lock would wake
+  // only to block on it again, two more context switches per round trip
+  // that are this program's, not the runtime's. The runtime holds the
+  // context until the callback has returned.
   void Done(size_t size) {
-    std::lock_guard<std::mutex> lock(mu_);
-    answer_size_ = size;
-    done_ = true;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      answer_size_ = size;
+      done_ = true;
+    }
     cv_.notify_one();
   }
   std::mutex mu_;

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <utility>
 
+#include "runtime.h"
+
 namespace ipc_core {
 
 void InvokeOutcome::Deliver() {
+  ForeignCode foreign;
   switch (kind) {
     case Kind::kResponse:
       context->OnResponse(text.c_str());
@@ -17,6 +20,9 @@ void InvokeOutcome::Deliver() {
       context->OnTimeout();
       break;
   }
+  // The context is the caller's object: its release may run the caller's
+  // code too.
+  context.reset();
 }
 
 bool PendingInvokes::Add(uint64_t id, ipc_core_refptr<IRequestContext> context,

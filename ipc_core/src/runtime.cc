@@ -17,6 +17,15 @@ namespace {
 std::atomic<Runtime*> g_runtime{nullptr};
 thread_local CallbackFrame* t_top_frame = nullptr;
 thread_local bool t_runtime_thread = false;
+// Set on the reactor thread when a standby thread watches it.
+thread_local Runtime* t_watched = nullptr;
+thread_local int t_foreign_depth = 0;
+
+int64_t SteadyNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 std::atomic<int> g_live_objects{0};
 std::atomic<int32_t> g_injected_start_failure{0};
@@ -60,7 +69,9 @@ PeerRecordLimiter* g_peer_records = new PeerRecordLimiter;
 }  // namespace
 
 Runtime::Runtime(LogCallback log_callback)
-    : work_(asio::make_work_guard(io_)), log_callback_(log_callback) {}
+    : work_(asio::make_work_guard(io_)),
+      log_callback_(log_callback),
+      watchdog_(WatchdogTimer::Create()) {}
 
 Runtime* Runtime::Init(LogCallback log_callback) {
   static std::once_flag once;
@@ -77,8 +88,13 @@ Runtime* Runtime::Init(LogCallback log_callback) {
     asio::error::get_addrinfo_category();
     asio::error::get_misc_category();
     runtime->threads_running_.store(kThreadCount);
-    for (int i = 0; i < kThreadCount; ++i)
-      std::thread([runtime] { runtime->ThreadMain(); }).detach();
+    static_assert(kThreadCount == 2, "one reactor thread and one standby thread");
+    bool watched = runtime->watchdog_ != nullptr;
+    std::thread([runtime, watched] { runtime->ServeMain(watched); }).detach();
+    if (watched)
+      std::thread([runtime] { runtime->StandbyMain(); }).detach();
+    else
+      std::thread([runtime] { runtime->ServeMain(false); }).detach();
     g_runtime.store(runtime, std::memory_order_release);
     std::atexit(&Runtime::OnProcessExit);
     created = true;
@@ -86,13 +102,18 @@ Runtime* Runtime::Init(LogCallback log_callback) {
   Runtime* runtime = g_runtime.load(std::memory_order_acquire);
   if (!created)
     runtime->log_callback_.store(log_callback, std::memory_order_release);
+  if (created && !runtime->watchdog_) {
+    IPC_LOG(kLogWarning, 0) << "no watchdog timer: both runtime threads serve the sockets";
+  }
   return runtime;
 }
 
 Runtime* Runtime::Get() { return g_runtime.load(std::memory_order_acquire); }
 
-void Runtime::ThreadMain() {
+void Runtime::ServeMain(bool reactor) {
   t_runtime_thread = true;
+  if (reactor)
+    t_watched = this;
   for (;;) {
     try {
       io_.run();
@@ -108,13 +129,107 @@ void Runtime::ThreadMain() {
   }
 }
 
+void Runtime::EnterForeign() {
+  // Only this thread writes the call count.
+  foreign_calls_.store(foreign_calls_.load(std::memory_order_relaxed) + 1,
+                       std::memory_order_relaxed);
+  foreign_since_.store(std::max<int64_t>(SteadyNanoseconds(), 1));
+  // Sequentially consistent with the standby thread's clearing of
+  // |watch_armed_| and its second look at |foreign_since_|: either that look
+  // sees this call, or this load sees the timer resting and arms it.
+  if (!watch_armed_.load() && !watch_armed_.exchange(true))
+    watchdog_->Arm(kStandbyDelay);
+}
+
+void Runtime::LeaveForeign() {
+  foreign_since_.store(0);
+  // The standby thread, serving because this call blocked, may sit in the
+  // reactor: an empty handler lets it return and go back to its timer.
+  if (standby_serving_.load())
+    asio::post(io_, [] {});
+}
+
+void Runtime::StandbyMain() {
+  t_runtime_thread = true;
+  for (;;) {
+    watchdog_->Wait();
+    if (exiting_.load() || io_.stopped())
+      break;
+    WatchReactor();
+  }
+  threads_running_.fetch_sub(1);
+}
+
+void Runtime::WatchReactor() {
+  const int64_t delay =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(kStandbyDelay).count();
+  for (;;) {
+    if (io_.stopped())
+      return;
+    uint64_t call = foreign_calls_.load();
+    int64_t since = foreign_since_.load();
+    if (since != 0 && foreign_calls_.load() != call)
+      continue;  // a call ended and another began between the two loads
+    int64_t now = SteadyNanoseconds();
+    if (since != 0 && now - since >= delay) {
+      ServeWhileBlocked(call);
+      continue;
+    }
+    if (since != 0) {
+      watchdog_->Arm(std::chrono::nanoseconds(since + delay - now));
+      return;
+    }
+    if (call != calls_seen_) {
+      // Callbacks keep coming: stay armed rather than have the reactor
+      // thread arm the timer again for the next one.
+      calls_seen_ = call;
+      watchdog_->Arm(kStandbyDelay);
+      return;
+    }
+    watch_armed_.store(false);
+    if (foreign_since_.load() == 0 || watch_armed_.exchange(true))
+      return;
+    // A call began after the first look and found the timer still armed.
+  }
+}
+
+void Runtime::ServeWhileBlocked(uint64_t call) {
+  standby_serving_.store(true);
+  // Sequentially consistent with LeaveForeign: either the loop sees the call
+  // ended, or the reactor thread sees |standby_serving_| and posts the
+  // handler that gets this thread out of run_one.
+  while (!io_.stopped() && foreign_calls_.load() == call && foreign_since_.load() != 0)
+    RunGuarded(true);
+  // What the last handler deferred or continued went from this thread's
+  // private queue to the shared one without waking anybody: the reactor
+  // thread may be asleep in the reactor by now. Run it here.
+  RunGuarded(false);
+  standby_serving_.store(false);
+}
+
+void Runtime::RunGuarded(bool one) {
+  try {
+    if (one)
+      io_.run_one();
+    else
+      io_.poll();
+  } catch (const std::exception& e) {
+    Log(kLogError, __FILE__, __LINE__, 0, std::string("runtime handler threw: ") + e.what());
+  } catch (...) {
+    Log(kLogError, __FILE__, __LINE__, 0, "runtime handler threw");
+  }
+}
+
 void Runtime::OnProcessExit() {
   // The threads are never joined, but at exit they must be idle: statics are
   // about to be destroyed under them. Stopping the loop lets each finish the
   // handler it is in; one stuck in a foreign callback (or the thread calling
   // exit() itself) is not waited for beyond a short bound.
   Runtime* runtime = Get();
+  runtime->exiting_.store(true);
   runtime->io_.stop();
+  if (runtime->watchdog_)
+    runtime->watchdog_->Arm(std::chrono::nanoseconds(0));
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
   while (runtime->threads_running_.load() > 0 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -123,8 +238,20 @@ void Runtime::OnProcessExit() {
 void Runtime::Log(int severity, const char* file, int line, int64_t connection_id,
                   const std::string& text) {
   LogCallback callback = log_callback_.load(std::memory_order_acquire);
-  if (callback)
+  if (callback) {
+    ForeignCode foreign;
     callback(severity, file, line, connection_id, text.c_str());
+  }
+}
+
+ForeignCode::ForeignCode() : watched_(t_watched) {
+  if (watched_ && t_foreign_depth++ == 0)
+    watched_->EnterForeign();
+}
+
+ForeignCode::~ForeignCode() {
+  if (watched_ && --t_foreign_depth == 0)
+    watched_->LeaveForeign();
 }
 
 LogRecord::~LogRecord() {

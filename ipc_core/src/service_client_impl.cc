@@ -407,7 +407,11 @@ class ServiceClientImpl final : public IServiceClient,
   // strand then runs on this same thread once the read handler returns.
   template <typename Fn>
   void PostLocked(bool same_thread, Fn fn) {
-    auto job = [self = shared_from_this(), fn = std::move(fn)]() mutable { fn(); };
+    // Every job runs foreign code: an observer event, a handler, releases.
+    auto job = [self = shared_from_this(), fn = std::move(fn)]() mutable {
+      ForeignCode foreign;
+      fn();
+    };
     if (same_thread)
       asio::defer(strand_, std::move(job));
     else

@@ -834,6 +834,7 @@ class ServiceHostImpl final : public IServiceHost,
     // last reference to the host from inside the event.
     auto self = shared_from_this();
     IPC_LOG(kLogInfo, 0) << "service host " << host_name_ << " stopped";
+    ForeignCode foreign;
     observer_->OnServiceHostStoped(this);
   }
 

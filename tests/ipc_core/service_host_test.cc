@@ -736,6 +736,109 @@ TEST_F(ServiceHostTest, StopInsideACallbackWaitsOnlyForTheOthers) {
   EXPECT_EQ(1, c.host.observer->count("stopped"));
 }
 
+// Holds whatever enters it until opened; Open returns once it has left.
+struct Gate {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool inside = false, open = false;
+  void Enter() {
+    std::unique_lock<std::mutex> lock(mu);
+    inside = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return open; });
+    inside = false;
+    cv.notify_all();
+  }
+  bool WaitInside() {
+    std::unique_lock<std::mutex> lock(mu);
+    return cv.wait_for(lock, kWait, [&] { return inside; });
+  }
+  void Open() {
+    std::unique_lock<std::mutex> lock(mu);
+    open = true;
+    cv.notify_all();
+    cv.wait_for(lock, kWait, [&] { return !inside; });
+  }
+};
+
+Gate* g_sink_gate = nullptr;
+void GatedLogSink(int, const char*, int, int64_t, const char* text) {
+  if (std::string(text).find("tool test_tool connected") != std::string::npos)
+    g_sink_gate->Enter();
+}
+
+// Foreign code of every kind may block on a runtime thread (the one that
+// reads the sockets, usually) while another connection's traffic goes on.
+TEST_F(ServiceHostTest, ForeignCodeOfEveryKindMayBlockWhileOtherTrafficFlows) {
+  Connected c = Connected::Make();
+  ASSERT_TRUE(c.host.host->AddPeerSecret("second"));
+  ASSERT_TRUE(c.host.host->AddPeerSecret("third"));
+  TestClient second = TestClient::Create();
+  ASSERT_TRUE(second.Connect(c.host.port, "second"));
+  TestClient third = TestClient::Create();
+  std::vector<ipc_core_refptr<RecordingContext>> blocked;
+  struct Case {
+    const char* name;
+    std::function<void(Gate&)> block;
+  };
+  const Case cases[] = {
+      {"host handler",
+       [&](Gate& gate) {
+         c.service->On("agent.block", [&gate](const std::string&, IRequestFeature* f) {
+           gate.Enter();
+           f->Reply("");
+         });
+         blocked.emplace_back(new RecordingContext);
+         c.tool.client->Invoke("agent.block", "", blocked.back().get());
+       }},
+      {"tool handler",
+       [&](Gate& gate) {
+         c.tool_service->On("tool.block", [&gate](const std::string&, IRequestFeature* f) {
+           gate.Enter();
+           f->Reply("");
+         });
+         blocked.emplace_back(new RecordingContext);
+         c.host.host->InvokeOn(1, "tool.block", "", blocked.back().get());
+       }},
+      {"invoke outcome",
+       [&](Gate& gate) {
+         blocked.emplace_back(new RecordingContext);
+         blocked.back()->on_outcome = [&gate] { gate.Enter(); };
+         c.tool.client->Invoke("agent.echo", "", blocked.back().get());
+       }},
+      {"log sink",
+       [&](Gate& gate) {
+         g_sink_gate = &gate;
+         ipc_core::InitIPCCoreRuntime(&GatedLogSink);
+         third.client->ConnectToPort(c.host.port, "third");
+       }},
+      {"disconnect event",
+       [&](Gate& gate) {
+         c.host.observer->set_on_disconnected([&gate](ipc_core::IServiceHost*, int32_t) {
+           gate.Enter();
+         });
+         c.tool.client->Close();
+       }},
+  };
+  for (const Case& one : cases) {
+    Gate gate;
+    one.block(gate);
+    EXPECT_TRUE(gate.WaitInside()) << one.name;
+    ipc_core_refptr<RecordingContext> context(new RecordingContext);
+    second.client->Invoke("agent.echo", "flowing", context.get());
+    EXPECT_TRUE(context->Wait()) << one.name;
+    EXPECT_EQ("flowing", context->text()) << one.name;
+    gate.Open();
+    InstallLogCapture();
+    c.host.observer->set_on_disconnected(nullptr);
+  }
+  for (auto& context : blocked)
+    EXPECT_TRUE(context->Wait());
+  // The observer must outlive the last callback, which may still be on its
+  // way out of the gate.
+  c.host.StopAndWait();
+}
+
 TEST_F(ServiceHostTest, StopAndLastReleaseInsideACallbackDoNotDeadlock) {
   int live_before = ipc_core::testing::LiveObjectCount();
   TestHost t = TestHost::Start();
