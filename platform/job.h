@@ -51,6 +51,13 @@ bool SetJobObjectLimitFlags(JobHandle job, uint32_t flags);
 // INVALID_HANDLE_VALUE.
 bool IsValidJobHandle(JobHandle job);
 
+// Readies the job for its first launch now, so that the launch itself costs
+// about one process creation: on POSIX a kill-on-close job starts its keeper
+// here instead of at that launch; elsewhere (and for other jobs) there is
+// nothing to do. Optional. False (and the last system error set) when the
+// keeper could not be started; the first launch then tries again.
+bool PrepareJobObject(JobHandle job);
+
 // Closes the handle; with kill-on-close set this kills every process still
 // in the job. Does nothing for an invalid handle.
 void CloseJobObject(JobHandle job);
@@ -70,6 +77,12 @@ class ScopedJobHandle {
   // reported after its result was stored.
   void Set(JobHandle job);
   JobHandle Get() const { return job_; }
+  // Hands the held job over to the caller, holding none afterwards.
+  JobHandle Take() {
+    JobHandle job = job_;
+    job_ = JobHandle();
+    return job;
+  }
   bool IsValid() const { return IsValidJobHandle(job_); }
   // Closes the held job (killing what it holds, when kill-on-close is set).
   void Close();

@@ -27,6 +27,10 @@ struct PosixJob {
 
 namespace internal {
 
+// Starts the job's keeper. Requires |job->lock|. False with the errno in
+// |error| when it could not be started; a missing keeper is logged.
+bool StartJobKeeper(PosixJob* job, int* error);
+
 // Ends the job's keeper, if it has one: closes its control socket, upon
 // which it kills everything it holds, and waits a bounded time for it to
 // end, reaping it. Requires |job->lock|.

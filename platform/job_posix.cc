@@ -13,6 +13,7 @@
 #include "platform/job_internal_posix.h"
 #include "platform/last_error.h"
 #include "platform/logging.h"
+#include "platform/process_testing.h"
 
 namespace base {
 namespace {
@@ -67,6 +68,22 @@ bool SetJobObjectLimitFlags(JobHandle job, uint32_t flags) {
   }
   std::lock_guard<std::mutex> hold(job->lock);
   job->limit_flags = flags;
+  return true;
+}
+
+bool internal::PrepareJobObjectOS(JobHandle job) {
+  if (!IsValidJobHandle(job)) {
+    SetLastSystemError(EBADF);
+    return false;
+  }
+  std::lock_guard<std::mutex> hold(job->lock);
+  if (!(job->limit_flags & kJobObjectLimitKillOnJobClose) || job->keeper_socket >= 0)
+    return true;
+  int error = 0;
+  if (!internal::StartJobKeeper(job, &error)) {
+    SetLastSystemError(static_cast<SystemErrorCode>(error));
+    return false;
+  }
   return true;
 }
 

@@ -2,9 +2,12 @@
 #include "platform/job.h"
 
 #include <windows.h>
+
 // windows.h maps CreateJobObject to its A or W form, which would rename
 // ours; this file calls the W form by its full name.
 #undef CreateJobObject
+
+#include "platform/process_testing.h"
 
 namespace base {
 
@@ -23,6 +26,14 @@ bool SetJobObjectLimitFlags(JobHandle job, uint32_t flags) {
   limits.BasicLimitInformation.LimitFlags = flags;
   return SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
                                  sizeof(limits)) != FALSE;
+}
+
+bool internal::PrepareJobObjectOS(JobHandle job) {
+  if (!IsValidJobHandle(job)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  return true;  // a job object needs nothing before its first launch
 }
 
 bool IsValidJobHandle(JobHandle job) {

@@ -79,48 +79,6 @@ const std::string& KeeperPath() {
   return *path;
 }
 
-// Starts the job's keeper. Requires |job->lock|. False with the errno when
-// it could not be started; a missing keeper is logged.
-bool StartKeeper(PosixJob* job, int* error) {
-  const std::string& path = KeeperPath();
-  int ends[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-    *error = errno;
-    return false;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, ends[1], keeper::kKeeperControlFd);
-  posix_spawn_file_actions_addclosefrom_np(&actions, keeper::kKeeperControlFd + 1);
-  std::string program = path;
-  char* const argv[] = {program.data(), nullptr};
-  pid_t pid = -1;
-  *error = path.empty() ? ENOENT
-                        : internal::SpawnWithDefaultSignals(path.c_str(), argv, environ, false,
-                                                            &actions, &pid);
-  posix_spawn_file_actions_destroy(&actions);
-  close(ends[1]);
-  if (*error) {
-    close(ends[0]);
-    LOG(ERROR) << "LaunchProcess cannot start the job keeper path:" << path
-               << " errno:" << *error;
-    return false;
-  }
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd < 0) {
-    *error = errno;
-    close(ends[0]);  // the keeper ends at once, holding nothing
-    KillAndReapChild(pid);
-    return false;
-  }
-  const struct timeval bound = {kKeeperReplyTimeoutSeconds, 0};
-  setsockopt(ends[0], SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
-  setsockopt(ends[0], SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof(bound));
-  job->keeper_socket = ends[0];
-  job->keeper_pidfd = pidfd;
-  return true;
-}
-
 bool SendAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     const ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
@@ -202,6 +160,46 @@ bool LaunchThroughKeeper(PosixJob* job, const std::vector<std::string>& strings,
 
 namespace internal {
 
+bool StartJobKeeper(PosixJob* job, int* error) {
+  const std::string& path = KeeperPath();
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+    *error = errno;
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], keeper::kKeeperControlFd);
+  posix_spawn_file_actions_addclosefrom_np(&actions, keeper::kKeeperControlFd + 1);
+  std::string program = path;
+  char* const argv[] = {program.data(), nullptr};
+  pid_t pid = -1;
+  *error = path.empty() ? ENOENT
+                        : internal::SpawnWithDefaultSignals(path.c_str(), argv, environ, false,
+                                                            &actions, &pid);
+  posix_spawn_file_actions_destroy(&actions);
+  close(ends[1]);
+  if (*error) {
+    close(ends[0]);
+    LOG(ERROR) << "LaunchProcess cannot start the job keeper path:" << path
+               << " errno:" << *error;
+    return false;
+  }
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) {
+    *error = errno;
+    close(ends[0]);  // the keeper ends at once, holding nothing
+    KillAndReapChild(pid);
+    return false;
+  }
+  const struct timeval bound = {kKeeperReplyTimeoutSeconds, 0};
+  setsockopt(ends[0], SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
+  setsockopt(ends[0], SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof(bound));
+  job->keeper_socket = ends[0];
+  job->keeper_pidfd = pidfd;
+  return true;
+}
+
 Process LaunchProcessOS(const CommandLine& command_line, const LaunchOptions& options) {
   std::vector<std::string> strings;  // path, arguments, environment
   strings.push_back(command_line.GetProgram().value());
@@ -220,7 +218,7 @@ Process LaunchProcessOS(const CommandLine& command_line, const LaunchOptions& op
       int pidfd = -1;
       strings.insert(strings.end(), std::make_move_iterator(environment.begin()),
                      std::make_move_iterator(environment.end()));
-      if ((job->keeper_socket < 0 && !StartKeeper(job, &error)) ||
+      if ((job->keeper_socket < 0 && !StartJobKeeper(job, &error)) ||
           !LaunchThroughKeeper(job, strings, argc, &pid, &pidfd, &error)) {
         SetLastSystemError(static_cast<SystemErrorCode>(error));
         return Process();

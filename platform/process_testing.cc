@@ -71,6 +71,13 @@ uint64_t FakeExitWaitNumber(ExitWaitHandle wait) {
 
 }  // namespace testing
 
+bool PrepareJobObject(JobHandle job) {
+  // Under a fake layer nothing is launched for real: no keeper to start.
+  if (Layer())
+    return IsValidJobHandle(job);
+  return internal::PrepareJobObjectOS(job);
+}
+
 void internal::NotifyJobClosing(JobHandle job) {
   if (testing::FakeProcessLayer* layer = Layer())
     layer->JobClosing(job);

@@ -53,6 +53,7 @@ Process LaunchProcessOS(const CommandLine& command_line, const LaunchOptions& op
 bool RegisterExitWaitOS(ExitWaitHandle* wait, ProcessHandle process, ExitWaitCallback callback,
                         void* context);
 bool UnregisterExitWaitOS(ExitWaitHandle wait, bool wait_for_running_callback);
+bool PrepareJobObjectOS(JobHandle job);
 // Tells an installed fake layer that |job| is about to be closed.
 void NotifyJobClosing(JobHandle job);
 }  // namespace internal

@@ -202,6 +202,7 @@ void SnippingToolAgentServiceHost::Init(const SnippingToolConfig& config,
   delegate_.Open(host_delegate);
   InitTimeoutConfig(config_.extras);
   use_screen_tool_ = use_screen_tool;
+  tool_process_.SetPrepareLaunches(true);
 }
 
 void SnippingToolAgentServiceHost::InitTimeoutConfig(
@@ -223,6 +224,7 @@ void SnippingToolAgentServiceHost::Uninit() {
   // The host may destroy its delegate once Uninit returns: the calls under
   // way on the runtime's threads end first.
   delegate_.Close();
+  tool_process_.SetPrepareLaunches(false);
   tool_process_.ResetStatus();
   tool_process_.CancelExitWait();
 }

@@ -14,6 +14,7 @@ namespace snipping_tool {
 SnippingToolProcess::SnippingToolProcess() = default;
 
 SnippingToolProcess::~SnippingToolProcess() {
+  SetPrepareLaunches(false);
   ResetStatus();
   DropExitWait(true);
 }
@@ -58,8 +59,7 @@ bool SnippingToolProcess::StartProcessIfNeed(
 
   // Without a job the launch still goes ahead; the tool is then ended only
   // by ResetStatus, not with the agent.
-  job_.Set(base::CreateJobObject());
-  base::SetJobObjectLimitFlags(job_.Get(), base::kJobObjectLimitKillOnJobClose);
+  job_.Set(ready_job_.IsValid() ? ready_job_.Take() : NewToolJob());
   launch_.fetch_add(1);
 
   base::LaunchOptions options;
@@ -103,6 +103,34 @@ void SnippingToolProcess::ResetStatus(uint64_t launch) {
   // Closing the job kills the processes the tool started, which the
   // termination above leaves running.
   job_.Close();
+  PrepareLaunchLocked();
+}
+
+void SnippingToolProcess::SetPrepareLaunches(bool on) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  prepare_launches_ = on;
+  if (on)
+    PrepareLaunchLocked();
+  else
+    ready_job_.Close();
+}
+
+base::JobHandle SnippingToolProcess::NewToolJob() {
+  base::ScopedJobHandle job(base::CreateJobObject());
+  base::SetJobObjectLimitFlags(job.Get(), base::kJobObjectLimitKillOnJobClose);
+  return job.Take();
+}
+
+void SnippingToolProcess::PrepareLaunchLocked() {
+  if (!prepare_launches_ || ready_job_.IsValid())
+    return;
+  ready_job_.Set(NewToolJob());
+  // A job that could not be readied is readied by its launch, which then
+  // reports what fails.
+  if (ready_job_.IsValid() && !base::PrepareJobObject(ready_job_.Get())) {
+    LOG(WARNING) << "[SnippingToolAgent] " << "PrepareLaunch failed"
+                 << " last_error:" << base::GetLastSystemError();
+  }
 }
 
 void SnippingToolProcess::CancelExitWait(uint64_t launch) {

@@ -57,6 +57,14 @@ class SnippingToolProcess {
   // from the exit callback itself.
   void CancelExitWait(uint64_t launch = kAnyLaunch);
 
+  // With |on|, launches get a job readied ahead of time: one at once, and a
+  // new one each time the held tool's job is closed, so that a launch costs
+  // about one process creation (on POSIX the job's keeper, a process of its
+  // own, is started then, off the shot's path). Off, the readied job is
+  // closed, so that no process of ours is left, and none is readied until
+  // this is turned on again. Off at construction.
+  void SetPrepareLaunches(bool on);
+
   // True while a tool process is held.
   bool IsValid() const;
 
@@ -69,8 +77,18 @@ class SnippingToolProcess {
   // Unregisters the wait in |exit_wait_|, if any (and of |launch|).
   void DropExitWait(bool wait_for_running_callback, uint64_t launch = kAnyLaunch);
 
+  // A new kill-on-close job for a launch; null when none could be made.
+  static base::JobHandle NewToolJob();
+  // Readies |ready_job_| when launches are prepared and none is ready.
+  // Requires |lock_|.
+  void PrepareLaunchLocked();
+
   // Job of the last launch; closing it kills what it holds.
   base::ScopedJobHandle job_;
+  // The next launch's job, readied ahead (SetPrepareLaunches), and whether
+  // one is to be. Under |lock_|.
+  base::ScopedJobHandle ready_job_;
+  bool prepare_launches_ = false;
   // The exit wait on the tool of the last successful launch, and that
   // launch. Under |wait_lock_|, not |lock_|: CancelExitWait must not wait
   // for the lock an exit callback holds.
