@@ -301,6 +301,27 @@ TEST_F(SnippingToolProcessTest, DestructionEndsARunningTool) {
   EXPECT_TRUE(test_os::WaitForProcessEnd(tool));
 }
 
+// With launches readied ahead, each launch takes the job readied for it (on
+// POSIX a second keeper beside the tool's would show as a second child), a
+// reset readies the next, and turning it off leaves no process of ours.
+TEST_F(SnippingToolProcessTest, ReadiedLaunchesTakeTheirJobAndLeaveNothingWhenTurnedOff) {
+  InstallTool(false, "sleep 5\nexit 0");
+  SnippingToolProcess process;
+  process.SetPrepareLaunches(true);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false));
+    EXPECT_TRUE(WaitUntil([] { return test_os::LaunchedProcesses().size() == 1; }));
+    EXPECT_EQ(test_os::ChildProcesses().size(), 1u);
+    process.ResetStatus();
+    process.CancelExitWait();
+    EXPECT_TRUE(WaitUntil([] { return test_os::LaunchedProcesses().empty(); }));
+  }
+  process.SetPrepareLaunches(false);
+  EXPECT_TRUE(WaitUntil([] { return test_os::ChildProcesses().empty(); }))
+      << test_os::ChildProcesses().size() << " children left";
+}
+
 TEST_F(SnippingToolProcessTest, StartsAndResetsFromManyThreadsHoldAtMostOneTool) {
   InstallTool(false, "sleep 5\nexit 0");
   SnippingToolProcess process;
