@@ -5,7 +5,7 @@
 // still in it.
 //
 // On POSIX a job is an object of this layer. A kill-on-close job gets a
-// keeper at its first launch: a small helper program (snipping_tool_keeper,
+// keeper at its first launch (or before it, with PrepareJobObject): a small helper program (snipping_tool_keeper,
 // shipped next to this library) started as our child, which launches the
 // job's processes as its own children and marks itself a child subreaper,
 // so that every descendant that loses its parent becomes its child, whatever

@@ -11,7 +11,7 @@
 namespace base {
 
 // A job. A kill-on-close job gets a keeper (snipping_tool_keeper, see
-// keeper_protocol_posix.h) at its first launch: a child of this process
+// keeper_protocol_posix.h) at its first launch, or when it is prepared: a child of this process
 // that launches the job's processes as its own children and kills them, and
 // every descendant they leave behind, when the job is closed or this
 // process dies.

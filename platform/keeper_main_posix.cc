@@ -18,8 +18,8 @@
 // It ignores the terminal's signals, so that an interrupt meant for the
 // host does not end it before it has done its work.
 //
-// It uses the C library only: it starts once per job, so its start-up is
-// part of the first launch's cost.
+// It uses the C library only: it starts once per job, usually readied ahead
+// of the launch, but otherwise part of the first launch's cost.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
