@@ -146,22 +146,35 @@ TEST_F(ServiceHostTest, InvokeOutcomes) {
   c.host.StopAndWait();
 }
 
+// Registers |method| with a handler that keeps its request unanswered,
+// invokes it from the tool into |context|, and returns the kept request
+// (null when it never came).
+ipc_core_refptr<IRequestFeature> KeepARequest(Connected& c, const char* method,
+                                              RecordingContext* context) {
+  struct Kept {
+    std::mutex mu;
+    ipc_core_refptr<IRequestFeature> feature;
+  };
+  auto kept = std::make_shared<Kept>();
+  c.service->On(method, [kept](const std::string&, IRequestFeature* f) {
+    std::lock_guard<std::mutex> lock(kept->mu);
+    kept->feature = f;
+  });
+  c.tool.client->Invoke(method, "", context);
+  WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(kept->mu);
+    return kept->feature.get() != nullptr;
+  });
+  std::lock_guard<std::mutex> lock(kept->mu);
+  return kept->feature;
+}
+
 TEST_F(ServiceHostTest, AnswerMayComeLaterFromAnotherThreadAndOnlyTheFirstCounts) {
   Connected c = Connected::Make();
-  std::mutex mu;
-  ipc_core_refptr<IRequestFeature> kept;
-  c.service->On("agent.later", [&](const std::string&, IRequestFeature* f) {
-    std::lock_guard<std::mutex> lock(mu);
-    kept = f;
-  });
   ipc_core_refptr<RecordingContext> context(new RecordingContext);
-  c.tool.client->Invoke("agent.later", "", context.get());
-  ASSERT_TRUE(WaitUntil([&] {
-    std::lock_guard<std::mutex> lock(mu);
-    return kept.get() != nullptr;
-  }));
+  ipc_core_refptr<IRequestFeature> kept = KeepARequest(c, "agent.later", context.get());
+  ASSERT_TRUE(kept.get() != nullptr);
   std::thread([&] {
-    std::lock_guard<std::mutex> lock(mu);
     EXPECT_STREQ("agent.later", kept->GetMethod());
     EXPECT_EQ(1, kept->GetConnectionId());
     kept->Reply("first");
@@ -182,22 +195,12 @@ TEST_F(ServiceHostTest, AnswerMayComeLaterFromAnotherThreadAndOnlyTheFirstCounts
 
 TEST_F(ServiceHostTest, AnAnswerAfterTheConnectionClosedIsDroppedQuietly) {
   Connected c = Connected::Make();
-  std::mutex mu;
-  ipc_core_refptr<IRequestFeature> kept;
-  c.service->On("agent.keep", [&](const std::string&, IRequestFeature* f) {
-    std::lock_guard<std::mutex> lock(mu);
-    kept = f;
-  });
   ipc_core_refptr<RecordingContext> context(new RecordingContext);
-  c.tool.client->Invoke("agent.keep", "", context.get());
-  ASSERT_TRUE(WaitUntil([&] {
-    std::lock_guard<std::mutex> lock(mu);
-    return kept.get() != nullptr;
-  }));
+  ipc_core_refptr<IRequestFeature> kept = KeepARequest(c, "agent.keep", context.get());
+  ASSERT_TRUE(kept.get() != nullptr);
   c.tool.client->Close();
   ASSERT_TRUE(c.host.observer->WaitFor("disconnected:1"));
   log_.Clear();
-  std::lock_guard<std::mutex> lock(mu);
   kept->Reply("too late");
   kept->ReplyError(1, "also too late");
   kept.reset();
