@@ -128,13 +128,13 @@ class Observer : public ipc_core::IServiceHostObserver, public ipc_core::IServic
   void OnServiceHostStoped(ipc_core::IServiceHost*) override { Set(&stopped, 1); }
   void OnConnected(ipc_core::IServiceClient*) override { Set(&connected, 1); }
   void OnConnectFailed(ipc_core::IServiceClient*, int32_t code) override { Set(&failed, code); }
-  void OnDisconnected(ipc_core::IServiceClient*) override {}
+  void OnDisconnected(ipc_core::IServiceClient*) override { Set(&disconnected, 1); }
 
   bool Wait(const int* value) {
     std::unique_lock<std::mutex> lock(mu_);
     return cv_.wait_for(lock, test_os::kWaitBound, [&] { return *value != 0; });
   }
-  int port = 0, stopped = 0, connected = 0, failed = 0;
+  int port = 0, stopped = 0, connected = 0, failed = 0, disconnected = 0;
 
  private:
   void Set(int* field, int value) {
@@ -230,6 +230,9 @@ TEST(HostilePeerExhaustionTest, OutOfDescriptorsTheListenerPausesAndRecoversByIt
   ASSERT_TRUE(client->ConnectToPort(observer.port, secret.c_str()));
   EXPECT_TRUE(observer.Wait(&observer.connected)) << "connect failed: " << observer.failed;
   client->Close();
+  // The disconnect event comes on a runtime thread after Close returns; the
+  // observer must outlive it.
+  EXPECT_TRUE(observer.Wait(&observer.disconnected));
   host->Stop();
   EXPECT_TRUE(observer.Wait(&observer.stopped));
 }
