@@ -112,7 +112,14 @@ TEST_F(HostActionRegressionTest, OutOfDescriptorsAShotFailsCleanlyAndTheNextOneW
   auto first = Shot();  // the service host is up and listening from here on
   ASSERT_TRUE(WaitForOutcome(first));
   ASSERT_EQ(1, first->successes);
+  const int tool = LastToolPid();
   agent()->TerminateSnippingTool();
+  // The old tool's descriptors must be gone first: one freed during the
+  // starved shot would be enough for its launch.
+  ASSERT_TRUE(testing::WaitForProcessGone(tool));
+  ASSERT_TRUE(testing::RunUiUntil(host(), [&] {
+    return log().Contains("[SnippingToolAgent] OnServiceInvokerDisconnected connection_id:1");
+  }));
   std::shared_ptr<testing::ShotOutcome> starved;
   {
     test_os::DescriptorExhaustion exhaustion;

@@ -305,7 +305,7 @@ TEST_F(SnippingToolProcessTest, DestructionEndsARunningTool) {
 // POSIX a second keeper beside the tool's would show as a second child), a
 // reset readies the next, and turning it off leaves no process of ours.
 TEST_F(SnippingToolProcessTest, ReadiedLaunchesTakeTheirJobAndLeaveNothingWhenTurnedOff) {
-  InstallTool(false, "sleep 5\nexit 0");
+  InstallTool(false, "wait-forever");
   SnippingToolProcess process;
   process.SetPrepareLaunches(true);
   for (int round = 0; round < 2; ++round) {
