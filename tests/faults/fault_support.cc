@@ -18,8 +18,7 @@ RogueToolInstall::RogueToolInstall() {
 
 RogueToolInstall::~RogueToolInstall() {
   UseReferenceTool();
-  test_os::UnsetEnv("ROGUE_TOOL_FAULT");
-  test_os::UnsetEnv("ROGUE_TOOL_STAGE");
+  test_os::UnsetEnv("ROGUE_TOOL_BURST_AT");
   test_os::UnsetEnv("ROGUE_TOOL_REPORT");
 }
 
@@ -28,9 +27,8 @@ void RogueToolInstall::SetReportFile(const std::string& path) {
   test_os::SetEnv("ROGUE_TOOL_REPORT", path);
 }
 
-void RogueToolInstall::Use(const std::string& fault, const std::string& stage) {
-  test_os::SetEnv("ROGUE_TOOL_FAULT", fault);
-  test_os::SetEnv("ROGUE_TOOL_STAGE", stage);
+void RogueToolInstall::UseRogueTool(const std::string& stage) {
+  test_os::SetEnv("ROGUE_TOOL_BURST_AT", stage);
   base::PathService::OverrideForTesting(base::DIR_MODULE,
                                         base::FilePath::FromUTF8Unsafe(dir_.path()));
 }

@@ -25,8 +25,8 @@ class RogueToolInstall {
 
   // Where the rogue tools launched from now on write their reports.
   void SetReportFile(const std::string& path);
-  // The agent launches the rogue tool, told to do |fault| at |stage|.
-  void Use(const std::string& fault, const std::string& stage);
+  // The agent launches the rogue tool, told to burst at |stage| (if any).
+  void UseRogueTool(const std::string& stage = "");
   // The agent launches the reference tool from the build's directory.
   void UseReferenceTool();
   // Every report line ("<pid> <text>").

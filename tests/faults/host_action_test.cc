@@ -42,7 +42,7 @@ TEST_F(HostActionRegressionTest, OldShotRequestFailingAfterTerminateDoesNotEndTh
   ASSERT_TRUE(host().RunUntil([&] { return !ToolTrace("step", "on_shot").empty(); }));
   const int stuck_tool = LastToolPid();
 
-  rogue_.Use("good", "");
+  rogue_.UseRogueTool();
   agent()->TerminateSnippingTool();
   auto next = Shot();
   ASSERT_TRUE(WaitForOutcome(next));
@@ -65,8 +65,12 @@ TEST_F(HostActionRegressionTest, OldShotRequestFailingAfterTerminateDoesNotEndTh
 // the answer is lost with it, the next tool never asked for it.
 TEST_F(HostActionRegressionTest, ScreenAIAnswerForAGoneToolIsNotHandedToTheNextTool) {
   rogue_.SetReportFile(temp_dir().File("rogue_report.txt"));
-  rogue_.Use("midframe", "ai");
-  StartAgent();
+  rogue_.UseReferenceTool();
+  // The pause lets the request leave before the crash.
+  StartAgent(WithScript(
+      R"({"at":"after_shot_reply","do":"request_ai","json":{"seq_id":7,"ai_type":1}},
+         {"at":"after_shot_reply","do":"delay","ms":200},
+         {"at":"after_shot_reply","do":"crash"})"));
   auto first = Shot();
   ASSERT_TRUE(WaitForOutcome(first));
   ExpectStopped(*first, "ipc_disconneted", /*broken=*/false);
@@ -78,7 +82,7 @@ TEST_F(HostActionRegressionTest, ScreenAIAnswerForAGoneToolIsNotHandedToTheNextT
   late.data = "meant for the tool that asked";
   replies[0](late);
 
-  rogue_.Use("good", "");
+  rogue_.UseRogueTool();
   auto next = Shot();
   ASSERT_TRUE(WaitForOutcome(next));
   EXPECT_EQ(1, next->successes);
@@ -160,7 +164,7 @@ TEST_F(HostActionTest, EveryShotEndsOnceWithItsOwnCallable) {
   test_os::KillProcess(LastToolPid());
   ASSERT_TRUE(test_os::WaitUntil(
       [&] { return log().Contains("[SnippingToolAgent] StopSnippingShot reason:5 broken:0"); }));
-  rogue_.Use("good", "");
+  rogue_.UseRogueTool();
   auto second = Shot();  // before the first stop's UI half
   ASSERT_TRUE(WaitForOutcome(second));
   host().RunUntilIdle();
@@ -180,7 +184,7 @@ TEST_F(HostActionTest, EveryShotEndsOnceWithItsOwnCallable) {
   EXPECT_TRUE(agent()->IsBroken()) << "the host's broken state is the host's";
   EXPECT_FALSE(service_host()->is_snipping_working());
   agent()->SetBroken(false);
-  rogue_.Use("good", "");
+  rogue_.UseRogueTool();
   auto fourth = Shot();
   ASSERT_TRUE(WaitForOutcome(fourth));
   EXPECT_EQ(1, fourth->successes);
@@ -202,7 +206,7 @@ TEST_F(HostActionTest, HideWithNoToolConnectedNeverReachesTheNextTool) {
   EXPECT_TRUE(log().Contains(
       "[SnippingToolAgent] snipping_tool::SnippingToolAgentServiceHost::OnSelectUserWndHide no "
       "tool connected"));
-  rogue_.Use("good", "");
+  rogue_.UseRogueTool();
   auto next = Shot();
   ASSERT_TRUE(WaitForOutcome(next));
   EXPECT_EQ(1, next->successes);

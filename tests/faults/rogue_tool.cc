@@ -1,15 +1,13 @@
 // A snipping tool that speaks the wire protocol over a raw socket, to do what
-// a tool built on the IPC runtime never does: stop in the middle of a frame,
-// write bytes that are no frame, or pour out requests without waiting for
-// their answers.
+// a tool built on the IPC runtime never does: pour out requests without
+// waiting for their answers.
 //
 // The agent starts it under the tool's file name (--channel-port, the secret
 // in QUILLO_IPC_PEER_SECRET); its orders come from the environment:
-//   ROGUE_TOOL_FAULT  good | midframe | garbage | burst
-//   ROGUE_TOOL_STAGE  connect | welcome | handshake | shot | reply | record | ai
-//   ROGUE_TOOL_REPORT file that gets one line per fact worth checking
-// Past its fault it answers every shot with a result; it leaves as soon as its
-// connection ends.
+//   ROGUE_TOOL_BURST_AT  welcome | shot | reply | record | ai, or none
+//   ROGUE_TOOL_REPORT    file that gets one line per fact worth checking
+// Past its burst it answers every shot with a result; it leaves as soon as
+// its connection ends.
 //
 // With --attack=KIND --port=N --count=N it is instead another local program
 // that knows no secret: "silent" holds N connections that never say a word,
@@ -62,7 +60,6 @@ class RogueTool {
   explicit RogueTool(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {}
 
   [[noreturn]] void Run(const std::string& secret) {
-    Checkpoint("connect");
     std::string hello;
     ipc_core::wire::AppendHello(&hello, ipc_core::wire::kProtocolVersion, "rogue_tool", secret);
     Send(hello);
@@ -73,7 +70,6 @@ class RogueTool {
     }
     Checkpoint("welcome");
     Call(kHandshakeMethod, "{}");
-    Checkpoint("handshake");
     for (;;) {
       if (pending_shot_.type != FrameType::kRequest) {
         pending_shot_ = ReadUntil([](const Frame& frame) {
@@ -85,18 +81,18 @@ class RogueTool {
       Checkpoint("shot");
       SendReply(shot.id);
       Checkpoint("reply");
-      if (!faulted_ && (stage_ == "record" || stage_ == "ai")) {
+      if (!burst_done_ && (stage_ == "record" || stage_ == "ai")) {
         Call(kRecordStartedMethod, "{}");
         Checkpoint("record");
       }
-      if (!faulted_ && stage_ == "ai") {
+      if (!burst_done_ && stage_ == "ai") {
         SendRequest(kRequestAIMethod, R"({"seq_id":7,"ai_type":1,"text":"rogue"})");
         // Requests of one connection are handled in order: once this answer
         // is back, the host has the screen-AI request in hand.
         Call(kBILogMethod, R"({"key":"rogue_ai_sent"})");
         Checkpoint("ai");
       }
-      faulted_ = true;
+      burst_done_ = true;
       // No capture: event 2, as the reference tool reports a failed one.
       Call(kNotifyMethod,
            R"({"image_file_path":"","snipping_event":2,"ai_skill_data":"","pos_x":0,"pos_y":0})");
@@ -104,44 +100,12 @@ class RogueTool {
   }
 
  private:
-  // Does the ordered fault when the tool reaches its stage, once per life.
+  // Bursts when the tool reaches the ordered stage, once per life.
   void Checkpoint(const char* stage) {
-    if (faulted_ || fault_ == "good" || stage_ != stage)
+    if (burst_done_ || stage_ != stage)
       return;
-    Report("fault " + fault_ + " at " + stage);
-    faulted_ = true;
-    if (fault_ == "midframe")
-      CloseMidFrame();
-    else if (fault_ == "garbage")
-      SendGarbage();
-    else if (fault_ == "burst")
-      Burst();
-    else
-      std::_Exit(kExitBadUsage);
-  }
-
-  // The whole header and half the body: the peer knows a frame has begun and
-  // can never finish it.
-  [[noreturn]] void CloseMidFrame() {
-    std::string frame;
-    if (stage_ == "connect")
-      ipc_core::wire::AppendHello(&frame, ipc_core::wire::kProtocolVersion, "rogue_tool", "cut");
-    else
-      ipc_core::wire::AppendRequest(&frame, next_id_++, kBILogMethod, R"({"key":"cut_short"})");
-    const size_t header = ipc_core::wire::kHeaderSize;
-    Send(frame.substr(0, header + (frame.size() - header) / 2));
-    std::_Exit(0);
-  }
-
-  // The host drops a connection that breaks the framing; the reads then end
-  // the tool.
-  [[noreturn]] void SendGarbage() {
-    std::string garbage = "this is no frame at all\r\n";
-    for (int i = 0; i < 64; ++i)
-      garbage += static_cast<char>((i * 37 + 11) & 0xff);
-    Send(garbage);
-    for (;;)
-      ReadFrame();
+    burst_done_ = true;
+    Burst();
   }
 
   // kBurstSize requests of a method the host handles at this stage, in one
@@ -255,10 +219,9 @@ class RogueTool {
   }
 
   asio::ip::tcp::socket socket_;
-  const std::string fault_ = EnvOr("ROGUE_TOOL_FAULT", "good");
-  const std::string stage_ = EnvOr("ROGUE_TOOL_STAGE", "");
+  const std::string stage_ = EnvOr("ROGUE_TOOL_BURST_AT", "");
   const std::string report_ = EnvOr("ROGUE_TOOL_REPORT", "");
-  bool faulted_ = false;
+  bool burst_done_ = false;
   uint64_t next_id_ = 1;
   ipc_core::wire::FrameDecoder decoder_;
   Frame pending_shot_;
