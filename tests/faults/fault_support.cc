@@ -12,19 +12,15 @@ std::string RogueToolPath() {
                            "fault_rogue_tool" + test_os::ExecutableSuffix());
 }
 
-RogueToolInstall::RogueToolInstall() {
+RogueToolInstall::RogueToolInstall() : report_(dir_.File("rogue_report.txt")) {
   test_os::InstallProgramAs(RogueToolPath(), dir_.File("QuilloSnippingTool.exe"));
+  test_os::SetEnv("ROGUE_TOOL_REPORT", report_);
 }
 
 RogueToolInstall::~RogueToolInstall() {
   UseReferenceTool();
   test_os::UnsetEnv("ROGUE_TOOL_BURST_AT");
   test_os::UnsetEnv("ROGUE_TOOL_REPORT");
-}
-
-void RogueToolInstall::SetReportFile(const std::string& path) {
-  report_ = path;
-  test_os::SetEnv("ROGUE_TOOL_REPORT", path);
 }
 
 void RogueToolInstall::UseRogueTool(const std::string& stage) {

@@ -14,8 +14,9 @@ namespace testing {
 std::string RogueToolPath();
 
 // A module directory in which the agent finds the rogue tool under the
-// tool's file name. Its orders travel in the environment it inherits at
-// launch, so they are set only between shots.
+// tool's file name, once told to use it (until then, the reference tool).
+// Its orders travel in the environment it inherits at launch, so they are
+// set only between shots.
 class RogueToolInstall {
  public:
   RogueToolInstall();
@@ -23,13 +24,11 @@ class RogueToolInstall {
   RogueToolInstall(const RogueToolInstall&) = delete;
   RogueToolInstall& operator=(const RogueToolInstall&) = delete;
 
-  // Where the rogue tools launched from now on write their reports.
-  void SetReportFile(const std::string& path);
   // The agent launches the rogue tool, told to burst at |stage| (if any).
   void UseRogueTool(const std::string& stage = "");
   // The agent launches the reference tool from the build's directory.
   void UseReferenceTool();
-  // Every report line ("<pid> <text>").
+  // Every line the rogue tools launched so far reported ("<pid> <text>").
   std::vector<std::string> ReportLines() const;
 
  private:

@@ -35,8 +35,6 @@ TEST_F(HostActionRegressionTest, OldShotRequestFailingAfterTerminateDoesNotEndTh
   SnippingToolConfig config = WithScript(R"({"at":"on_shot","do":"delay","ms":60000})");
   // Long enough that only the lost connection can end the old request.
   config.extras["timeout_config"] = R"({"IPCInvokeTimeout":30000})";
-  rogue_.SetReportFile(temp_dir().File("rogue_report.txt"));
-  rogue_.UseReferenceTool();
   StartAgent(config);
   auto stuck = Shot();
   ASSERT_TRUE(host().RunUntil([&] { return !ToolTrace("step", "on_shot").empty(); }));
@@ -64,8 +62,6 @@ TEST_F(HostActionRegressionTest, OldShotRequestFailingAfterTerminateDoesNotEndTh
 // The host answers a screen-AI request after the tool that asked has died:
 // the answer is lost with it, the next tool never asked for it.
 TEST_F(HostActionRegressionTest, ScreenAIAnswerForAGoneToolIsNotHandedToTheNextTool) {
-  rogue_.SetReportFile(temp_dir().File("rogue_report.txt"));
-  rogue_.UseReferenceTool();
   // The pause lets the request leave before the crash.
   StartAgent(WithScript(
       R"({"at":"after_shot_reply","do":"request_ai","json":{"seq_id":7,"ai_type":1}},
@@ -95,7 +91,6 @@ TEST_F(HostActionRegressionTest, ScreenAIAnswerForAGoneToolIsNotHandedToTheNextT
 // A host out of descriptors: the cold shot ends cleanly as a failed start;
 // once they are back and the host clears the broken state, the next works.
 TEST_F(HostActionRegressionTest, OutOfDescriptorsAShotFailsCleanlyAndTheNextOneWorks) {
-  rogue_.UseReferenceTool();
   StartAgent();
   auto first = Shot();  // the service host is up and listening from here on
   ASSERT_TRUE(WaitForOutcome(first));
@@ -129,7 +124,6 @@ TEST_F(HostActionTest, ToolEndingSoonAfterItsLaunchLeavesTheAgentUsable) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.steps);
     log().Clear();
-    rogue_.UseReferenceTool();
     StartAgent(WithScript(c.steps));
     for (int round = 0; round < 2; ++round) {
       auto shot = Shot();
@@ -157,7 +151,6 @@ TEST_F(HostActionTest, ToolEndingSoonAfterItsLaunchLeavesTheAgentUsable) {
 // The next shot asked for before a stop's UI half has run, and a broken
 // state set by the host while a shot runs: each shot ends once, its own way.
 TEST_F(HostActionTest, EveryShotEndsOnceWithItsOwnCallable) {
-  rogue_.UseReferenceTool();
   StartAgent(WithScript(R"({"at":"on_shot","do":"no_reply","shot":1})"));
   auto first = Shot();
   ASSERT_TRUE(host().RunUntil([&] { return !ToolTrace("step", "on_shot").empty(); }));
@@ -194,8 +187,6 @@ TEST_F(HostActionTest, EveryShotEndsOnceWithItsOwnCallable) {
 // A hide the host sends while no tool is connected is dropped: held for the
 // next tool, {"exit_screen_tool":true} would close it in its first shot.
 TEST_F(HostActionTest, HideWithNoToolConnectedNeverReachesTheNextTool) {
-  rogue_.SetReportFile(temp_dir().File("rogue_report.txt"));
-  rogue_.UseReferenceTool();
   StartAgent(WithScript(R"({"at":"after_result","do":"exit","code":0})"));
   auto first = Shot();
   ASSERT_TRUE(WaitForOutcome(first));
@@ -218,7 +209,6 @@ TEST_F(HostActionTest, HideWithNoToolConnectedNeverReachesTheNextTool) {
 // to the exiting tool and fail as a lost tool, but never two in a row.
 TEST_F(HostActionTest, BackToBackColdShotsWithToolsExitingAfterTheirResults) {
   const int kShots = test_os::UnderEmulation() ? 20 : 200;
-  rogue_.UseReferenceTool();
   StartAgent(WithScript(R"({"at":"after_result","do":"exit","code":0})"));
   int failed = 0;
   bool last_failed = false;

@@ -63,11 +63,8 @@ class RogueTool {
     std::string hello;
     ipc_core::wire::AppendHello(&hello, ipc_core::wire::kProtocolVersion, "rogue_tool", secret);
     Send(hello);
-    const Frame welcome = ReadFrame();
-    if (welcome.type != FrameType::kWelcome) {
-      Report("refused " + std::to_string(welcome.code) + " " + welcome.text);
+    if (ReadFrame().type != FrameType::kWelcome)
       std::_Exit(kExitCannotConnect);
-    }
     Checkpoint("welcome");
     Call(kHandshakeMethod, "{}");
     for (;;) {
@@ -146,10 +143,8 @@ class RogueTool {
   // Sends a request and reads until its answer.
   void Call(const char* method, const std::string& payload) {
     const uint64_t id = SendRequest(method, payload);
-    const Frame answer = ReadUntil(
+    ReadUntil(
         [&](const Frame& frame) { return frame.type != FrameType::kRequest && frame.id == id; });
-    if (answer.type == FrameType::kErrorReply)
-      Report(std::string("error ") + method + " " + std::to_string(answer.code));
   }
 
   // Reads until a frame |wanted| takes. The host's requests meanwhile are
@@ -186,7 +181,7 @@ class RogueTool {
     asio::error_code error;
     asio::write(socket_, asio::buffer(bytes), error);
     if (error)
-      Lost("send");
+      Lost();
   }
 
   Frame ReadFrame() {
@@ -196,20 +191,18 @@ class RogueTool {
       if (result == ipc_core::wire::FrameDecoder::Result::kFrame)
         return frame;
       if (result == ipc_core::wire::FrameDecoder::Result::kError)
-        Lost(("decode: " + decoder_.error()).c_str());
+        Lost();
       char buffer[65536];
       asio::error_code error;
       const size_t n = socket_.read_some(asio::buffer(buffer), error);
       if (error || n == 0)
-        Lost("recv");
+        Lost();
       decoder_.Append(buffer, n);
     }
   }
 
-  [[noreturn]] void Lost(const char* where) {
-    Report(std::string("connection lost in ") + where);
-    std::_Exit(kExitConnectionLost);
-  }
+  // The connection ended or broke: the tool goes with it.
+  [[noreturn]] static void Lost() { std::_Exit(kExitConnectionLost); }
 
   void Report(const std::string& line) {
     if (FILE* file = report_.empty() ? nullptr : fopen(report_.c_str(), "a")) {
