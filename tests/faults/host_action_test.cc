@@ -77,6 +77,12 @@ TEST_F(HostActionRegressionTest, ScreenAIAnswerForAGoneToolIsNotHandedToTheNextT
   late.seq_id = host().ai_requests()[0].seq_id;
   late.data = "meant for the tool that asked";
   replies[0](late);
+  // Only to the tool that asked: it is gone, so the answer fails at once.
+  EXPECT_TRUE(test_os::WaitUntil([&] {
+    return log().Contains(
+        "[SnippingToolAgent] snipping_tool::SnippingToolAgentServiceHost::ResponseAIResult::"
+        "<lambda_2>::operator () failed");
+  }));
 
   rogue_.UseRogueTool();
   auto next = Shot();

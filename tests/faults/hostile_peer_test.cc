@@ -82,11 +82,10 @@ TEST_P(HostilePeerTest, ALaunchedToolGetsInAndTheHostStaysWithinItsBounds) {
   EXPECT_LT(runtime_lines, 100);
 }
 
-std::string AttackName(const ::testing::TestParamInfo<AttackCase>& param) {
-  return param.param.name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Attacks, HostilePeerTest, ::testing::ValuesIn(kAttacks), AttackName);
+INSTANTIATE_TEST_SUITE_P(Attacks,
+                         HostilePeerTest,
+                         ::testing::ValuesIn(kAttacks),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 // A host and a tool end of the runtime itself, without the agent, whose own
 // tool launch would trip over the missing descriptors first.
