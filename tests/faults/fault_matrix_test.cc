@@ -183,7 +183,7 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
 
   // Drives the first shot to the end the rules give the cell and checks it.
   void DriveFirstShot(const Cell& cell, const std::shared_ptr<ShotOutcome>& shot);
-  void ExpectBurstHandled(const Cell& cell, size_t rss_before);
+  void ExpectBurstHandled(const Cell& cell);
   void ExpectResultTakenOnce(const Cell& cell, const std::shared_ptr<ShotOutcome>& first);
   void RecoverAndExpectNextShot(const Cell& cell, const std::shared_ptr<ShotOutcome>& first);
 
@@ -323,7 +323,7 @@ const struct {
      [](testing::TestHost& host) { return static_cast<int>(host.ai_requests().size()); }},
 };
 
-void FaultMatrixTest::ExpectBurstHandled(const Cell& cell, size_t rss_before) {
+void FaultMatrixTest::ExpectBurstHandled(const Cell& cell) {
   const auto rule = std::find_if(std::begin(kBurstRules), std::end(kBurstRules),
                                  [&](const auto& r) { return r.stage == cell.stage; });
   ASSERT_NE(rule, std::end(kBurstRules)) << "no burst at this stage";
@@ -336,10 +336,6 @@ void FaultMatrixTest::ExpectBurstHandled(const Cell& cell, size_t rss_before) {
   host().RunUntilIdle();
   EXPECT_NE(std::string::npos, burst.find(rule->report)) << burst;
   EXPECT_EQ(rule->reached_host, rule->count(host()));
-  // The agent keeps nothing per request: ten thousand of them leave the
-  // process about as large as it was (the host's own records included).
-  const size_t rss_after = test_os::ResidentSetBytes();
-  EXPECT_LT(rss_after, rss_before + 256u * 1024 * 1024) << rss_before << " -> " << rss_after;
 }
 
 void FaultMatrixTest::ExpectResultTakenOnce(const Cell& cell,
@@ -387,7 +383,6 @@ void FaultMatrixTest::RecoverAndExpectNextShot(const Cell& cell,
 TEST_P(FaultMatrixTest, ShotEndsAsTheRulesSayAndTheNextShotWorks) {
   const Cell cell = GetParam();
   StartCell(cell);
-  const size_t rss_before = test_os::ResidentSetBytes();
   std::shared_ptr<ShotOutcome> first = Shot();
   if (cell.kind == Kind::kResultTwice && cell.stage == Stage::kBeforeShotSent) {
     // Both results arrive before the UI thread has learned of the handshake.
@@ -417,7 +412,7 @@ TEST_P(FaultMatrixTest, ShotEndsAsTheRulesSayAndTheNextShotWorks) {
   if (cell.kind == Kind::kResultTwice)
     ExpectResultTakenOnce(cell, first);
   if (cell.kind == Kind::kBurst)
-    ExpectBurstHandled(cell, rss_before);
+    ExpectBurstHandled(cell);
   RecoverAndExpectNextShot(cell, first);
 }
 

@@ -12,13 +12,6 @@
 namespace snipping_tool {
 namespace {
 
-// The pid of the last "StartProcess result ... pid:N" in the demo's output.
-int ToolPidFrom(const std::string& output) {
-  const size_t at = output.rfind("StartProcess result");
-  const size_t marker = output.find(" pid:", at == std::string::npos ? output.size() : at);
-  return marker == std::string::npos ? 0 : atoi(output.c_str() + marker + 5);
-}
-
 TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorDescendantBehind) {
   testing::TempDir dir;
   const std::string trace = dir.File("trace.txt");
@@ -46,12 +39,13 @@ TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorDescendantBehind) {
   int tool = 0;
   std::vector<int> descendants;
   const bool in_flight = test_os::WaitUntil([&] {
-    tool = ToolPidFrom(test_support::ReadFile(output));
     descendants.clear();
     bool delaying = false;
     for (const std::vector<std::string>& fields : test_support::ReadTrace(trace)) {
       if (fields.size() < 4)
         continue;
+      if (fields[1] == "start")
+        tool = atoi(fields[3].c_str());
       if (fields[1] == "grandchild" || fields[1] == "setsid_grandchild" || fields[1] == "daemon")
         descendants.push_back(atoi(fields[2].c_str()));
       delaying |= fields[1] == "step" && fields[2] == "on_shot" && fields[3] == "delay";
