@@ -2,16 +2,21 @@
 #ifndef TESTS_FAULTS_FAULT_SUPPORT_H_
 #define TESTS_FAULTS_FAULT_SUPPORT_H_
 
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "platform/path_service.h"
 #include "tests/agent/agent_test_support.h"
 
 namespace snipping_tool {
 namespace testing {
 
 // The path of the rogue tool next to the test executable.
-std::string RogueToolPath();
+inline std::string RogueToolPath() {
+  return test_os::JoinPath(test_os::ExecutableDir(),
+                           "fault_rogue_tool" + test_os::ExecutableSuffix());
+}
 
 // A module directory in which the agent finds the rogue tool under the
 // tool's file name, once told to use it (until then, the reference tool).
@@ -19,21 +24,40 @@ std::string RogueToolPath();
 // set only between shots.
 class RogueToolInstall {
  public:
-  RogueToolInstall();
-  ~RogueToolInstall();
+  RogueToolInstall() : report_(dir_.File("rogue_report.txt")) {
+    test_os::InstallProgramAs(RogueToolPath(), dir_.File("QuilloSnippingTool.exe"));
+    test_os::SetEnv("ROGUE_TOOL_REPORT", report_);
+  }
+  ~RogueToolInstall() {
+    UseReferenceTool();
+    test_os::UnsetEnv("ROGUE_TOOL_BURST_AT");
+    test_os::UnsetEnv("ROGUE_TOOL_REPORT");
+  }
   RogueToolInstall(const RogueToolInstall&) = delete;
   RogueToolInstall& operator=(const RogueToolInstall&) = delete;
 
   // The agent launches the rogue tool, told to burst at |stage| (if any).
-  void UseRogueTool(const std::string& stage = "");
+  void UseRogueTool(const std::string& stage = "") {
+    test_os::SetEnv("ROGUE_TOOL_BURST_AT", stage);
+    base::PathService::OverrideForTesting(base::DIR_MODULE,
+                                          base::FilePath::FromUTF8Unsafe(dir_.path()));
+  }
   // The agent launches the reference tool from the build's directory.
-  void UseReferenceTool();
+  void UseReferenceTool() {
+    base::PathService::OverrideForTesting(base::DIR_MODULE, base::FilePath());
+  }
   // Every line the rogue tools launched so far reported ("<pid> <text>").
-  std::vector<std::string> ReportLines() const;
+  std::vector<std::string> ReportLines() const {
+    std::vector<std::string> lines;
+    std::ifstream file(report_);
+    for (std::string line; std::getline(file, line);)
+      lines.push_back(line);
+    return lines;
+  }
 
  private:
   TempDir dir_;
-  std::string report_;
+  const std::string report_;
 };
 
 }  // namespace testing
