@@ -1,14 +1,10 @@
-// The agent against a tool that fails at every stage of a shot: one test per
-// cell of kind x stage. Each cell checks how the shot ends, that the tool and
-// what it started are gone, and that the next shot succeeds after the
-// recovery the agent allows. The reference tool, scripted, crashes, exits,
-// hangs and sends results twice; the rogue tool of this folder pours out
-// bursts. (Framing faults end a connection like a crash; the runtime's own
-// tests cover them.)
+// The agent against a tool that fails at every stage of a shot, one test per
+// cell of kind x stage: how the shot ends, that the tool and what it started
+// are gone, and that the next shot works after the recovery the agent allows.
+// Framing faults end a connection like a crash; the runtime's tests cover them.
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -134,13 +130,10 @@ std::string ReferenceSteps(const Cell& cell) {
 class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<Cell> {
  protected:
   void TearDown() override {
-    for (const std::string& line : HasFailure() ? rogue_.ReportLines() : std::vector<std::string>())
-      std::fprintf(stderr, "  rogue| %s\n", line.c_str());
     AgentTest::TearDown();
     test_os::KillSurvivors(grandchildren_);
   }
 
-  // Sets the tool up for the cell and starts the agent.
   void StartCell(const Cell& cell) {
     SnippingToolConfig config;
     if (cell.kind == Kind::kBurst)
@@ -181,7 +174,6 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
     return host().RunUntil([&] { return log().Contains(line); });
   }
 
-  // Drives the first shot to the end the rules give the cell and checks it.
   void DriveFirstShot(const Cell& cell, const std::shared_ptr<ShotOutcome>& shot);
   void ExpectBurstHandled(const Cell& cell);
   void ExpectResultTakenOnce(const Cell& cell, const std::shared_ptr<ShotOutcome>& first);
@@ -271,7 +263,6 @@ void FaultMatrixTest::DriveFirstShot(const Cell& cell, const std::shared_ptr<Sho
       EXPECT_EQ(0, shot->failures + shot->successes);
       EXPECT_FALSE(agent()->IsBroken());
       EXPECT_TRUE(test_os::ProcessRunning(LastToolPid()));
-      // A shot asked for meanwhile is dropped: neither of its callables runs.
       auto dropped = Shot();
       host().RunUntilIdle();
       EXPECT_EQ(0, dropped->failures + dropped->successes);
@@ -292,7 +283,6 @@ void FaultMatrixTest::DriveFirstShot(const Cell& cell, const std::shared_ptr<Sho
       EXPECT_EQ(0, shot->failures);
       EXPECT_FALSE(agent()->IsBroken());
       EXPECT_EQ(0, BrokenEventCount());
-      // Nothing the tool did is a reason to end it.
       EXPECT_TRUE(test_os::ProcessRunning(LastToolPid()));
       break;
   }
@@ -358,7 +348,6 @@ void FaultMatrixTest::ExpectResultTakenOnce(const Cell& cell,
 
 void FaultMatrixTest::RecoverAndExpectNextShot(const Cell& cell,
                                                const std::shared_ptr<ShotOutcome>& first) {
-  // The host clears a broken agent one way or the other.
   if (agent()->IsBroken()) {
     if (cell.kind == Kind::kExit)
       agent()->TerminateSnippingTool();

@@ -223,8 +223,6 @@ class RogueTool {
 bool Open(unsigned short port, asio::ip::tcp::socket* socket) {
   asio::error_code error;
   socket->connect({asio::ip::address_v4::loopback(), port}, error);
-  if (!error)
-    socket->non_blocking(true, error);
   return !error;
 }
 
@@ -269,6 +267,7 @@ int RunAttack(const std::string& kind, unsigned short port, int count) {
         socket.close(ignored);
         if (!Open(port, &socket))
           continue;
+        socket.non_blocking(true, ignored);
         if (kind == "bigframes")
           asio::write(socket, asio::buffer(header), ignored);
       }
@@ -307,12 +306,9 @@ int main(int argc, char** argv) {
                      atoi(switches["count"].c_str()));
   asio::io_context io;
   asio::ip::tcp::socket socket(io);
-  asio::error_code error;
-  socket.connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)}, error);
-  if (error) {
-    fprintf(stderr, "rogue_tool: connect: %s\n", error.message().c_str());
+  if (!Open(static_cast<unsigned short>(port), &socket))
     return kExitCannotConnect;
-  }
+  asio::error_code error;
   socket.set_option(asio::ip::tcp::no_delay(true), error);
   RogueTool(std::move(socket)).Run(EnvOr("QUILLO_IPC_PEER_SECRET", ""));
 }
