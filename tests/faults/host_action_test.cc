@@ -23,9 +23,8 @@ class HostActionTest : public AgentTest {
   std::vector<int> grandchildren_;
 };
 
-// Cases of faults that were found and fixed: a stale shot request's failure
-// ending the next shot, a screen-AI answer reaching the next tool, a cold
-// shot out of descriptors.
+// Faults that were found and fixed: a stale shot request ending the next
+// shot, a screen-AI answer reaching the next tool, a cold shot out of descriptors.
 class HostActionRegressionTest : public HostActionTest {};
 
 // The host ends a shot stuck at its tool and asks for the next one at once:
@@ -54,7 +53,6 @@ TEST_F(HostActionRegressionTest, OldShotRequestFailingAfterTerminateDoesNotEndTh
   EXPECT_EQ(1, next->successes) << "the next shot was ended by the old one's request";
   EXPECT_EQ(0, next->failures);
   EXPECT_FALSE(agent()->IsBroken());
-  // The shot the host gave up on ended once, as a lost tool.
   EXPECT_EQ(0, stuck->successes);
   EXPECT_EQ(1, stuck->failures);
 }

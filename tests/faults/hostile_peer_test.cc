@@ -24,7 +24,6 @@ struct AttackCase {
   const char* name;
   const char* kind;
   int count;
-  // True once the attack has reached the host.
   bool (*reached)();
 };
 
@@ -43,8 +42,7 @@ class HostilePeerTest : public AgentTest, public ::testing::WithParamInterface<A
 TEST_P(HostilePeerTest, ALaunchedToolGetsInAndTheHostStaysWithinItsBounds) {
   const AttackCase& attack = GetParam();
   StartAgent();
-  // A first shot brings the service host up; the attacker finds its port,
-  // which stays for the agent's life.
+  // A first shot brings up the service host, whose port the attacker finds.
   auto first = Shot();
   ASSERT_TRUE(WaitForOutcome(first));
   ASSERT_EQ(1, first->successes);
