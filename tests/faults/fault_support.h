@@ -1,64 +1,63 @@
-// Helpers of the fault tests: the rogue tool put where the agent looks for
-// its tool, and small waits and probes of this process.
+// The rogue tool of this folder, put where the agent looks for its tool.
 #ifndef TESTS_FAULTS_FAULT_SUPPORT_H_
 #define TESTS_FAULTS_FAULT_SUPPORT_H_
 
-#include <chrono>
-#include <cstddef>
-#include <functional>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "platform/path_service.h"
 #include "tests/agent/agent_test_support.h"
 
 namespace snipping_tool {
 namespace testing {
 
-// Polls |done| without running any task of the test's UI thread, until it
-// holds or test_os::kWaitBound has passed.
-bool WaitFor(const std::function<bool()>& done);
-
-// Runs the UI thread's due tasks until |done| holds or test_os::kWaitBound has
-// passed. Unlike TestHost::RunUntil, |done| never runs under the host's lock,
-// so it may ask the host what it recorded even when the wait times out.
-bool RunUiUntil(TestHost& host, const std::function<bool()>& done);
-
-using test_os::ExecutableDir;
-using test_os::KillSurvivors;
-using test_os::ResidentSetBytes;
-// True once |pid| has ended (gone, or a zombie its parent has yet to reap),
-// polling for at most |bound|. For ends that a signal brings about at once,
-// where the general test_os::kWaitBound would only make a failure slow.
-inline bool WaitForDeadWithin(int pid, std::chrono::milliseconds bound) {
-  return test_os::WaitForProcessEnd(pid, bound);
+// The path of the rogue tool next to the test executable.
+inline std::string RogueToolPath() {
+  return test_os::JoinPath(test_os::ExecutableDir(),
+                           "fault_rogue_tool" + test_os::ExecutableSuffix());
 }
 
 // A module directory in which the agent finds the rogue tool under the
-// tool's file name. The rogue's orders travel in its environment, which it
-// inherits from this process at launch; they are set only between shots,
-// while no launch reads the environment.
+// tool's file name, once told to use it (until then, the reference tool).
+// Its orders travel in the environment it inherits at launch, so they are
+// set only between shots.
 class RogueToolInstall {
  public:
-  RogueToolInstall();
-  ~RogueToolInstall();
+  RogueToolInstall() : report_(dir_.File("rogue_report.txt")) {
+    test_os::InstallProgramAs(RogueToolPath(), dir_.File("QuilloSnippingTool.exe"));
+    test_os::SetEnv("ROGUE_TOOL_REPORT", report_);
+  }
+  ~RogueToolInstall() {
+    UseReferenceTool();
+    test_os::UnsetEnv("ROGUE_TOOL_BURST_AT");
+    test_os::UnsetEnv("ROGUE_TOOL_REPORT");
+  }
   RogueToolInstall(const RogueToolInstall&) = delete;
   RogueToolInstall& operator=(const RogueToolInstall&) = delete;
 
-  // Where the rogue tools launched from now on write their reports.
-  void SetReportFile(const std::string& path);
-  // The agent launches the rogue tool, told to do |fault| at |stage|.
-  void Use(const std::string& fault, const std::string& stage);
+  // The agent launches the rogue tool, told to burst at |stage| (if any).
+  void UseRogueTool(const std::string& stage = "") {
+    test_os::SetEnv("ROGUE_TOOL_BURST_AT", stage);
+    base::PathService::OverrideForTesting(base::DIR_MODULE,
+                                          base::FilePath::FromUTF8Unsafe(dir_.path()));
+  }
   // The agent launches the reference tool from the build's directory.
-  void UseReferenceTool();
-  // The text of the first report line that begins with |prefix| (after the
-  // pid that opens every line), or "" when there is none yet.
-  std::string ReportLine(const std::string& prefix) const;
-  // Every report line, pids included.
-  std::vector<std::string> ReportLines() const;
+  void UseReferenceTool() {
+    base::PathService::OverrideForTesting(base::DIR_MODULE, base::FilePath());
+  }
+  // Every line the rogue tools launched so far reported ("<pid> <text>").
+  std::vector<std::string> ReportLines() const {
+    std::vector<std::string> lines;
+    std::ifstream file(report_);
+    for (std::string line; std::getline(file, line);)
+      lines.push_back(line);
+    return lines;
+  }
 
  private:
   TempDir dir_;
-  std::string report_;
+  const std::string report_;
 };
 
 }  // namespace testing
