@@ -104,7 +104,7 @@ TEST_F(HostActionRegressionTest, OutOfDescriptorsAShotFailsCleanlyAndTheNextOneW
   // The old tool's descriptors must be gone first: one freed during the
   // starved shot would be enough for its launch.
   ASSERT_TRUE(testing::WaitForProcessGone(tool));
-  ASSERT_TRUE(testing::RunUiUntil(host(), [&] {
+  ASSERT_TRUE(host().RunUntil([&] {
     return log().Contains("[SnippingToolAgent] OnServiceInvokerDisconnected connection_id:1");
   }));
   std::shared_ptr<testing::ShotOutcome> starved;
