@@ -1,8 +1,6 @@
 #include "ipc_test_support.h"
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "ipc_core/testing.h"
 #include "platform/logging.h"
@@ -55,65 +53,47 @@ bool EventLog::WaitFor(const std::string& event, int times) {
 }
 
 void RecordingObserver::OnServiceHostStartSuccess(ipc_core::IServiceHost*, int32_t port) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    start_thread_ = std::this_thread::get_id();
-  }
   port_ = port;
-  Record("start_success");
+  NoteStart("start_success");
 }
 
 void RecordingObserver::OnServiceHostStartFailure(ipc_core::IServiceHost*, int32_t code) {
+  NoteStart("start_failure:" + std::to_string(code));
+}
+
+void RecordingObserver::NoteStart(const std::string& event) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     start_thread_ = std::this_thread::get_id();
   }
-  Record("start_failure:" + std::to_string(code));
-}
-
-void RecordingObserver::OnServiceHostStoped(ipc_core::IServiceHost* host) {
-  if (Hook run = hook(on_stopped_))
-    run(host, 0);
-  Record("stopped");
-}
-
-void RecordingObserver::OnServiceInvokerConnected(ipc_core::IServiceHost* host, int32_t id) {
-  // Recorded first: a hook may stop the host, and the test expects the
-  // connection before the stop.
-  Record("connected:" + std::to_string(id));
-  if (Hook run = hook(on_connected_))
-    run(host, id);
-}
-
-void RecordingObserver::OnServiceInvokerDisconnected(ipc_core::IServiceHost* host, int32_t id) {
-  if (Hook run = hook(on_disconnected_))
-    run(host, id);
-  Record("disconnected:" + std::to_string(id));
-}
-
-RecordingObserver::Hook RecordingObserver::hook(const Hook& which) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return which;
-}
-
-void RecordingObserver::set_on_connected(Hook hook) {
-  std::lock_guard<std::mutex> lock(mu_);
-  on_connected_ = std::move(hook);
-}
-
-void RecordingObserver::set_on_disconnected(Hook hook) {
-  std::lock_guard<std::mutex> lock(mu_);
-  on_disconnected_ = std::move(hook);
-}
-
-void RecordingObserver::set_on_stopped(Hook hook) {
-  std::lock_guard<std::mutex> lock(mu_);
-  on_stopped_ = std::move(hook);
+  Record(event);
 }
 
 std::thread::id RecordingObserver::start_thread() {
   std::lock_guard<std::mutex> lock(mu_);
   return start_thread_;
+}
+
+void RecordingObserver::SetHook(const std::string& event, Hook hook) {
+  std::lock_guard<std::mutex> lock(mu_);
+  hook_event_ = event;
+  hook_ = std::move(hook);
+}
+
+void RecordingObserver::Note(ipc_core::IServiceHost* host, int32_t id, const std::string& event) {
+  Hook hook;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (event == hook_event_)
+      hook = hook_;
+  }
+  const std::string recorded = event == "stopped" ? event : event + ":" + std::to_string(id);
+  if (event == "connected")
+    Record(recorded);
+  if (hook)
+    hook(host, id);
+  if (event != "connected")
+    Record(recorded);
 }
 
 bool RecordingContext::Wait() {
@@ -132,26 +112,6 @@ void RecordingContext::Record(const char* kind, int32_t code, const char* text) 
     completed_at_ = std::chrono::steady_clock::now();
   }
   cv_.notify_all();
-}
-
-std::string RecordingContext::kind() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return kind_;
-}
-
-int32_t RecordingContext::code() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return code_;
-}
-
-std::string RecordingContext::text() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return text_;
-}
-
-std::chrono::steady_clock::time_point RecordingContext::completed_at() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return completed_at_;
 }
 
 bool LambdaService::HandleRequest(const char* method, const char* payload,
@@ -216,18 +176,17 @@ bool TestClient::Connect(int32_t port, const std::string& secret) {
 }
 
 Connected Connected::Make() {
+  const auto echo = [](const std::string& payload, ipc_core::IRequestFeature* f) {
+    f->Reply(payload.c_str());
+  };
   Connected c;
   c.host = TestHost::Start();
   c.service = new LambdaService("agent");
-  c.service->On("agent.echo", [](const std::string& payload, ipc_core::IRequestFeature* f) {
-    f->Reply(payload.c_str());
-  });
+  c.service->On("agent.echo", echo);
   EXPECT_TRUE(c.host.host->RegisterService(c.service.get()));
   c.tool = TestClient::Create();
   c.tool_service = new LambdaService("tool");
-  c.tool_service->On("tool.echo", [](const std::string& payload, ipc_core::IRequestFeature* f) {
-    f->Reply(payload.c_str());
-  });
+  c.tool_service->On("tool.echo", echo);
   c.tool_service->On("tool.fail", [](const std::string&, ipc_core::IRequestFeature* f) {
     f->ReplyError(42, "asked to fail");
   });
@@ -236,6 +195,13 @@ Connected Connected::Make() {
   EXPECT_TRUE(c.tool.Connect(c.host.port, c.host.secret));
   EXPECT_TRUE(c.host.observer->WaitFor("connected:1"));
   return c;
+}
+
+TestClient Connected::Another(const std::string& secret) {
+  EXPECT_TRUE(host.host->AddPeerSecret(secret.c_str()));
+  TestClient other = TestClient::Create();
+  EXPECT_TRUE(other.Connect(host.port, secret));
+  return other;
 }
 
 RawPeer::RawPeer(int32_t port) : socket_(io_) {
@@ -258,12 +224,12 @@ void RawPeer::SendHello(const std::string& secret, uint32_t version) {
 bool RawPeer::ReadFrame(ipc_core::wire::Frame* frame) {
   using Result = ipc_core::wire::FrameDecoder::Result;
   socket_.non_blocking(true);
-  bool ended = false;
-  const bool done = WaitUntil([&] {
+  bool got = false;
+  WaitUntil([&] {
     for (;;) {
       const Result result = decoder_.Next(frame);
       if (result != Result::kNeedMore) {
-        ended = result == Result::kError;
+        got = result == Result::kFrame;
         return true;
       }
       char buffer[4096];
@@ -272,26 +238,20 @@ bool RawPeer::ReadFrame(ipc_core::wire::Frame* frame) {
       if (ec == asio::error::would_block)
         return false;
       if (ec) {
-        ended = true;
+        closed_ = true;
         return true;
       }
       decoder_.Append(buffer, n);
     }
   });
-  return done && !ended;
+  return got;
 }
 
 bool RawPeer::WaitClosed() {
-  socket_.non_blocking(true);
-  return WaitUntil([&] {
-    for (;;) {
-      std::error_code ec;
-      char buffer[4096];
-      socket_.read_some(asio::buffer(buffer), ec);
-      if (ec)
-        return ec != asio::error::would_block;
-    }
-  });
+  ipc_core::wire::Frame ignored;
+  while (ReadFrame(&ignored)) {
+  }
+  return closed_;
 }
 
 void RawPeer::Close() {
@@ -309,22 +269,6 @@ std::unique_ptr<RawPeer> EstablishedRawPeer(const TestHost& t, const std::string
   EXPECT_EQ(9, frame.protocol_tag);
   EXPECT_EQ("test_host", frame.name);
   return peer;
-}
-
-PeerProcess::PeerProcess(const std::vector<std::string>& args, const std::string& secret) {
-  std::vector<std::string> argv = {IPC_CORE_ECHO_PEER};
-  argv.insert(argv.end(), args.begin(), args.end());
-  test_os::ScopedEnv env(ipc_core::kPeerSecretEnvironmentVariable, secret);
-  EXPECT_TRUE(run_.Start(argv, dir_.File("output.txt")));
-}
-
-bool PeerProcess::WaitForOutput(const std::string& needle) {
-  return WaitUntil([&] {
-    std::ifstream in(dir_.File("output.txt"));
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str().find(needle) != std::string::npos;
-  });
 }
 
 }  // namespace ipc_test

@@ -1,7 +1,6 @@
 // Helpers of the runtime's tests: recording observers and contexts, a
-// service of lambdas, a started host and a tool end, a raw socket peer that
-// speaks (or mangles) the wire protocol, and the echo peer as a child
-// process. Waits are bounded by test_os::kWaitBound.
+// service of lambdas, a started host and a tool end, and a raw socket peer.
+// Waits are bounded by test_os::kWaitBound.
 #ifndef TESTS_IPC_CORE_IPC_TEST_SUPPORT_H_
 #define TESTS_IPC_CORE_IPC_TEST_SUPPORT_H_
 
@@ -30,8 +29,8 @@ using test_os::WaitUntil;
 // Time-out of the invokes that are meant to expire.
 constexpr int32_t kShortTimeoutMs = 150;
 
-// Starts the runtime with its records going to the log, captured in log_,
-// and puts the runtime's test seams back after each test.
+// Starts the runtime with its records going to log_, and puts the runtime's
+// test seams back after each test.
 class RuntimeTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -41,8 +40,8 @@ class RuntimeTest : public ::testing::Test {
   test_support::LogCapture log_;
 };
 
-// Counted objects of the tests are heap objects with a real count, so a
-// leaked or over-released reference fails under ASan.
+// Heap objects with a real count, so a leaked or over-released reference
+// fails under ASan.
 template <typename Base>
 class Counted : public Base {
  public:
@@ -56,7 +55,7 @@ class Counted : public Base {
   std::atomic<int> refs_{0};
 };
 
-// Events, in order, as strings; waits until one has been recorded.
+// Events, in order, as strings.
 class EventLog {
  public:
   void Record(const std::string& event);
@@ -70,35 +69,41 @@ class EventLog {
   std::vector<std::string> events_;
 };
 
+// Events: "init", "start_success", "start_failure:<code>", "stopped",
+// "connected:<id>", "disconnected:<id>".
 class RecordingObserver : public Counted<ipc_core::IServiceHostObserver>, public EventLog {
  public:
-  // Events: "init", "start_success", "start_failure:<code>", "stopped",
-  // "connected:<id>", "disconnected:<id>".
   void OnServiceHostInit(ipc_core::IServiceHost*) override { Record("init"); }
   void OnServiceHostStartSuccess(ipc_core::IServiceHost*, int32_t port) override;
   void OnServiceHostStartFailure(ipc_core::IServiceHost*, int32_t error_code) override;
-  void OnServiceHostStoped(ipc_core::IServiceHost* host) override;
-  void OnServiceInvokerConnected(ipc_core::IServiceHost* host, int32_t connection_id) override;
-  void OnServiceInvokerDisconnected(ipc_core::IServiceHost* host, int32_t connection_id) override;
+  void OnServiceHostStoped(ipc_core::IServiceHost* host) override { Note(host, 0, "stopped"); }
+  void OnServiceInvokerConnected(ipc_core::IServiceHost* host, int32_t id) override {
+    Note(host, id, "connected");
+  }
+  void OnServiceInvokerDisconnected(ipc_core::IServiceHost* host, int32_t id) override {
+    Note(host, id, "disconnected");
+  }
   int32_t port() const { return port_.load(); }
   std::thread::id start_thread();
 
-  // Hooks run inside the events (a connection is recorded before its hook,
-  // the others after).
+  // Runs |hook| inside every |event| ("stopped", "connected" or
+  // "disconnected"); a null hook removes it. A connection is recorded before
+  // its hook (which may stop the host), the other events after theirs.
   using Hook = std::function<void(ipc_core::IServiceHost*, int32_t)>;
-  void set_on_connected(Hook hook);
-  void set_on_disconnected(Hook hook);
-  void set_on_stopped(Hook hook);
+  void SetHook(const std::string& event, Hook hook);
 
  private:
-  Hook hook(const Hook& which);
+  void Note(ipc_core::IServiceHost* host, int32_t id, const std::string& event);
+  void NoteStart(const std::string& event);
   std::mutex mu_;
-  Hook on_connected_, on_disconnected_, on_stopped_;
+  std::string hook_event_;
+  Hook hook_;
   std::atomic<int32_t> port_{0};
   std::thread::id start_thread_;
 };
 
-// Records the one outcome of an invoke (and counts any extra one).
+// Records the one outcome of an invoke (and counts any extra one). What it
+// recorded is read after Wait(), and never changes afterwards.
 class RecordingContext : public ipc_core::RequestContext {
  public:
   explicit RecordingContext(int32_t timeout_ms = kDefaultTimeoutMs) { set_timeout(timeout_ms); }
@@ -108,10 +113,10 @@ class RecordingContext : public ipc_core::RequestContext {
 
   bool Wait();
   int outcomes() const { return outcomes_.load(); }
-  std::string kind();
-  int32_t code();
-  std::string text();
-  std::chrono::steady_clock::time_point completed_at();
+  const std::string& kind() const { return kind_; }
+  int32_t code() const { return code_; }
+  const std::string& text() const { return text_; }
+  std::chrono::steady_clock::time_point completed_at() const { return completed_at_; }
   // Runs inside the outcome callback, before it is recorded.
   std::function<void()> on_outcome;
 
@@ -125,6 +130,29 @@ class RecordingContext : public ipc_core::RequestContext {
   std::string text_;
   std::chrono::steady_clock::time_point completed_at_;
 };
+
+// Invokes |method| at |end| (a host or a tool) and waits for its outcome:
+// the answer's text, "error <code>: <reason>" or "timeout", after "refused "
+// when Invoke returned false. Checks the send stamp and the deadline.
+template <typename End>
+std::string Call(End* end, const char* method, const std::string& payload = "",
+                 int32_t timeout_ms = ipc_core::RequestContext::kDefaultTimeoutMs) {
+  ipc_core::ipc_core_refptr<RecordingContext> context(new RecordingContext(timeout_ms));
+  const auto invoked = std::chrono::steady_clock::now();
+  const bool accepted = end->Invoke(method, payload.c_str(), context.get());
+  if (!context->Wait())
+    return "no outcome";
+  if (context->kind() == "timeout") {
+    EXPECT_GE(context->completed_at() - invoked, std::chrono::milliseconds(timeout_ms));
+    return "timeout";
+  }
+  if (context->kind() == "response") {
+    EXPECT_NE(0, context->sent_at()) << method;
+    return context->text();
+  }
+  const std::string error = "error " + std::to_string(context->code()) + ": " + context->text();
+  return accepted ? error : "refused " + error;
+}
 
 // A service whose methods are lambdas of the test, by full method name.
 class LambdaService : public Counted<ipc_core::IService> {
@@ -188,6 +216,8 @@ struct Connected {
   ipc_core::ipc_core_refptr<LambdaService> tool_service;
 
   static Connected Make();
+  // Another tool, connected with a secret of its own.
+  TestClient Another(const std::string& secret);
 };
 
 // A peer over a plain socket, for what a well-behaved end never sends.
@@ -196,9 +226,10 @@ class RawPeer {
   explicit RawPeer(int32_t port);
   void Send(const std::string& bytes);
   void SendHello(const std::string& secret, uint32_t version = ipc_core::wire::kProtocolVersion);
-  // The next frame; false when the connection ended or the wait bound passed.
+  // The next frame; false when the connection ended, the bytes were no
+  // frame, or the wait bound passed.
   bool ReadFrame(ipc_core::wire::Frame* frame);
-  // True once the other end has closed the connection.
+  // Reads until the other end closes the connection; false if it does not.
   bool WaitClosed();
   void Close();
 
@@ -206,24 +237,11 @@ class RawPeer {
   asio::io_context io_;
   asio::ip::tcp::socket socket_;
   ipc_core::wire::FrameDecoder decoder_;
+  bool closed_ = false;
 };
 
 // A raw peer that completed the opening exchange with |t|.
 std::unique_ptr<RawPeer> EstablishedRawPeer(const TestHost& t, const std::string& secret);
-
-// The echo peer (ipc_core/examples/echo_peer.cc) as a child process, with
-// |secret| in the secret variable of its environment.
-class PeerProcess {
- public:
-  PeerProcess(const std::vector<std::string>& args, const std::string& secret);
-  // Its exit status, or -1.
-  int WaitExit() { return run_.WaitForExit(); }
-  bool WaitForOutput(const std::string& needle);
-
- private:
-  test_os::TempDir dir_;
-  test_os::ProgramRun run_;
-};
 
 }  // namespace ipc_test
 

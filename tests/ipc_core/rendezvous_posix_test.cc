@@ -9,21 +9,21 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "gtest/gtest.h"
 #include "ipc_test_support.h"
 #include "tests/support/test_os.h"
+#include "tests/support/test_text.h"
 
 namespace ipc_test {
 namespace {
 
+using test_support::ReadFile;
+
 // Every test of this binary publishes into a private directory of its own,
-// set before any thread starts, never into the user's real one.
-// Kept in a plain array: the removal at exit must not depend on a static
-// string that may already be destroyed by then.
+// set before any thread starts. A plain array: the removal at exit must not
+// depend on a static string that may already be destroyed by then.
 char g_runtime_dir[] = "/tmp/ipc_core_test_XXXXXX";
 
 const std::string& PrivateRuntimeDir() {
@@ -46,26 +46,19 @@ std::string RecordPath(const std::string& identity) {
   return ipc_core::RendezvousDirectory() + "/" + ipc_core::RendezvousFileName(identity);
 }
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // What a host of this process publishes: its port, the two integers the
 // test hosts use, and this process's pid and start time.
 std::string RecordText(int32_t port) {
   ipc_core::RendezvousRecord parsed;
-  std::string text = ReadText(RecordPath(kIdentity));
+  std::string text = ReadFile(RecordPath(kIdentity));
   if (!ipc_core::ParseRendezvous(text, &parsed) || parsed.host_start_time == 0)
     return "unparsable or without a start time: " + text;
   return std::to_string(port) + " 7 9 " + std::to_string(getpid()) + " " +
          std::to_string(parsed.host_start_time) + "\n";
 }
 
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path) << text;
+void WritePrivate(const std::string& path, const std::string& text) {
+  test_support::WriteFile(path, text);
   chmod(path.c_str(), 0600);
 }
 
@@ -84,41 +77,21 @@ class RendezvousTest : public RuntimeTest {
   }
 };
 
-TEST_F(RendezvousTest, DirectoryIsInsideThePrivateRuntimeDir) {
+// A host's Stop removes its own record, and leaves one a newer host wrote.
+TEST_F(RendezvousTest, RecordIsPrivateAndLeadsAToolToTheHostUntilItStops) {
   EXPECT_EQ(PrivateRuntimeDir() + "/quillo-ipc", ipc_core::RendezvousDirectory());
-}
-
-TEST_F(RendezvousTest, RecordIsPrivateAndLeadsAToolToTheHost) {
   TestHost t = TestHost::Start(kIdentity);
-  std::string path = RecordPath(kIdentity);
-  ASSERT_TRUE(Exists(path));
+  const std::string path = RecordPath(kIdentity);
   EXPECT_EQ(0600u, ModeOf(path));
   EXPECT_EQ(0700u, ModeOf(ipc_core::RendezvousDirectory()));
-  EXPECT_EQ(RecordText(t.port), ReadText(path));
-
+  EXPECT_EQ(RecordText(t.port), ReadFile(path));
   TestClient tool = TestClient::Create();
   ASSERT_TRUE(tool.client->ConnectByIdentity(kIdentity, t.secret.c_str()));
   EXPECT_TRUE(tool.observer->WaitFor("connected"));
-  t.StopAndWait();
-  EXPECT_FALSE(Exists(path)) << "Stop removes its own record";
-}
 
-TEST_F(RendezvousTest, AToolInAnotherProcessFindsTheHostByIdentity) {
-  TestHost t = TestHost::Start(kIdentity);
-  PeerProcess peer({std::string("--identity=") + kIdentity}, t.secret);
-  ASSERT_TRUE(peer.WaitForOutput("connected"));
-  EXPECT_TRUE(t.observer->WaitFor("connected:1"));
-  t.StopAndWait();
-  EXPECT_EQ(0, peer.WaitExit());
-}
-
-TEST_F(RendezvousTest, StopLeavesARecordANewerHostWrote) {
-  TestHost older = TestHost::Start(kIdentity);
   TestHost newer = TestHost::Start(kIdentity);
-  std::string path = RecordPath(kIdentity);
-  older.StopAndWait();
-  ASSERT_TRUE(Exists(path));
-  EXPECT_EQ(RecordText(newer.port), ReadText(path));
+  t.StopAndWait();
+  EXPECT_EQ(RecordText(newer.port), ReadFile(path));
   newer.StopAndWait();
   EXPECT_FALSE(Exists(path));
 }
@@ -131,11 +104,9 @@ TEST_F(RendezvousTest, UnknownIdentityFindsNothing) {
 }
 
 TEST_F(RendezvousTest, ADirectoryOthersCanEnterIsRefused) {
-  std::string dir = ipc_core::RendezvousDirectory();
-  {
-    TestHost warm = TestHost::Start(kIdentity);  // makes sure the directory exists
-    warm.StopAndWait();
-  }
+  const std::string dir = ipc_core::RendezvousDirectory();
+  TestHost warm = TestHost::Start(kIdentity);  // makes sure the directory exists
+  warm.StopAndWait();
   ASSERT_EQ(0, chmod(dir.c_str(), 0755));
   TestHost t = TestHost::Start(kIdentity);
   EXPECT_TRUE(log_.WaitForLine("not published"));
@@ -151,18 +122,15 @@ TEST_F(RendezvousTest, ADirectoryOthersCanEnterIsRefused) {
 TEST_F(RendezvousTest, ARecordOthersCouldHaveWrittenIsRefused) {
   std::string error;
   ASSERT_TRUE(ipc_core::PublishRendezvous("planted", {4242, 0, 0}, &error)) << error;
-  std::string path = RecordPath("planted");
+  const std::string path = RecordPath("planted");
   ipc_core::RendezvousRecord record;
   ASSERT_TRUE(ipc_core::ReadRendezvous("planted", &record, &error)) << error;
   EXPECT_EQ(4242, record.port);
-
   ASSERT_EQ(0, chmod(path.c_str(), 0644));
   EXPECT_FALSE(ipc_core::ReadRendezvous("planted", &record, &error));
-
   // A link, even to a good record, is not followed.
   ASSERT_EQ(0, chmod(path.c_str(), 0600));
-  std::string link = RecordPath("link");
-  unlink(link.c_str());
+  const std::string link = RecordPath("link");
   ASSERT_EQ(0, symlink(path.c_str(), link.c_str()));
   EXPECT_FALSE(ipc_core::ReadRendezvous("link", &record, &error));
   unlink(link.c_str());
@@ -177,7 +145,6 @@ TEST_F(RendezvousTest, WithoutARuntimeDirTheRecordsLiveInTheHomeDirectory) {
   ASSERT_NE(nullptr, mkdtemp(home_template));
   const std::string home = home_template;
   test_os::ScopedEnv home_env("HOME", home);
-
   ASSERT_EQ(0, chmod(PrivateRuntimeDir().c_str(), 0750));
   EXPECT_EQ(home + "/.cache/quillo-ipc", ipc_core::RendezvousDirectory());
   ASSERT_EQ(0, chmod(PrivateRuntimeDir().c_str(), 0700));
@@ -191,15 +158,13 @@ TEST_F(RendezvousTest, WithoutARuntimeDirTheRecordsLiveInTheHomeDirectory) {
       EXPECT_EQ(0, chown(squatted.c_str(), 65534, 65534));  // another user's, when we can
     }
   }
-  {
-    TestHost t = TestHost::Start(kIdentity);
-    EXPECT_EQ(0700u, ModeOf(home + "/.cache/quillo-ipc"));
-    EXPECT_TRUE(Exists(home + "/.cache/quillo-ipc/" + ipc_core::RendezvousFileName(kIdentity)));
-    TestClient tool = TestClient::Create();
-    ASSERT_TRUE(tool.client->ConnectByIdentity(kIdentity, t.secret.c_str()));
-    EXPECT_TRUE(tool.observer->WaitFor("connected"));
-    t.StopAndWait();
-  }
+  TestHost t = TestHost::Start(kIdentity);
+  EXPECT_EQ(0700u, ModeOf(home + "/.cache/quillo-ipc"));
+  EXPECT_TRUE(Exists(home + "/.cache/quillo-ipc/" + ipc_core::RendezvousFileName(kIdentity)));
+  TestClient tool = TestClient::Create();
+  ASSERT_TRUE(tool.client->ConnectByIdentity(kIdentity, t.secret.c_str()));
+  EXPECT_TRUE(tool.observer->WaitFor("connected"));
+  t.StopAndWait();
   if (made)
     rmdir(squatted.c_str());
   setenv("XDG_RUNTIME_DIR", PrivateRuntimeDir().c_str(), 1);
@@ -230,17 +195,17 @@ TEST_F(RendezvousTest, AFifoOrARecordOfAHostThatIsGoneIsRefusedWithoutWaiting) {
     _exit(0);
   ASSERT_GT(child, 0);
   ASSERT_EQ(child, waitpid(child, nullptr, 0));
-  const std::string gone = "gone";
-  WriteText(RecordPath(gone), "4242 7 9 " + std::to_string(child) + " 100\n");
-  EXPECT_FALSE(ipc_core::ReadRendezvous(gone, &record, &error));
+  const std::string gone = RecordPath("gone");
+  WritePrivate(gone, "4242 7 9 " + std::to_string(child) + " 100\n");
+  EXPECT_FALSE(ipc_core::ReadRendezvous("gone", &record, &error));
   EXPECT_NE(std::string::npos, error.find("host that is gone")) << error;
   // A live pid that started at another time is a reused pid.
-  WriteText(RecordPath(gone), "4242 7 9 " + std::to_string(getpid()) + " 1\n");
-  EXPECT_FALSE(ipc_core::ReadRendezvous(gone, &record, &error));
-  WriteText(RecordPath(gone), "4242 7 9\n");
-  ASSERT_TRUE(ipc_core::ReadRendezvous(gone, &record, &error)) << error;
+  WritePrivate(gone, "4242 7 9 " + std::to_string(getpid()) + " 1\n");
+  EXPECT_FALSE(ipc_core::ReadRendezvous("gone", &record, &error));
+  WritePrivate(gone, "4242 7 9\n");
+  ASSERT_TRUE(ipc_core::ReadRendezvous("gone", &record, &error)) << error;
   EXPECT_EQ(4242, record.port);
-  unlink(RecordPath(gone).c_str());
+  unlink(gone.c_str());
 }
 
 TEST(RendezvousFormatTest, FileNamesCannotEscapeTheDirectory) {
@@ -253,14 +218,13 @@ TEST(RendezvousFormatTest, FileNamesCannotEscapeTheDirectory) {
 
 TEST(RendezvousFormatTest, RecordTextRoundTripsAndRejectsNonsense) {
   ipc_core::RendezvousRecord record{51234, 66666, 56805};
+  record.host_pid = 321;
+  record.host_start_time = 987654;
   ipc_core::RendezvousRecord parsed;
   ASSERT_TRUE(ipc_core::ParseRendezvous(ipc_core::FormatRendezvous(record), &parsed));
   EXPECT_EQ(51234, parsed.port);
   EXPECT_EQ(66666, parsed.app_id);
   EXPECT_EQ(56805, parsed.protocol_tag);
-  record.host_pid = 321;
-  record.host_start_time = 987654;
-  ASSERT_TRUE(ipc_core::ParseRendezvous(ipc_core::FormatRendezvous(record), &parsed));
   EXPECT_EQ(321, parsed.host_pid);
   EXPECT_EQ(987654u, parsed.host_start_time);
   for (const char* bad : {"", "x y z", "0 1 2", "70000 1 2", "-5 1 2", "80", "80 1 2 17",

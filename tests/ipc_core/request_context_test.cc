@@ -2,6 +2,8 @@
 // rules and the stamps and error records of RequestHandlerWithString.
 #include "ipc_core/request_context.h"
 
+#include <memory>
+
 #include "gtest/gtest.h"
 #include "ipc_core/service.h"
 
@@ -40,32 +42,21 @@ class SimpleServiceTest : public ::testing::Test {
   int feature_refs_seen_ = 0;
 };
 
-TEST_F(SimpleServiceTest, RegisteredMethodRunsItsHandlerWithACountedFeature) {
+// Only the exact registered method runs its handler, with a feature that is
+// referenced while the handler runs and released afterwards.
+TEST_F(SimpleServiceTest, AnExactRegisteredMethodRunsItsHandlerWithACountedFeature) {
   EXPECT_TRUE(service_->HandleRequest(kNotify, "{}", &feature_));
   EXPECT_TRUE(service_->HandleRequest(kNotify, nullptr, &feature_));
   EXPECT_EQ((std::vector<std::string>{"{}", ""}), payloads_);
-  // The feature was referenced while the handler ran, and every reference
-  // was dropped afterwards.
   EXPECT_GE(feature_refs_seen_, 1);
   EXPECT_EQ(0, feature_.refs);
   EXPECT_EQ(2u, feature_.replies.size());
-}
-
-TEST_F(SimpleServiceTest, OnlyAnExactMethodWithAFeatureIsHandled) {
-  const struct {
-    const char* method;
-    IRequestFeature* feature;
-  } refused[] = {
-      {"snipping_tool_agent.snipping.NOTIFY", &feature_},
-      {"Snipping_tool_agent.snipping.notify", &feature_},
-      {"snipping_tool_agent.snipping", &feature_},
-      {nullptr, &feature_},
-      {"", &feature_},
-      {kNotify, nullptr},
-  };
-  for (const auto& r : refused)
-    EXPECT_FALSE(service_->HandleRequest(r.method, "{}", r.feature)) << (r.method ? r.method : "null");
-  EXPECT_TRUE(payloads_.empty());
+  for (const char* method : {"snipping_tool_agent.snipping.NOTIFY",
+                             "Snipping_tool_agent.snipping.notify", "snipping_tool_agent.snipping",
+                             static_cast<const char*>(nullptr), ""})
+    EXPECT_FALSE(service_->HandleRequest(method, "{}", &feature_)) << (method ? method : "null");
+  EXPECT_FALSE(service_->HandleRequest(kNotify, "{}", nullptr));
+  EXPECT_EQ(2u, payloads_.size());
 }
 
 TEST_F(SimpleServiceTest, RegistrationRules) {
@@ -81,6 +72,14 @@ TEST_F(SimpleServiceTest, RegistrationRules) {
   EXPECT_TRUE(service_->HandleRequest(kNotify, "", &feature_));
   EXPECT_EQ(1, second);
   EXPECT_TRUE(payloads_.empty());
+}
+
+TEST(SimpleServiceLifetimeTest, TheLastReleaseFreesTheServiceAndItsHandlers) {
+  auto held_by_handler = std::make_shared<int>();
+  ipc_core_refptr<SimpleService> service(new SimpleService("s"));
+  service->RegisterRequestHandler("s.m", [held_by_handler](auto&, auto) {});
+  service.reset();
+  EXPECT_EQ(1, held_by_handler.use_count());
 }
 
 // Ticks are 100 ns; a millisecond is 10000 of them.
