@@ -7,11 +7,15 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/test_os.h"
-#include "tests/tools/tool_harness.h"
+#include "tests/support/test_text.h"
 #include "tests/tools/tool_test_os.h"
 
 namespace reference_tool_test {
 namespace {
+
+using test_os::TempDir;
+using test_support::JsonEscape;
+using test_support::ReadFile;
 
 // The demo waits up to 20 s for a shot's outcome by default.
 constexpr std::chrono::milliseconds kDemoBound{60000};
@@ -24,7 +28,8 @@ struct DemoRun {
 // Runs the demo host with |arguments| to its end; its output goes to a file
 // in |dir|.
 DemoRun RunDemo(const TempDir& dir, const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv = {DemoHostPath()};
+  std::vector<std::string> argv = {
+      test_os::JoinPath(test_os::ExecutableDir(), "snipping_demo_host" + test_os::ExecutableSuffix())};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   const std::string output = dir.File("demo_output.txt");
   DemoRun run;
@@ -105,7 +110,7 @@ TEST(DemoHostTest, ShowsEveryFlowAndAnswersTheToolsRequests) {
   // What the demo answered reached the tool through the agent.
   bool ai_answer = false;
   bool hide = false;
-  for (const auto& line : ReadTrace(trace)) {
+  for (const auto& line : test_support::ReadTrace(trace)) {
     if (line.size() != 4 || line[1] != "recv")
       continue;
     ai_answer |= line[2] == "snipping_tool.snipping.response_ai" &&

@@ -1,10 +1,15 @@
-// What the tests of the reference tool and the demo host ask of the
-// operating system beyond tests/support/test_os.h: one interface,
-// implemented in tool_test_os_posix.cc and tool_test_os_win.cc.
+// What the tests of the reference tool and the demo host share: what they
+// ask of the operating system beyond tests/support/test_os.h (implemented in
+// tool_test_os_posix.cc and tool_test_os_win.cc), and where a shot cannot be
+// saved.
 #ifndef TESTS_TOOLS_TOOL_TEST_OS_H_
 #define TESTS_TOOLS_TOOL_TEST_OS_H_
 
+#include <filesystem>
+#include <map>
 #include <string>
+
+#include "tests/support/test_os.h"
 
 namespace reference_tool_test {
 
@@ -12,6 +17,10 @@ namespace reference_tool_test {
 // otherwise why it has none (POSIX: no X display; a Windows desktop is
 // always there).
 std::string NoScreenReason();
+
+// The environment additions that leave a tool started from this process
+// with no screen to capture; empty where there is no such way (Windows).
+std::map<std::string, std::string> NoScreenEnvironment();
 
 // Where an agent of |identity| publishes its port once the rendezvous
 // location is moved into the directory |dir|: the environment variable that
@@ -22,6 +31,24 @@ struct Rendezvous {
   std::string record;
 };
 Rendezvous RendezvousIn(const std::string& dir, const std::string& identity);
+
+inline bool PathExists(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::exists(std::filesystem::u8path(path), error);
+}
+
+// A file in a subdirectory of |dir| that does not exist: nothing can be
+// saved there, on any platform.
+inline std::string UnsavableFile(const test_os::TempDir& dir, const std::string& name) {
+  return test_os::JoinPath(dir.File("no_such_directory"), name);
+}
+
+// The "snipping_event" the tool reports for a shot it is asked to save
+// there: the save fails (3) when there is a screen to capture, the capture
+// itself (2) when there is none. No file either way.
+inline int UnsavableShotEvent() {
+  return NoScreenReason().empty() ? 3 : 2;
+}
 
 }  // namespace reference_tool_test
 
