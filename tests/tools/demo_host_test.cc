@@ -28,8 +28,8 @@ struct DemoRun {
 // Runs the demo host with |arguments| to its end; its output goes to a file
 // in |dir|.
 DemoRun RunDemo(const TempDir& dir, const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv = {
-      test_os::JoinPath(test_os::ExecutableDir(), "snipping_demo_host" + test_os::ExecutableSuffix())};
+  std::vector<std::string> argv = {test_os::JoinPath(
+      test_os::ExecutableDir(), "snipping_demo_host" + test_os::ExecutableSuffix())};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   const std::string output = dir.File("demo_output.txt");
   DemoRun run;

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -120,30 +121,21 @@ class AgentEnd : public ipc_core::IServiceHostObserver {
   // Invokes |method| on the tool and waits for the outcome: "reply <text>",
   // "error <code> <reason>" or "timeout".
   std::string InvokeAndWait(const std::string& method, const std::string& payload) {
-    struct Outcome {
-      std::mutex lock;
-      std::condition_variable done;
-      std::string text;
-    };
-    auto outcome = std::make_shared<Outcome>();
-    auto finish = [outcome](std::string text) {
-      std::lock_guard<std::mutex> lock(outcome->lock);
-      outcome->text = std::move(text);
-      outcome->done.notify_all();
-    };
+    auto outcome = std::make_shared<std::promise<std::string>>();
     auto* context = new ipc_core::RequestHandlerWithString(
-        [finish](std::string reply) { finish("reply " + reply); },
-        [finish](const ipc_core::ErrorResult& error) {
-          finish(error.is_timeout() ? "timeout"
-                                    : "error " + std::to_string(error.code) + " " + error.reason);
+        [outcome](std::string reply) { outcome->set_value("reply " + reply); },
+        [outcome](const ipc_core::ErrorResult& error) {
+          outcome->set_value(error.is_timeout()
+                                 ? "timeout"
+                                 : "error " + std::to_string(error.code) + " " + error.reason);
         });
+    std::future<std::string> text = outcome->get_future();
     context->set_timeout(5000);
     context->AddRef();
     host_->Invoke(method.c_str(), payload.c_str(), context);
     context->Release();
-    std::unique_lock<std::mutex> lock(outcome->lock);
-    outcome->done.wait_for(lock, test_os::kWaitBound, [&] { return !outcome->text.empty(); });
-    return outcome->text.empty() ? "no outcome" : outcome->text;
+    return text.wait_for(test_os::kWaitBound) == std::future_status::ready ? text.get()
+                                                                           : "no outcome";
   }
 
   void AddRef() override {}
@@ -375,8 +367,12 @@ TEST(ReferenceToolIpcTest, FollowsItsScriptAndTracesWhatItSawAndGot) {
     }
     return false;
   };
+  // The switches as the agent writes them: bare when empty, documents in
+  // Base64.
+  EXPECT_TRUE(has({"switch", "env", ""}));
   EXPECT_TRUE(has({"switch", "user-id", "10001"}));
   EXPECT_TRUE(has({"document", "dui-config", R"({"lang":"en"})"}));
+  EXPECT_TRUE(has({"document", "snipping-features", "{}"}));
   EXPECT_TRUE(has({"answer", kHandshake, "reply "}));
   EXPECT_TRUE(has({"recv", kShot, ShotPayload(first)}));
   EXPECT_TRUE(has({"reply_error", kShot, "4242 busy"}));
