@@ -108,25 +108,6 @@ class VizudeDezoSwitchesTest : public ::testing::Test {
   }
 };
 
-const std::vector<std::string> kVizudeDezoNames = {
-    "user_id", "version", "local_language", "app_data_path", "app_theme",
-    "enable_screen_tool_gray_win", "enable_screen_tool_scroll_screenshot_win",
-    "enable_screen_tool_recording_0909", "enable_screen_tool_1028",
-    "enable_screen_tool_commercialize", "enable_ai_recognize", "extension"};
-
-TEST_F(VizudeDezoSwitchesTest, OrderWithAndWithoutChannelPort) {
-  SnippingToolConfig config;
-  config.dui_config = "{}";
-  EXPECT_EQ(NamesOf(Build(config)), kVizudeDezoNames);
-
-  config.pass_channel_port = true;
-  std::vector<std::string> with_port = {"channel-port"};
-  with_port.insert(with_port.end(), kVizudeDezoNames.begin(), kVizudeDezoNames.end());
-  const base::CommandLine line = Build(config);
-  EXPECT_EQ(NamesOf(line), with_port);
-  EXPECT_EQ(ValueOf(line, "channel-port"), std::to_string(kPort));
-}
-
 TEST_F(VizudeDezoSwitchesTest, EachFlagFeedsItsOwnSwitch) {
   const std::vector<std::pair<bool SnippingToolConfig::*, std::string>> flags = {
       {&SnippingToolConfig::enable_screen_tool_gray_win, "enable_screen_tool_gray_win"},
@@ -148,19 +129,31 @@ TEST_F(VizudeDezoSwitchesTest, EachFlagFeedsItsOwnSwitch) {
   }
 }
 
-// The classic tool's env, snipping-config and features are not passed.
-TEST_F(VizudeDezoSwitchesTest, IdentityPathsAndExtension) {
+// The classic tool's env, snipping-config and features are not passed; the
+// channel port, when it is, comes first.
+TEST_F(VizudeDezoSwitchesTest, FullRecordInOrder) {
+  const std::vector<std::string> names = {
+      "user_id", "version", "local_language", "app_data_path", "app_theme",
+      "enable_screen_tool_gray_win", "enable_screen_tool_scroll_screenshot_win",
+      "enable_screen_tool_recording_0909", "enable_screen_tool_1028",
+      "enable_screen_tool_commercialize", "enable_ai_recognize", "extension"};
   SnippingToolConfig config;
+  config.dui_config = "{}";
+  EXPECT_EQ(NamesOf(Build(config)), names);
+
+  config.pass_channel_port = true;
   config.user_id = 1234567890123LL;
   config.version = "7.0";
   config.env = "must not appear";
-  config.dui_config = "{}";
   config.snipping_config = "must not appear";
   config.features = {{1, true}};
   config.log_file = "/a/b/c.log";
   config.extras = {{"timeout_config", R"({"IPCPreparePortTimeout":3000})"}};
   const base::CommandLine line = Build(config);
-  EXPECT_EQ(NamesOf(line), kVizudeDezoNames);
+  std::vector<std::string> with_port = {"channel-port"};
+  with_port.insert(with_port.end(), names.begin(), names.end());
+  EXPECT_EQ(NamesOf(line), with_port);
+  EXPECT_EQ(ValueOf(line, "channel-port"), std::to_string(kPort));
   EXPECT_EQ(ValueOf(line, "user_id"), "1234567890123");
   EXPECT_EQ(ValueOf(line, "version"), "7.0");
   EXPECT_EQ(ValueOf(line, "app_data_path"), "/a");

@@ -77,7 +77,7 @@ TEST_F(PngWriterTest, ReplacesALargerFileCompletely) {
   EXPECT_LT(in.tellg(), 1000);
 }
 
-TEST_F(PngWriterTest, RefusesInconsistentImagesWithoutTouchingTheDisk) {
+TEST_F(PngWriterTest, RefusesInconsistentImagesAndPathsItCannotWrite) {
   RgbImage empty;
   RgbImage short_buffer = TestImage();
   short_buffer.pixels.pop_back();
@@ -90,9 +90,7 @@ TEST_F(PngWriterTest, RefusesInconsistentImagesWithoutTouchingTheDisk) {
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(test_os::FileHasContent(path_));
   }
-}
-
-TEST_F(PngWriterTest, ReportsAPathThatCannotBeWritten) {
+  // A path that cannot be written is named in the error.
   std::string error;
   const std::string path = test_os::JoinPath(dir_.File("no_such_dir"), "shot.png");
   EXPECT_FALSE(WritePng(path, TestImage(), &error));
