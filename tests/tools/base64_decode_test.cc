@@ -6,12 +6,11 @@ namespace reference_tool {
 namespace {
 
 TEST(Base64DecodeTest, DecodesTheStandardVectorsAndBinary) {
-  // Every padding case; then '+' and '/' (the digits 62 and 63) and a NUL.
+  // RFC 4648, section 10: every padding case; then '+' and '/' (the digits
+  // 62 and 63) and a NUL byte.
   const std::pair<std::string, std::string> vectors[] = {
-      {"", ""},
-      {"Zg==", "f"},
-      {"Zm8=", "fo"},
-      {"Zm9vYmFy", "foobar"},
+      {"", ""},         {"Zg==", "f"},         {"Zm8=", "fo"},      {"Zm9v", "foo"},
+      {"Zm9vYg==", "foob"}, {"Zm9vYmE=", "fooba"}, {"Zm9vYmFy", "foobar"},
       {"AP/+", std::string("\x00\xff\xfe", 3)},
   };
   for (const auto& [encoded, plain] : vectors) {

@@ -5,11 +5,6 @@
 namespace reference_tool {
 namespace {
 
-bool Parse(Flavour flavour, std::vector<std::string> args, ToolOptions* options,
-           std::string* error) {
-  return ParseToolSwitches(flavour, args, options, error);
-}
-
 // Each flavour's numbers, their extremes, and everything after the first
 // "=" kept as the value.
 TEST(SwitchesTest, ReadsNumbersAndValuesOfBothFlavours) {
@@ -31,14 +26,15 @@ TEST(SwitchesTest, ReadsNumbersAndValuesOfBothFlavours) {
     SCOPED_TRACE(k.args[0]);
     ToolOptions options;
     std::string error;
-    ASSERT_TRUE(Parse(k.flavour, k.args, &options, &error)) << error;
+    ASSERT_TRUE(ParseToolSwitches(k.flavour, k.args, &options, &error)) << error;
     EXPECT_EQ(options.port, k.port);
     EXPECT_EQ(options.user_id, k.user_id);
     EXPECT_EQ(options.sleep_ms, k.sleep_ms);
   }
   ToolOptions options;
   std::string error;
-  ASSERT_TRUE(Parse(Flavour::kClassic, {"--version=a=b=", "--env="}, &options, &error)) << error;
+  ASSERT_TRUE(ParseToolSwitches(Flavour::kClassic, {"--version=a=b=", "--env="}, &options, &error))
+      << error;
   EXPECT_EQ(options.switches[0].second, "a=b=");
   EXPECT_EQ(options.switches[1].second, "");
 }
@@ -84,7 +80,8 @@ TEST(SwitchesTest, RefusesWhatTheAgentMustNeverSend) {
     ToolOptions options;
     options.port = 99;
     std::string error;
-    EXPECT_FALSE(Parse(refusal.flavour, refusal.args, &options, &error)) << refusal.args[0];
+    EXPECT_FALSE(ParseToolSwitches(refusal.flavour, refusal.args, &options, &error))
+        << refusal.args[0];
     EXPECT_NE(error.find(refusal.reason_fragment), std::string::npos)
         << refusal.args[0] << " gave: " << error;
     EXPECT_EQ(options.port, 99) << "a refused command line leaves the options alone";
