@@ -13,19 +13,17 @@
 
 namespace reference_tool_test {
 
-// Empty when the tool started from this process has a screen to capture;
-// otherwise why it has none (POSIX: no X display; a Windows desktop is
-// always there).
+// Empty when a tool started from this process has a screen to capture;
+// otherwise why it has none.
 std::string NoScreenReason();
 
 // The environment additions that leave a tool started from this process
 // with no screen to capture; empty where there is no such way (Windows).
 std::map<std::string, std::string> NoScreenEnvironment();
 
-// Where an agent of |identity| publishes its port once the rendezvous
-// location is moved into the directory |dir|: the environment variable that
-// moves it (to be set for this process and handed to the tool) and the
-// record's path.
+// The environment variable that moves the rendezvous location into |dir|
+// (for this process and the tool), and where an agent of |identity| then
+// publishes its port.
 struct Rendezvous {
   std::string variable;
   std::string record;
