@@ -98,14 +98,6 @@ class VizudeDezoSwitchesTest : public ::testing::Test {
     AppendVizudeDezoSwitches(config, kPort, &line);
     return line;
   }
-
-  std::shared_ptr<test_support::FakeThemeManager> InstallThemeManager() {
-    auto manager = std::make_shared<test_support::FakeServiceManager>();
-    auto themes = std::make_shared<test_support::FakeThemeManager>();
-    manager->AddInterface("class biz::IThemeManager", "class biz::IThemeManager", themes);
-    kvbase::ServiceManagerHolder::GetInstance()->SetServiceManager(manager);
-    return themes;
-  }
 };
 
 TEST_F(VizudeDezoSwitchesTest, EachFlagFeedsItsOwnSwitch) {
@@ -186,7 +178,11 @@ TEST_F(VizudeDezoSwitchesTest, LocalLanguageFromDuiConfig) {
 
 TEST_F(VizudeDezoSwitchesTest, ThemeIsDarkOnlyWhenTheHostSaysOne) {
   EXPECT_EQ(ValueOf(Build(SnippingToolConfig()), "app_theme"), "light");
-  InstallThemeManager()->set_theme(1);
+  auto manager = std::make_shared<test_support::FakeServiceManager>();
+  auto themes = std::make_shared<test_support::FakeThemeManager>();
+  manager->AddInterface("class biz::IThemeManager", "class biz::IThemeManager", themes);
+  kvbase::ServiceManagerHolder::GetInstance()->SetServiceManager(manager);
+  themes->set_theme(1);
   EXPECT_EQ(ValueOf(Build(SnippingToolConfig()), "app_theme"), "dark");
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -183,12 +184,12 @@ TEST_F(SnippingToolProcessTest, SecondStartWhileRunningStartsNothing) {
   process.CancelExitWait();
 }
 
-TEST_F(SnippingToolProcessTest, ToolEndingByItselfIsNoticedAndANewOneCanStart) {
+TEST_F(SnippingToolProcessTest, ToolEndingByItselfIsNoticedAndTheNextEndsWithTheObject) {
   InstallTool(false, "exit 3");
-  SnippingToolProcess process;
-  ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false));
+  auto process = std::make_unique<SnippingToolProcess>();
+  ASSERT_TRUE(process->StartProcessIfNeed(SnippingToolConfig(), kPort, false));
   ASSERT_TRUE(log_.WaitForLine("ResetStatus"));
-  EXPECT_TRUE(WaitUntil([&] { return !process.IsValid(); }));
+  EXPECT_TRUE(WaitUntil([&] { return !process->IsValid(); }));
 
   std::vector<std::string> lines = log_.Lines();
   const auto watch_line = std::find(lines.begin(), lines.end(),
@@ -198,15 +199,16 @@ TEST_F(SnippingToolProcessTest, ToolEndingByItselfIsNoticedAndANewOneCanStart) {
             (std::vector<std::string>{Line("WaitForProcessExit TimerOrWaitFired:0"),
                                       Line("OnProcessExit"), Line("ResetStatus")}));
 
-  // The next start launches a new tool.
+  // The next start launches a new tool, which ends with the object.
   SetActions(false, "write-pid " + dir_.File("pid") + "\nwait-forever");
   log_.Clear();
-  EXPECT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false));
-  EXPECT_TRUE(process.IsValid());
-  EXPECT_GT(ToolPid("pid"), 0);
+  EXPECT_TRUE(process->StartProcessIfNeed(SnippingToolConfig(), kPort, false));
+  EXPECT_TRUE(process->IsValid());
+  const int tool = ToolPid("pid");
+  EXPECT_GT(tool, 0);
   EXPECT_EQ(log_.LinesContaining("StartProcess result is_valid:1").size(), 1u);
-  process.ResetStatus();
-  process.CancelExitWait();
+  process.reset();
+  EXPECT_TRUE(test_os::WaitForProcessEnd(tool));
 }
 
 TEST_F(SnippingToolProcessTest, ResetStatusEndsTheToolAndWhatItStarted) {
@@ -255,18 +257,6 @@ TEST_F(SnippingToolProcessTest, LaunchFailureReportsTheSystemError) {
         << "an exit wait fired after a failed launch";
     process.ResetStatus();
   }
-}
-
-TEST_F(SnippingToolProcessTest, DestructionEndsARunningTool) {
-  InstallTool(false, "write-pid " + dir_.File("pid") + "\nwait-forever");
-  int tool = 0;
-  {
-    SnippingToolProcess process;
-    ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false));
-    tool = ToolPid("pid");
-    ASSERT_GT(tool, 0);
-  }
-  EXPECT_TRUE(test_os::WaitForProcessEnd(tool));
 }
 
 // With launches readied ahead, each launch takes the job readied for it (on

@@ -18,14 +18,6 @@ NotifySnippingShot SampleNotify() {
   return {"C:\\shots\\\xE5\x9B\xBE.png", -3, "{\"a\":1}", INT32_MIN, INT32_MAX};
 }
 
-RequestSnippingShot SampleShot() {
-  RequestSnippingShot shot{
-      "C:\\shots\\a.png", 4, true, {{"some_switch", true}, {"other", false}}, 1, {}};
-  shot.ai_screen_shot_request.skills = {{"translate", "", ""}, {"ocr", "d\x01", "icon"}};
-  shot.ai_screen_shot_request.agentInfo = {"agent", "code", "\xFF\xFE"};
-  return shot;
-}
-
 // ---- Writing ----------------------------------------------------------
 
 // The tool reads what the agent writes: every member, in the fixed member
@@ -173,7 +165,11 @@ void ExpectRoundTrip(const Record& original) {
 }
 
 TEST(JsonRoundTripTest, EveryRecord) {
-  ExpectRoundTrip(SampleShot());
+  RequestSnippingShot shot{
+      "C:\\shots\\a.png", 4, true, {{"some_switch", true}, {"other", false}}, 1, {}};
+  shot.ai_screen_shot_request.skills = {{"translate", "", ""}, {"ocr", "d\x01", "icon"}};
+  shot.ai_screen_shot_request.agentInfo = {"agent", "code", "\xFF\xFE"};
+  ExpectRoundTrip(shot);
   ExpectRoundTrip(
       ResponseAISnippingShot{true, 12, -1, "r\xC3\xA9sultat", "fr", "jpg", "C:\\o.jpg"});
   ExpectRoundTrip(SelectUserWndHideSnippingShot{true});
