@@ -52,16 +52,14 @@ base::CommandLine ToolLine() {
 }
 
 // Empty values are bare switch names; the documents are Base64.
-TEST(ClassicSwitchesTest, DefaultRecordHasEverySwitchInOrder) {
+TEST(ClassicSwitchesTest, EverySwitchInOrderWithItsValue) {
   base::CommandLine line = ToolLine();
   AppendClassicSwitches(SnippingToolConfig(), kPort, &line);
   EXPECT_EQ(Args(line),
             (std::vector<std::string>{"--channel-port=51234", "--env", "--user-id=0", "--version",
                                       "--dui-config", "--log-file", "--snipping-config",
                                       "--snipping-features=e30=", "--snipping-extras=e30="}));
-}
 
-TEST(ClassicSwitchesTest, ValuesOfAFullRecord) {
   SnippingToolConfig config;
   config.env = "pre release";
   config.user_id = -9007199254740993LL;
@@ -72,9 +70,8 @@ TEST(ClassicSwitchesTest, ValuesOfAFullRecord) {
   // Features by ascending number, not text.
   config.features = {{3, true}, {2147483647, true}, {-2147483647 - 1, false}};
   config.extras = {{"timeout_config", R"({"IPCInvokeTimeout":5000})"}, {"a", "b"}};
-  base::CommandLine line = ToolLine();
+  line = ToolLine();
   AppendClassicSwitches(config, kPort, &line);
-
   EXPECT_EQ(ValueOf(line, "env"), config.env);
   EXPECT_EQ(ValueOf(line, "user-id"), "-9007199254740993");
   EXPECT_EQ(ValueOf(line, "version"), config.version);

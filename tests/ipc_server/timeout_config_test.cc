@@ -28,8 +28,7 @@ class TimeoutConfigTest : public ::testing::Test {
     kvbase::ServiceManagerHolder::GetInstance()->SetServiceManager(nullptr);
   }
 
-  // Installs the host's switch "increase_screen_ipc_time" in group
-  // "general", on or off; none at all without a call.
+  // The host's switch "increase_screen_ipc_time" in group "general".
   void SetSwitch(bool on) {
     auto manager = std::make_shared<test_support::FakeServiceManager>();
     auto switches = std::make_shared<test_support::FakeGraySwitchMgr>();

@@ -18,8 +18,6 @@ NotifySnippingShot SampleNotify() {
   return {"C:\\shots\\\xE5\x9B\xBE.png", -3, "{\"a\":1}", INT32_MIN, INT32_MAX};
 }
 
-// ---- Writing ----------------------------------------------------------
-
 // The tool reads what the agent writes: every member, in the fixed member
 // order at every level, an empty map as {} and an empty list as [].
 TEST(JsonClassToStrTest, WritesEveryMemberInItsOrder) {
@@ -49,8 +47,6 @@ TEST(JsonClassToStrTest, TextStopsAtItsFirstNul) {
   EXPECT_NE(text.find("\"grays\":{\"k\":true}"), std::string::npos);
   EXPECT_EQ(text.find('\0'), std::string::npos);
 }
-
-// ---- Reading: types -----------------------------------------------------
 
 TEST(JsonStrToClassTest, IntegersAreTakenOnlyInTheMembersRange) {
   const std::pair<const char*, int32_t> int32_cases[] = {
@@ -109,8 +105,6 @@ TEST(JsonStrToClassTest, NullKeepsTheMemberAndANulEndsTheText) {
   EXPECT_FALSE(JsonStrToClass(std::string("{\"pos_x\":2\0}", 12), notify));
   EXPECT_EQ(notify.pos_x, 1);
 }
-
-// ---- Reading: documents -------------------------------------------------
 
 // A valid root that is no object changes nothing; invalid text fails. The
 // parse options are ours: no trailing text, no comments, no byte-order mark.
@@ -179,8 +173,6 @@ TEST(JsonRoundTripTest, EveryRecord) {
   ExpectRoundTrip(BILogPayload{"screenshot_done"});
   ExpectRoundTrip(SetConfigPayload{"{\"a\":[1,2]}"});
 }
-
-// ---- Deep nesting -------------------------------------------------------
 
 // Runs |body| on a thread with a 1 MiB stack, the size a Windows thread
 // gets by default; a recursive parser would overflow it on these texts.

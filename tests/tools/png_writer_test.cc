@@ -1,12 +1,12 @@
 #include "tools/reference_tool/png_writer.h"
 
 #include <cstring>
-#include <fstream>
 
 #include <gtest/gtest.h>
 #include <png.h>
 
 #include "tests/support/test_os.h"
+#include "tests/support/test_text.h"
 
 namespace reference_tool {
 namespace {
@@ -65,16 +65,12 @@ TEST_F(PngWriterTest, WritesPixelsThatReadBackUnchanged) {
 }
 
 TEST_F(PngWriterTest, ReplacesALargerFileCompletely) {
-  {
-    std::ofstream junk(path_, std::ios::binary);
-    junk << std::string(100000, 'x');
-  }
+  ASSERT_TRUE(test_support::WriteFile(path_, std::string(100000, 'x')));
   std::string error;
   ASSERT_TRUE(WritePng(path_, TestImage(), &error)) << error;
   RgbImage read;
   EXPECT_TRUE(ReadPng(path_, &read)) << "left-over bytes of the old file would corrupt the PNG";
-  std::ifstream in(path_, std::ios::binary | std::ios::ate);
-  EXPECT_LT(in.tellg(), 1000);
+  EXPECT_LT(test_support::ReadFile(path_).size(), 1000u);
 }
 
 TEST_F(PngWriterTest, RefusesInconsistentImagesAndPathsItCannotWrite) {

@@ -43,11 +43,9 @@ constexpr char kExitTool[] = R"({"exit_screen_tool":true})";
 // The identity the VizudeDezo tool looks the agent up by.
 constexpr char kVizudeDezoIdentity[] = "{5B1C7E24-0D3A-4F68-9C27-3E8B1A6D4F90}";
 
-// The agent's end: a service host with the agent's identity, offering the
-// methods these tests have the tool call; each request is recorded and
-// answered with an empty text, as the agent does. Without an identity no
-// rendezvous is published that other tests running at the same time could
-// find.
+// The agent's end: a service host offering the methods these tests have the
+// tool call, recording each request and answering it with an empty text.
+// Without an identity it publishes no rendezvous other tests could find.
 class AgentEnd : public ipc_core::IServiceHostObserver {
  public:
   explicit AgentEnd(const std::string& identity = "") {
@@ -97,21 +95,12 @@ class AgentEnd : public ipc_core::IServiceHostObserver {
   }
 
   std::vector<std::string> PayloadsOf(const std::string& method) {
-    std::vector<std::string> payloads;
-    for (const auto& [name, payload] : requests()) {
-      if (name == method)
-        payloads.push_back(payload);
-    }
-    return payloads;
+    std::lock_guard<std::mutex> lock(lock_);
+    return PayloadsLocked(method);
   }
 
   bool WaitForRequests(const std::string& method, size_t count) {
-    return WaitUntil([&] {
-      size_t seen = 0;
-      for (const auto& request : requests_)
-        seen += request.first == method ? 1 : 0;
-      return seen >= count;
-    });
+    return WaitUntil([&] { return PayloadsLocked(method).size() >= count; });
   }
 
   int connections() {
@@ -159,6 +148,15 @@ class AgentEnd : public ipc_core::IServiceHostObserver {
     std::lock_guard<std::mutex> lock(lock_);
     change();
     changed_.notify_all();
+  }
+
+  std::vector<std::string> PayloadsLocked(const std::string& method) {
+    std::vector<std::string> payloads;
+    for (const auto& [name, payload] : requests_) {
+      if (name == method)
+        payloads.push_back(payload);
+    }
+    return payloads;
   }
 
   bool WaitUntil(const std::function<bool()>& condition) {
@@ -251,7 +249,6 @@ TEST(ReferenceToolIpcTest, ReportsFailuresHonestlyAndExitsOnlyWhenTold) {
   AgentEnd agent;
   ASSERT_TRUE(agent.Start());
   base::Process tool = LaunchClassic(agent, "");
-  ASSERT_TRUE(tool.IsValid());
   ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
   EXPECT_EQ(agent.PayloadsOf(kHandshake), std::vector<std::string>{"{}"});
 
@@ -394,8 +391,7 @@ TEST(ReferenceToolIpcTest, GrandchildOutlivesTheToolUntilItsTimeIsUp) {
   // The second handshake is sent after the sleeper was started.
   ASSERT_TRUE(agent.WaitForRequests(kHandshake, 2));
   const std::vector<std::string> grandchild = LastTraceLine(trace, "grandchild");
-  ASSERT_FALSE(grandchild.empty());
-  const int pid = std::atoi(grandchild[2].c_str());
+  const int pid = grandchild.empty() ? 0 : std::atoi(grandchild[2].c_str());
   ASSERT_GT(pid, 0);
   ASSERT_TRUE(test_os::ProcessRunning(pid));
   ASSERT_TRUE(tool.Terminate(0, true));

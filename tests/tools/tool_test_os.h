@@ -1,7 +1,6 @@
 // What the tests of the reference tool and the demo host share: what they
-// ask of the operating system beyond tests/support/test_os.h (implemented in
-// tool_test_os_posix.cc and tool_test_os_win.cc), and where a shot cannot be
-// saved.
+// ask of the operating system beyond tests/support/test_os.h (in
+// tool_test_os_<os>.cc), and where a shot cannot be saved.
 #ifndef TESTS_TOOLS_TOOL_TEST_OS_H_
 #define TESTS_TOOLS_TOOL_TEST_OS_H_
 
