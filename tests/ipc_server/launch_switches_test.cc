@@ -19,39 +19,29 @@ constexpr uint32_t kPort = 51234;
 
 using test_support::DecodeBase64;
 
-// The switches of |line| as {name, value} ("--name" gives {name, ""}), UTF-8.
-std::vector<std::pair<std::string, std::string>> SwitchesOf(const base::CommandLine& line) {
-  std::vector<std::pair<std::string, std::string>> result;
-  for (size_t i = 1; i < line.argv().size(); ++i) {
-    const std::string arg = base::FilePath(line.argv()[i]).AsUTF8Unsafe();
-    EXPECT_EQ(arg.rfind("--", 0), 0u) << arg;
-    const size_t equals = arg.find('=');
-    result.emplace_back(arg.substr(2, equals == std::string::npos ? equals : equals - 2),
-                        equals == std::string::npos ? "" : arg.substr(equals + 1));
-  }
-  return result;
+// The arguments after the program, UTF-8.
+std::vector<std::string> Args(const base::CommandLine& line) {
+  std::vector<std::string> args;
+  for (size_t i = 1; i < line.argv().size(); ++i)
+    args.push_back(base::FilePath(line.argv()[i]).AsUTF8Unsafe());
+  return args;
 }
 
-// A bare switch: "--name" with no '=' at all.
-bool HasBareSwitch(const base::CommandLine& line, const std::string& name) {
-  for (const base::CommandLine::StringType& arg : line.argv()) {
-    if (base::FilePath(arg).AsUTF8Unsafe() == "--" + name)
-      return true;
-  }
-  return false;
-}
-
+// The switch names in order: "--name" and "--name=value" give "name".
 std::vector<std::string> NamesOf(const base::CommandLine& line) {
   std::vector<std::string> names;
-  for (const auto& entry : SwitchesOf(line))
-    names.push_back(entry.first);
+  for (const std::string& arg : Args(line)) {
+    EXPECT_EQ(arg.rfind("--", 0), 0u) << arg;
+    names.push_back(arg.substr(2, std::min(arg.find('='), arg.size()) - 2));
+  }
   return names;
 }
 
+// The value of switch |name|: "" for a bare "--name".
 std::string ValueOf(const base::CommandLine& line, const std::string& name) {
-  for (const auto& entry : SwitchesOf(line)) {
-    if (entry.first == name)
-      return entry.second;
+  for (const std::string& arg : Args(line)) {
+    if (arg == "--" + name || arg.rfind("--" + name + "=", 0) == 0)
+      return arg.substr(std::min(name.size() + 3, arg.size()));
   }
   ADD_FAILURE() << "no switch " << name;
   return "";
@@ -61,31 +51,15 @@ base::CommandLine ToolLine() {
   return base::CommandLine(base::FilePath::FromUTF8Unsafe("/opt/tool/QuilloSnippingTool.exe"));
 }
 
-TEST(DocumentTest, FeaturesInAscendingKeyOrderWithBoolValues) {
-  EXPECT_EQ(FeaturesToJson({}), "{}");
-  EXPECT_EQ(FeaturesToJson({{3, true}, {-1, false}}), R"({"-1":false,"3":true})");
-  EXPECT_EQ(FeaturesToJson({{2147483647, true}, {-2147483647 - 1, true}}),
-            R"({"-2147483648":true,"2147483647":true})");
-}
-
-TEST(ClassicSwitchesTest, DefaultRecordHasEverySwitchInOrder) {
+// Empty values are bare switch names; the documents are Base64.
+TEST(ClassicSwitchesTest, EverySwitchInOrderWithItsValue) {
   base::CommandLine line = ToolLine();
   AppendClassicSwitches(SnippingToolConfig(), kPort, &line);
-  EXPECT_EQ(NamesOf(line),
-            (std::vector<std::string>{"channel-port", "env", "user-id", "version", "dui-config",
-                                      "log-file", "snipping-config", "snipping-features",
-                                      "snipping-extras"}));
-  // Empty values are bare switch names.
-  for (const char* bare : {"env", "version", "dui-config", "log-file", "snipping-config"}) {
-    EXPECT_TRUE(HasBareSwitch(line, bare)) << bare;
-  }
-  EXPECT_EQ(ValueOf(line, "channel-port"), std::to_string(kPort));
-  EXPECT_EQ(ValueOf(line, "user-id"), "0");
-  EXPECT_EQ(DecodeBase64(ValueOf(line, "snipping-features")), "{}");
-  EXPECT_EQ(DecodeBase64(ValueOf(line, "snipping-extras")), "{}");
-}
+  EXPECT_EQ(Args(line),
+            (std::vector<std::string>{"--channel-port=51234", "--env", "--user-id=0", "--version",
+                                      "--dui-config", "--log-file", "--snipping-config",
+                                      "--snipping-features=e30=", "--snipping-extras=e30="}));
 
-TEST(ClassicSwitchesTest, ValuesOfAFullRecord) {
   SnippingToolConfig config;
   config.env = "pre release";
   config.user_id = -9007199254740993LL;
@@ -93,18 +67,19 @@ TEST(ClassicSwitchesTest, ValuesOfAFullRecord) {
   config.dui_config = R"({"lang":"de-DE"})";
   config.log_file = "/home/u/app data/logs/agent.log";
   config.snipping_config = "{\"k\":1}";
-  config.features = {{3, true}, {-1, false}};
+  // Features by ascending number, not text.
+  config.features = {{3, true}, {2147483647, true}, {-2147483647 - 1, false}};
   config.extras = {{"timeout_config", R"({"IPCInvokeTimeout":5000})"}, {"a", "b"}};
-  base::CommandLine line = ToolLine();
+  line = ToolLine();
   AppendClassicSwitches(config, kPort, &line);
-
   EXPECT_EQ(ValueOf(line, "env"), config.env);
   EXPECT_EQ(ValueOf(line, "user-id"), "-9007199254740993");
   EXPECT_EQ(ValueOf(line, "version"), config.version);
   EXPECT_EQ(DecodeBase64(ValueOf(line, "dui-config")), config.dui_config);
   EXPECT_EQ(ValueOf(line, "log-file"), config.log_file);
   EXPECT_EQ(DecodeBase64(ValueOf(line, "snipping-config")), config.snipping_config);
-  EXPECT_EQ(DecodeBase64(ValueOf(line, "snipping-features")), R"({"-1":false,"3":true})");
+  EXPECT_EQ(DecodeBase64(ValueOf(line, "snipping-features")),
+            R"({"-2147483648":false,"3":true,"2147483647":true})");
   EXPECT_EQ(DecodeBase64(ValueOf(line, "snipping-extras")),
             R"({"a":"b","timeout_config":"{\"IPCInvokeTimeout\":5000}"})");
 }
@@ -120,33 +95,7 @@ class VizudeDezoSwitchesTest : public ::testing::Test {
     AppendVizudeDezoSwitches(config, kPort, &line);
     return line;
   }
-
-  std::shared_ptr<test_support::FakeThemeManager> InstallThemeManager() {
-    auto manager = std::make_shared<test_support::FakeServiceManager>();
-    auto themes = std::make_shared<test_support::FakeThemeManager>();
-    manager->AddInterface("class biz::IThemeManager", "class biz::IThemeManager", themes);
-    kvbase::ServiceManagerHolder::GetInstance()->SetServiceManager(manager);
-    return themes;
-  }
 };
-
-TEST_F(VizudeDezoSwitchesTest, OrderWithAndWithoutChannelPort) {
-  SnippingToolConfig config;
-  config.dui_config = "{}";
-  const std::vector<std::string> rest = {
-      "user_id", "version", "local_language", "app_data_path", "app_theme",
-      "enable_screen_tool_gray_win", "enable_screen_tool_scroll_screenshot_win",
-      "enable_screen_tool_recording_0909", "enable_screen_tool_1028",
-      "enable_screen_tool_commercialize", "enable_ai_recognize", "extension"};
-  EXPECT_EQ(NamesOf(Build(config)), rest);
-
-  config.pass_channel_port = true;
-  std::vector<std::string> with_port = {"channel-port"};
-  with_port.insert(with_port.end(), rest.begin(), rest.end());
-  const base::CommandLine line = Build(config);
-  EXPECT_EQ(NamesOf(line), with_port);
-  EXPECT_EQ(ValueOf(line, "channel-port"), std::to_string(kPort));
-}
 
 TEST_F(VizudeDezoSwitchesTest, EachFlagFeedsItsOwnSwitch) {
   const std::vector<std::pair<bool SnippingToolConfig::*, std::string>> flags = {
@@ -169,8 +118,19 @@ TEST_F(VizudeDezoSwitchesTest, EachFlagFeedsItsOwnSwitch) {
   }
 }
 
-TEST_F(VizudeDezoSwitchesTest, IdentityPathsAndExtension) {
+// The classic tool's env, snipping-config and features are not passed; the
+// channel port, when it is, comes first.
+TEST_F(VizudeDezoSwitchesTest, FullRecordInOrder) {
+  const std::vector<std::string> names = {
+      "user_id", "version", "local_language", "app_data_path", "app_theme",
+      "enable_screen_tool_gray_win", "enable_screen_tool_scroll_screenshot_win",
+      "enable_screen_tool_recording_0909", "enable_screen_tool_1028",
+      "enable_screen_tool_commercialize", "enable_ai_recognize", "extension"};
   SnippingToolConfig config;
+  config.dui_config = "{}";
+  EXPECT_EQ(NamesOf(Build(config)), names);
+
+  config.pass_channel_port = true;
   config.user_id = 1234567890123LL;
   config.version = "7.0";
   config.env = "must not appear";
@@ -179,54 +139,47 @@ TEST_F(VizudeDezoSwitchesTest, IdentityPathsAndExtension) {
   config.log_file = "/a/b/c.log";
   config.extras = {{"timeout_config", R"({"IPCPreparePortTimeout":3000})"}};
   const base::CommandLine line = Build(config);
+  std::vector<std::string> with_port = {"channel-port"};
+  with_port.insert(with_port.end(), names.begin(), names.end());
+  EXPECT_EQ(NamesOf(line), with_port);
+  EXPECT_EQ(ValueOf(line, "channel-port"), std::to_string(kPort));
   EXPECT_EQ(ValueOf(line, "user_id"), "1234567890123");
   EXPECT_EQ(ValueOf(line, "version"), "7.0");
   EXPECT_EQ(ValueOf(line, "app_data_path"), "/a");
   EXPECT_EQ(DecodeBase64(ValueOf(line, "extension")),
             R"({"timeout_config":"{\"IPCPreparePortTimeout\":3000}"})");
-  for (const std::string& name : NamesOf(line)) {
-    EXPECT_NE(name, "env");
-    EXPECT_NE(name, "snipping-config");
-    EXPECT_NE(name, "snipping-features");
-  }
 }
 
+// Present whenever dui-config is an object, bare unless it has a text "lang".
 TEST_F(VizudeDezoSwitchesTest, LocalLanguageFromDuiConfig) {
-  struct Case {
-    std::string dui_config;
-    bool present;
-    std::string value;
+  const std::pair<std::string, const char*> cases[] = {
+      {R"({"lang":"ja-JP","x":1})", "--local_language=ja-JP"},
+      {R"({"theme":"x"})", "--local_language"},
+      {R"({"lang":7})", "--local_language"},
+      {"", ""},
+      {"{\"lang\":", ""},  // malformed
+      {R"(["lang"])", ""},
+      {R"({"lang":"x"} extra)", ""},
   };
-  const std::vector<Case> cases = {
-      {R"({"lang":"ja-JP","x":1})", true, "ja-JP"},
-      {R"({"theme":"x"})", true, ""},    // object without "lang": bare switch
-      {R"({"lang":7})", true, ""},       // "lang" not text
-      {"", false, ""},                   // empty
-      {"{\"lang\":", false, ""},         // malformed
-      {R"(["lang"])", false, ""},        // not an object
-      {R"({"lang":"x"} extra)", false, ""},
-  };
-  for (const Case& c : cases) {
+  for (const auto& [dui_config, expected] : cases) {
     SnippingToolConfig config;
-    config.dui_config = c.dui_config;
-    const base::CommandLine line = Build(config);
-    const std::vector<std::string> names = NamesOf(line);
-    const bool present =
-        std::find(names.begin(), names.end(), "local_language") != names.end();
-    EXPECT_EQ(present, c.present) << c.dui_config;
-    if (present && c.present) {
-      EXPECT_EQ(ValueOf(line, "local_language"), c.value) << c.dui_config;
+    config.dui_config = dui_config;
+    std::string found;
+    for (const std::string& arg : Args(Build(config))) {
+      if (arg.rfind("--local_language", 0) == 0)
+        found = arg;
     }
+    EXPECT_EQ(found, expected) << dui_config;
   }
-  SnippingToolConfig bare;
-  bare.dui_config = "{}";
-  const base::CommandLine line = Build(bare);
-  EXPECT_TRUE(HasBareSwitch(line, "local_language"));
 }
 
 TEST_F(VizudeDezoSwitchesTest, ThemeIsDarkOnlyWhenTheHostSaysOne) {
   EXPECT_EQ(ValueOf(Build(SnippingToolConfig()), "app_theme"), "light");
-  InstallThemeManager()->set_theme(1);
+  auto manager = std::make_shared<test_support::FakeServiceManager>();
+  auto themes = std::make_shared<test_support::FakeThemeManager>();
+  manager->AddInterface("class biz::IThemeManager", "class biz::IThemeManager", themes);
+  kvbase::ServiceManagerHolder::GetInstance()->SetServiceManager(manager);
+  themes->set_theme(1);
   EXPECT_EQ(ValueOf(Build(SnippingToolConfig()), "app_theme"), "dark");
 }
 

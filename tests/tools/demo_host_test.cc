@@ -1,17 +1,21 @@
 // The demo host run for real: the agent library it loads, the reference
 // tool the agent starts, and what the demo prints and answers.
-#include <filesystem>
-#include <fstream>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/test_os.h"
-#include "tests/tools/tool_harness.h"
+#include "tests/support/test_text.h"
 #include "tests/tools/tool_test_os.h"
 
 namespace reference_tool_test {
 namespace {
+
+using test_os::TempDir;
+using test_support::JsonEscape;
+using test_support::ReadFile;
 
 // The demo waits up to 20 s for a shot's outcome by default.
 constexpr std::chrono::milliseconds kDemoBound{60000};
@@ -24,7 +28,8 @@ struct DemoRun {
 // Runs the demo host with |arguments| to its end; its output goes to a file
 // in |dir|.
 DemoRun RunDemo(const TempDir& dir, const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv = {DemoHostPath()};
+  std::vector<std::string> argv = {test_os::JoinPath(
+      test_os::ExecutableDir(), "snipping_demo_host" + test_os::ExecutableSuffix())};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   const std::string output = dir.File("demo_output.txt");
   DemoRun run;
@@ -41,7 +46,8 @@ DemoRun RunDemo(const TempDir& dir, const std::vector<std::string>& arguments) {
   for (const std::string& piece : pieces) {
     const size_t found = text.find(piece, at);
     if (found == std::string::npos)
-      return ::testing::AssertionFailure() << "missing (or out of order): " << piece;
+      return ::testing::AssertionFailure() << "missing (or out of order): " << piece << "\n"
+                                           << text;
     at = found + piece.size();
   }
   return ::testing::AssertionSuccess();
@@ -56,12 +62,8 @@ TEST(DemoHostTest, TakesARealShot) {
   const DemoRun run = RunDemo(dir, {"--save-path", path, "--shots=2", "--linger-ms=0"});
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_TRUE(InOrder(run.output, {"shot 1 of 2", "saved " + path, "shot 2 of 2",
-                                   "saved " + dir.File("shot-2.png"), "host     Uninit"}))
-      << run.output;
-  std::ifstream png(std::filesystem::u8path(path), std::ios::binary);
-  char signature[8] = {};
-  ASSERT_TRUE(png.read(signature, sizeof(signature)));
-  EXPECT_EQ(std::string(signature, 8), "\x89PNG\r\n\x1a\n");
+                                   "saved " + dir.File("shot-2.png"), "host     Uninit"}));
+  EXPECT_EQ(ReadFile(path).substr(0, 8), "\x89PNG\r\n\x1a\n");
 }
 
 TEST(DemoHostTest, ShowsEveryFlowAndAnswersTheToolsRequests) {
@@ -83,38 +85,35 @@ TEST(DemoHostTest, ShowsEveryFlowAndAnswersTheToolsRequests) {
   // The delegate is called on the runtime's thread in the order the tool
   // sent its requests; the recording notice reaches the host through the UI
   // thread, so it is only known to come before the end.
-  EXPECT_TRUE(InOrder(run.output, {"Init use_screen_tool=1", "recording started", "host     Uninit"}))
-      << run.output;
+  EXPECT_TRUE(
+      InOrder(run.output, {"Init use_screen_tool=1", "recording started", "host     Uninit"}));
   EXPECT_TRUE(InOrder(run.output, {"Init use_screen_tool=1", "ReportBIEvent key=\"k1\"",
                                    "ApplySnippingToolConfig config_json={\"a\":1}", "ShowVipWindow",
                                    "ShowSelectUserWindow parent_wnd=77 file_path=\"f.png\" file_type=1",
-                                   "RequestAI seq_id=5 ai_type=2 text=\"hello\""}))
-      << run.output;
+                                   "RequestAI seq_id=5 ai_type=2 text=\"hello\""}));
   const std::string event = std::to_string(UnsavableShotEvent());
   const std::string event_name = UnsavableShotEvent() == 3 ? "write failed" : "capture failed";
   EXPECT_TRUE(InOrder(run.output,
                       {"result image_file_path=\"\" snipping_event=" + event + " (" + event_name + ")",
                        "FAILED: no image (snipping_event " + event + ", " + event_name + ")",
-                       "host     Uninit"}))
-      << run.output;
+                       "host     Uninit"}));
   // Sent right after the result: it races the demo's report of the result,
   // but not the end.
-  EXPECT_TRUE(InOrder(run.output, {"recording finished", "host     Uninit"})) << run.output;
+  EXPECT_TRUE(InOrder(run.output, {"recording finished", "host     Uninit"}));
   EXPECT_FALSE(PathExists(UnsavableFile(dir, "x.png")));
 
   // What the demo answered reached the tool through the agent.
-  bool ai_answer = false;
-  bool hide = false;
-  for (const auto& line : ReadTrace(trace)) {
-    if (line.size() != 4 || line[1] != "recv")
-      continue;
-    ai_answer |= line[2] == "snipping_tool.snipping.response_ai" &&
-                 line[3] == R"({"succ":true,"seq_id":5,"ai_type":2,"data":"canned answer to \"hello\"","dest_lan":"zh","image_type":"","image_save_path":""})";
-    hide |= line[2] == "snipping_tool.snipping.on_select_user_wnd_hide" &&
-            line[3] == R"({"exit_screen_tool":false})";
-  }
-  EXPECT_TRUE(ai_answer) << "the canned screen-AI answer did not reach the tool";
-  EXPECT_TRUE(hide) << "the select-user window's hide did not reach the tool";
+  const auto lines = test_support::ReadTrace(trace);
+  auto received = [&](const std::string& method, const std::string& payload) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::vector<std::string>& line) {
+      return line.size() == 4 && line[1] == "recv" && line[2] == method && line[3] == payload;
+    });
+  };
+  EXPECT_TRUE(received("snipping_tool.snipping.response_ai",
+                       R"({"succ":true,"seq_id":5,"ai_type":2,"data":"canned answer to \"hello\"",)"
+                       R"("dest_lan":"zh","image_type":"","image_save_path":""})"));
+  EXPECT_TRUE(received("snipping_tool.snipping.on_select_user_wnd_hide",
+                       R"({"exit_screen_tool":false})"));
 }
 
 TEST(DemoHostTest, NamesTheReasonOfAFailedShot) {
@@ -125,8 +124,7 @@ TEST(DemoHostTest, NamesTheReasonOfAFailedShot) {
   EXPECT_EQ(run.status, 1) << run.output;
   EXPECT_TRUE(InOrder(run.output, {"failure callable ran",
                                    "ReportBIEvent key=\"pc_snipping_shot_broken_ipc_invoke\"",
-                                   "FAILED: ipc_invoke", "host     Uninit"}))
-      << run.output;
+                                   "FAILED: ipc_invoke", "host     Uninit"}));
   EXPECT_FALSE(PathExists(dir.File("x.png")));
 }
 

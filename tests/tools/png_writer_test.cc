@@ -1,12 +1,12 @@
 #include "tools/reference_tool/png_writer.h"
 
 #include <cstring>
-#include <fstream>
 
 #include <gtest/gtest.h>
 #include <png.h>
 
 #include "tests/support/test_os.h"
+#include "tests/support/test_text.h"
 
 namespace reference_tool {
 namespace {
@@ -65,19 +65,15 @@ TEST_F(PngWriterTest, WritesPixelsThatReadBackUnchanged) {
 }
 
 TEST_F(PngWriterTest, ReplacesALargerFileCompletely) {
-  {
-    std::ofstream junk(path_, std::ios::binary);
-    junk << std::string(100000, 'x');
-  }
+  ASSERT_TRUE(test_support::WriteFile(path_, std::string(100000, 'x')));
   std::string error;
   ASSERT_TRUE(WritePng(path_, TestImage(), &error)) << error;
   RgbImage read;
   EXPECT_TRUE(ReadPng(path_, &read)) << "left-over bytes of the old file would corrupt the PNG";
-  std::ifstream in(path_, std::ios::binary | std::ios::ate);
-  EXPECT_LT(in.tellg(), 1000);
+  EXPECT_LT(test_support::ReadFile(path_).size(), 1000u);
 }
 
-TEST_F(PngWriterTest, RefusesInconsistentImagesWithoutTouchingTheDisk) {
+TEST_F(PngWriterTest, RefusesInconsistentImagesAndPathsItCannotWrite) {
   RgbImage empty;
   RgbImage short_buffer = TestImage();
   short_buffer.pixels.pop_back();
@@ -90,9 +86,7 @@ TEST_F(PngWriterTest, RefusesInconsistentImagesWithoutTouchingTheDisk) {
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(test_os::FileHasContent(path_));
   }
-}
-
-TEST_F(PngWriterTest, ReportsAPathThatCannotBeWritten) {
+  // A path that cannot be written is named in the error.
   std::string error;
   const std::string path = test_os::JoinPath(dir_.File("no_such_dir"), "shot.png");
   EXPECT_FALSE(WritePng(path, TestImage(), &error));

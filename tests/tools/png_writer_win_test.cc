@@ -1,5 +1,5 @@
 // The reference tool's own PNG encoder as the Windows build writes it: to a
-// path that is no ANSI text, and refusing what it cannot write. What it
+// path that is no ANSI text, and refusing a path it cannot write. What it
 // encodes is read back through libpng by png_writer_win_tests on Linux.
 #include "tools/reference_tool/png_writer.h"
 
@@ -33,12 +33,7 @@ TEST(PngWriterWinTest, WritesToAWidePathAndRefusesWhatItCannotWrite) {
   EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
   EXPECT_EQ(png.substr(12, 12), std::string("IHDR\0\0\0\3\0\0\0\2", 12));
 
-  RgbImage short_buffer = TestImage();
-  short_buffer.pixels.pop_back();
-  const std::string refused = dir.File("refused.png");
-  EXPECT_FALSE(WritePng(refused, short_buffer, &error));
-  EXPECT_FALSE(error.empty());
-  EXPECT_FALSE(test_os::FileHasContent(refused));
+  // What it refuses before opening a file is checked on Linux.
   const std::string missing = dir.File("no\\such\\dir\\shot.png");
   EXPECT_FALSE(WritePng(missing, TestImage(), &error));
   EXPECT_NE(error.find(missing), std::string::npos) << error;

@@ -1,110 +1,337 @@
 // The reference tool run for real against the agent's end of the IPC
-// runtime: what it sends, what it answers, and when it ends.
+// runtime (a real service host offering the agent's service): what it
+// sends, what it answers, and when it ends. It is started with the switch
+// set the agent writes.
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "ipc/ipc_server/launch_switches.h"
+#include "ipc_core/service_host.h"
+#include "payloads/json_payloads.h"
+#include "platform/command_line.h"
+#include "platform/file_path.h"
+#include "platform/launch.h"
+#include "platform/process.h"
 #include "tests/support/test_os.h"
-#include "tests/tools/tool_harness.h"
+#include "tests/support/test_text.h"
 #include "tests/tools/tool_test_os.h"
 
 namespace reference_tool_test {
 namespace {
 
-std::string ShotPayload(const std::string& path) {
-  return "{\"image_save_path\":\"" + JsonEscape(path) +
-         "\",\"screen_shot_type\":4,\"is_dark_theme\":false,\"grays\":{},\"vip_status\":0,"
-         "\"ai_screen_shot_request\":{\"skills\":[],\"agentInfo\":{\"name\":\"\",\"agentCode\":"
-         "\"\",\"iconBitmapData\":\"\"}}}";
+using test_os::TempDir;
+using test_support::JsonEscape;
+using test_support::ReadTrace;
+
+constexpr char kHandshake[] = "snipping_tool_agent.snipping.handshake";
+constexpr char kNotify[] = "snipping_tool_agent.snipping.notify";
+constexpr char kBilog[] = "snipping_tool_agent.snipping.bilog";
+constexpr char kShot[] = "snipping_tool.snipping.shot";
+constexpr char kWndHide[] = "snipping_tool.snipping.on_select_user_wnd_hide";
+constexpr char kExitTool[] = R"({"exit_screen_tool":true})";
+// The identity the VizudeDezo tool looks the agent up by.
+constexpr char kVizudeDezoIdentity[] = "{5B1C7E24-0D3A-4F68-9C27-3E8B1A6D4F90}";
+
+// The agent's end: a service host offering the methods these tests have the
+// tool call, recording each request and answering it with an empty text.
+// Without an identity it publishes no rendezvous other tests could find.
+class AgentEnd : public ipc_core::IServiceHostObserver {
+ public:
+  explicit AgentEnd(const std::string& identity = "") {
+    ipc_core::InitIPCCoreRuntime(nullptr);
+    service_ = new ipc_core::SimpleService("snipping_tool_agent");
+    service_->AddRef();
+    for (const std::string method : {kHandshake, kNotify, kBilog}) {
+      service_->RegisterRequestHandler(
+          method, [this, method](const std::string& payload,
+                                 ipc_core::ipc_core_refptr<ipc_core::IRequestFeature> feature) {
+            Change([&] { requests_.emplace_back(method, payload); });
+            feature->Reply("");
+          });
+    }
+    ipc_core::CreateServiceHost("quillo_service_host", "quillo", identity.c_str(), 33333, 56704,
+                                this, &host_);
+    host_->RegisterService(service_);
+    secret_ = ipc_core::GeneratePeerSecret();
+    host_->AddPeerSecret(secret_.c_str());
+  }
+
+  ~AgentEnd() override {
+    Stop();
+    ipc_core::DestroyServiceHost(host_);
+    host_->Release();
+    service_->Release();
+  }
+
+  // Starts listening; false when no port came within the wait bound.
+  bool Start() {
+    host_->Start();
+    return WaitUntil([this] { return port_ != 0; });
+  }
+
+  void Stop() {
+    host_->Stop();
+    WaitUntil([this] { return stopped_; });
+  }
+
+  int port() const { return port_; }
+  const std::string& secret() const { return secret_; }
+
+  // The requests of the tool so far, {method, payload}, in order.
+  std::vector<std::pair<std::string, std::string>> requests() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return requests_;
+  }
+
+  std::vector<std::string> PayloadsOf(const std::string& method) {
+    std::lock_guard<std::mutex> lock(lock_);
+    return PayloadsLocked(method);
+  }
+
+  bool WaitForRequests(const std::string& method, size_t count) {
+    return WaitUntil([&] { return PayloadsLocked(method).size() >= count; });
+  }
+
+  int connections() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return connections_;
+  }
+
+  // Invokes |method| on the tool and waits for the outcome: "reply <text>",
+  // "error <code> <reason>" or "timeout".
+  std::string InvokeAndWait(const std::string& method, const std::string& payload) {
+    auto outcome = std::make_shared<std::promise<std::string>>();
+    auto* context = new ipc_core::RequestHandlerWithString(
+        [outcome](std::string reply) { outcome->set_value("reply " + reply); },
+        [outcome](const ipc_core::ErrorResult& error) {
+          outcome->set_value(error.is_timeout()
+                                 ? "timeout"
+                                 : "error " + std::to_string(error.code) + " " + error.reason);
+        });
+    std::future<std::string> text = outcome->get_future();
+    context->set_timeout(5000);
+    context->AddRef();
+    host_->Invoke(method.c_str(), payload.c_str(), context);
+    context->Release();
+    return text.wait_for(test_os::kWaitBound) == std::future_status::ready ? text.get()
+                                                                           : "no outcome";
+  }
+
+  void AddRef() override {}
+  void Release() override {}
+  void OnServiceHostInit(ipc_core::IServiceHost*) override {}
+  void OnServiceHostStartSuccess(ipc_core::IServiceHost*, int32_t port) override {
+    Change([&] { port_ = port; });
+  }
+  void OnServiceHostStartFailure(ipc_core::IServiceHost*, int32_t) override {}
+  void OnServiceHostStoped(ipc_core::IServiceHost*) override {
+    Change([&] { stopped_ = true; });
+  }
+  void OnServiceInvokerConnected(ipc_core::IServiceHost*, int32_t) override {
+    Change([&] { ++connections_; });
+  }
+  void OnServiceInvokerDisconnected(ipc_core::IServiceHost*, int32_t) override {}
+
+ private:
+  void Change(const std::function<void()>& change) {
+    std::lock_guard<std::mutex> lock(lock_);
+    change();
+    changed_.notify_all();
+  }
+
+  std::vector<std::string> PayloadsLocked(const std::string& method) {
+    std::vector<std::string> payloads;
+    for (const auto& [name, payload] : requests_) {
+      if (name == method)
+        payloads.push_back(payload);
+    }
+    return payloads;
+  }
+
+  bool WaitUntil(const std::function<bool()>& condition) {
+    std::unique_lock<std::mutex> lock(lock_);
+    return changed_.wait_for(lock, test_os::kWaitBound, condition);
+  }
+
+  ipc_core::IServiceHost* host_ = nullptr;
+  ipc_core::SimpleService* service_ = nullptr;
+  std::string secret_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  int port_ = 0;
+  bool stopped_ = false;
+  int connections_ = 0;
+  std::vector<std::pair<std::string, std::string>> requests_;
+};
+
+// The agent's record, |script| in its extras when given.
+snipping_tool::SnippingToolConfig ConfigWith(const std::string& script) {
+  snipping_tool::SnippingToolConfig config;
+  config.user_id = 10001;
+  config.version = "1.0";
+  config.dui_config = R"({"lang":"en"})";
+  config.log_file = "/tmp/x/logs/a.log";
+  if (!script.empty())
+    config.extras["reference_tool_script"] = script;
+  return config;
 }
 
-TEST(ReferenceToolIpcTest, ReportsFailuresHonestlyAndExitsWhenTold) {
-  TempDir dir;
-  AgentEnd agent("");
+// The tool, found next to the test executable, started with the switches
+// the agent writes for |config|, and the agent's secret unless
+// |environment| gives another.
+base::Process LaunchTool(bool vizudedezo,
+                         const AgentEnd& agent,
+                         const snipping_tool::SnippingToolConfig& config,
+                         std::map<std::string, std::string> environment = {}) {
+  base::CommandLine line(base::FilePath::FromUTF8Unsafe(test_os::JoinPath(
+      test_os::ExecutableDir(), vizudedezo ? "VizudeDezo.exe" : "QuilloSnippingTool.exe")));
+  if (vizudedezo)
+    snipping_tool::AppendVizudeDezoSwitches(config, agent.port(), &line);
+  else
+    snipping_tool::AppendClassicSwitches(config, agent.port(), &line);
+  environment.emplace(ipc_core::kPeerSecretEnvironmentVariable, agent.secret());
+  base::LaunchOptions options;
+  options.environment = environment;
+  return base::LaunchProcess(line, options);
+}
+
+base::Process LaunchClassic(const AgentEnd& agent,
+                            const std::string& script,
+                            std::map<std::string, std::string> environment = {}) {
+  return LaunchTool(false, agent, ConfigWith(script), std::move(environment));
+}
+
+// The tool's exit status, or -1 when it did not end within test_os::kWaitBound.
+int WaitForExit(const base::Process& process) {
+  int exit_code = -1;
+  return process.WaitForExitWithTimeout(test_os::kWaitBound, &exit_code) ? exit_code : -1;
+}
+
+// A script that traces to |trace| and runs |steps| (a JSON array's members).
+std::string Traced(const std::string& trace, const std::string& steps = "") {
+  return R"({"trace_file":")" + JsonEscape(trace) + R"(","steps":[)" + steps + "]}";
+}
+
+// The last line of |kind| in the trace |path|: {time, kind, name, text}.
+std::vector<std::string> LastTraceLine(const std::string& path, const std::string& kind) {
+  std::vector<std::string> last;
+  for (const auto& line : ReadTrace(path)) {
+    if (line.size() == 4 && line[1] == kind)
+      last = line;
+  }
+  return last;
+}
+
+// The result the tool sends for a shot that produced no file.
+std::string NoFileResult(int event) {
+  return snipping_tool::JsonClassToStr(snipping_tool::NotifySnippingShot{"", event, "", 0, 0});
+}
+
+// The shot request as the agent writes it.
+std::string ShotPayload(const std::string& path) {
+  snipping_tool::RequestSnippingShot shot;
+  shot.image_save_path = path;
+  return snipping_tool::JsonClassToStr(shot);
+}
+
+TEST(ReferenceToolIpcTest, ReportsFailuresHonestlyAndExitsOnlyWhenTold) {
+  AgentEnd agent;
   ASSERT_TRUE(agent.Start());
   base::Process tool = LaunchClassic(agent, "");
-  ASSERT_TRUE(tool.IsValid());
   ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
-  EXPECT_EQ(PayloadsOf(agent, kHandshake), std::vector<std::string>{"{}"});
+  EXPECT_EQ(agent.PayloadsOf(kHandshake), std::vector<std::string>{"{}"});
 
   // A request without a path is answered, then reported as unreadable.
   EXPECT_EQ(agent.InvokeAndWait(kShot, "[]"), "reply {}");
   ASSERT_TRUE(agent.WaitForRequests(kNotify, 1));
-  // A shot that cannot be saved where it was asked for is reported as
-  // failed, and no file is claimed.
-  const std::string path = UnsavableFile(dir, "shot.png");
-  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(path)), "reply {}");
-  ASSERT_TRUE(agent.WaitForRequests(kNotify, 2));
-  EXPECT_EQ(PayloadsOf(agent, kNotify),
-            (std::vector<std::string>{NoFileResult(4), NoFileResult(UnsavableShotEvent())}));
-  EXPECT_FALSE(PathExists(path));
+  EXPECT_EQ(agent.PayloadsOf(kNotify), std::vector<std::string>{NoFileResult(4)});
 
+  // Only exit_screen_tool true ends the tool (the other tests' ends); it
+  // ends by itself when the agent goes away.
   EXPECT_EQ(agent.InvokeAndWait(kWndHide, R"({"exit_screen_tool":false})"), "reply {}");
   EXPECT_EQ(agent.InvokeAndWait(kWndHide, "not json"), "reply {}");
-  EXPECT_FALSE(tool.HasExited()) << "only exit_screen_tool true ends the tool";
-  agent.InvokeAndWait(kWndHide, R"({"exit_screen_tool":true})");
-  EXPECT_EQ(WaitForExit(tool), 0);
-}
-
-TEST(ReferenceToolIpcTest, ExitsWhenTheAgentGoesAway) {
-  AgentEnd agent("");
-  ASSERT_TRUE(agent.Start());
-  base::Process tool = LaunchClassic(agent, "");
-  ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
+  EXPECT_FALSE(tool.HasExited());
   agent.Stop();
   EXPECT_EQ(WaitForExit(tool), 3);
 }
 
-TEST(ReferenceToolIpcTest, GivesUpWhenItsSecretIsRefused) {
-  AgentEnd agent("");
+TEST(ReferenceToolIpcTest, ReportsACaptureWithoutAScreenAsFailed) {
+  const std::map<std::string, std::string> no_screen = NoScreenEnvironment();
+  if (no_screen.empty())
+    GTEST_SKIP() << "no way here to start the tool without a screen";
+  TempDir dir;
+  const std::string trace = dir.File("tool.trace");
+  AgentEnd agent;
   ASSERT_TRUE(agent.Start());
-  base::Process tool = LaunchClassic(agent, "", {{"QUILLO_IPC_PEER_SECRET", "not-the-secret"}});
-  EXPECT_EQ(WaitForExit(tool), 4);
-  EXPECT_EQ(agent.connections(), 0);
+  base::Process tool = LaunchClassic(agent, Traced(trace), no_screen);
+  ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
+  // The path is one the tool could write to: only the capture fails.
+  const std::string path = dir.File("shot.png");
+  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(path)), "reply {}");
+  ASSERT_TRUE(agent.WaitForRequests(kNotify, 1));
+  EXPECT_EQ(agent.PayloadsOf(kNotify), std::vector<std::string>{NoFileResult(2)});
+  EXPECT_FALSE(PathExists(path)) << "no capture, yet a file";
+  agent.InvokeAndWait(kWndHide, kExitTool);
+  EXPECT_EQ(WaitForExit(tool), 0);
+  EXPECT_FALSE(LastTraceLine(trace, "capture_failed").empty());
 }
 
-TEST(ReferenceToolIpcTest, RefusesABadScriptWithoutConnecting) {
-  AgentEnd agent("");
+// A tool that cannot go on ends without a connection: with a bad script
+// (2), with a secret the agent refuses (4).
+TEST(ReferenceToolIpcTest, EndsWithoutAConnectionWhenItCannotGoOn) {
+  AgentEnd agent;
   ASSERT_TRUE(agent.Start());
   base::Process tool = LaunchClassic(agent, R"({"steps":[{"at":"on_shot","do":"explode"}]})");
   EXPECT_EQ(WaitForExit(tool), 2);
+  tool = LaunchClassic(agent, "", {{ipc_core::kPeerSecretEnvironmentVariable, "not-the-secret"}});
+  EXPECT_EQ(WaitForExit(tool), 4);
   EXPECT_EQ(agent.connections(), 0);
 }
 
 TEST(ReferenceToolIpcTest, FollowsItsScriptAndTracesWhatItSawAndGot) {
   TempDir dir;
   const std::string trace = dir.File("tool.trace");
-  AgentEnd agent("");
+  AgentEnd agent;
   ASSERT_TRUE(agent.Start());
-  base::Process tool = LaunchClassic(agent, R"({"trace_file":")" + JsonEscape(trace) + R"(","steps":[
+  base::Process tool = LaunchClassic(agent, Traced(trace, R"(
       {"at":"after_connect","do":"send_result"},
       {"at":"after_handshake","do":"bilog","payload":"{\"key\":"},
       {"at":"after_handshake","do":"invoke","method":"snipping_tool_agent.nope"},
       {"at":"on_shot","do":"reply_error","code":4242,"reason":"busy","shot":1},
-      {"at":"after_result","do":"send_result"}]})");
-  ASSERT_TRUE(agent.WaitForRequests("snipping_tool_agent.snipping.bilog", 1));
+      {"at":"after_result","do":"send_result"})"));
+  ASSERT_TRUE(agent.WaitForRequests(kBilog, 1));
   // The result sent before the handshake arrives before it.
-  const std::vector<ToolRequest> early = agent.requests();
+  const std::vector<std::pair<std::string, std::string>> early = agent.requests();
   ASSERT_GE(early.size(), 2u);
-  EXPECT_EQ(early[0].method, kNotify);
-  EXPECT_EQ(early[0].payload, NoFileResult(5));
-  EXPECT_EQ(early[1].method, kHandshake);
-  EXPECT_EQ(PayloadsOf(agent, "snipping_tool_agent.snipping.bilog"),
-            std::vector<std::string>{"{\"key\":"})
+  EXPECT_EQ(early[0], std::make_pair(std::string(kNotify), NoFileResult(5)));
+  EXPECT_EQ(early[1].first, kHandshake);
+  EXPECT_EQ(agent.PayloadsOf(kBilog), std::vector<std::string>{"{\"key\":"})
       << "a raw payload goes out byte for byte";
 
   // The first shot only is refused; the second fails (no screen, or no
-  // directory to save into) and its result is sent twice.
+  // directory to save into), no file is claimed, and its result is sent
+  // twice.
   const std::string first = dir.File("1.png");
   EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(first)), "error 4242 busy");
   EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(UnsavableFile(dir, "2.png"))), "reply {}");
   ASSERT_TRUE(agent.WaitForRequests(kNotify, 3));
-  const std::vector<std::string> results = PayloadsOf(agent, kNotify);
+  const std::vector<std::string> results = agent.PayloadsOf(kNotify);
   EXPECT_EQ(results[1], results[2]);
   EXPECT_EQ(results[1], NoFileResult(UnsavableShotEvent()));
+  EXPECT_FALSE(PathExists(UnsavableFile(dir, "2.png")));
 
-  agent.InvokeAndWait(kWndHide, R"({"exit_screen_tool":true})");
+  agent.InvokeAndWait(kWndHide, kExitTool);
   EXPECT_EQ(WaitForExit(tool), 0);
 
   // The trace holds what reached the tool and what its invokes got.
@@ -116,39 +343,36 @@ TEST(ReferenceToolIpcTest, FollowsItsScriptAndTracesWhatItSawAndGot) {
     }
     return false;
   };
+  // The switches as the agent writes them: bare when empty, documents in
+  // Base64.
+  EXPECT_TRUE(has({"switch", "env", ""}));
   EXPECT_TRUE(has({"switch", "user-id", "10001"}));
   EXPECT_TRUE(has({"document", "dui-config", R"({"lang":"en"})"}));
+  EXPECT_TRUE(has({"document", "snipping-features", "{}"}));
   EXPECT_TRUE(has({"answer", kHandshake, "reply "}));
   EXPECT_TRUE(has({"recv", kShot, ShotPayload(first)}));
   EXPECT_TRUE(has({"reply_error", kShot, "4242 busy"}));
-  EXPECT_TRUE(has({"recv", kWndHide, R"({"exit_screen_tool":true})"}));
+  EXPECT_TRUE(has({"recv", kWndHide, kExitTool}));
   EXPECT_TRUE(has({"exit", "", "0"}));
-  bool no_handler = false;
-  for (const auto& line : lines) {
-    if (line.size() == 4 && line[1] == "answer" && line[2] == "snipping_tool_agent.nope")
-      no_handler = line[3].rfind("error 1006 ", 0) == 0;
-  }
+  const bool no_handler = std::any_of(lines.begin(), lines.end(), [](const auto& line) {
+    return line.size() == 4 && line[1] == "answer" && line[2] == "snipping_tool_agent.nope" &&
+           line[3].rfind("error 1006 ", 0) == 0;
+  });
   EXPECT_TRUE(no_handler) << "the runtime's refusal of an unknown method reaches the trace";
 }
 
 TEST(ReferenceToolIpcTest, CrashesWhereToldSoTheShotInvokeFails) {
   TempDir dir;
   const std::string trace = dir.File("tool.trace");
-  AgentEnd agent("");
+  AgentEnd agent;
   ASSERT_TRUE(agent.Start());
-  base::Process tool = LaunchClassic(
-      agent, R"({"trace_file":")" + JsonEscape(trace) + R"(","steps":[{"at":"on_shot","do":"crash"}]})");
+  base::Process tool = LaunchClassic(agent, Traced(trace, R"({"at":"on_shot","do":"crash"})"));
   ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
   EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(dir.File("x.png"))).rfind("error 1004", 0), 0u);
   EXPECT_NE(WaitForExit(tool), 0);
   // The crash line is on disk although the process died right after it.
-  // (Another thread may still have written an answer's line just before the
-  // abort, so it need not be the last one.)
-  const auto lines = ReadTrace(trace);
-  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
-                          [](const auto& line) { return line.size() > 1 && line[1] == "crash"; }))
-      << "the line before a crash is on disk";
-  EXPECT_TRUE(PayloadsOf(agent, kNotify).empty());
+  EXPECT_FALSE(LastTraceLine(trace, "crash").empty()) << "the line before a crash is on disk";
+  EXPECT_TRUE(agent.PayloadsOf(kNotify).empty());
   EXPECT_FALSE(PathExists(dir.File("x.png")));
 }
 
@@ -157,23 +381,17 @@ TEST(ReferenceToolIpcTest, GrandchildOutlivesTheToolUntilItsTimeIsUp) {
   // rely on its death to show that the agent tore the tree down.
   TempDir dir;
   const std::string trace = dir.File("tool.trace");
-  AgentEnd agent("");
+  AgentEnd agent;
   ASSERT_TRUE(agent.Start());
-  const std::string script =
-      R"({"trace_file":")" + JsonEscape(trace) +
-      R"(","steps":[{"at":"after_handshake","do":"spawn_grandchild","ms":1500},
-                    {"at":"after_handshake","do":"handshake"}]})";
-  std::vector<std::pair<std::string, std::string>> switches = VizudeDezoSwitches(script);
-  switches.insert(switches.begin(), {"channel-port", std::to_string(agent.port())});
-  base::Process tool =
-      LaunchTool(ToolPath(true), switches, {{"QUILLO_IPC_PEER_SECRET", agent.secret()}});
+  snipping_tool::SnippingToolConfig config = ConfigWith(Traced(trace, R"(
+      {"at":"after_handshake","do":"spawn_grandchild","ms":1500},
+      {"at":"after_handshake","do":"handshake"})"));
+  config.pass_channel_port = true;
+  base::Process tool = LaunchTool(true, agent, config);
   // The second handshake is sent after the sleeper was started.
   ASSERT_TRUE(agent.WaitForRequests(kHandshake, 2));
-  int pid = -1;
-  for (const auto& line : ReadTrace(trace)) {
-    if (line.size() == 4 && line[1] == "grandchild")
-      pid = std::atoi(line[2].c_str());
-  }
+  const std::vector<std::string> grandchild = LastTraceLine(trace, "grandchild");
+  const int pid = grandchild.empty() ? 0 : std::atoi(grandchild[2].c_str());
   ASSERT_GT(pid, 0);
   ASSERT_TRUE(test_os::ProcessRunning(pid));
   ASSERT_TRUE(tool.Terminate(0, true));
@@ -192,22 +410,18 @@ TEST(ReferenceToolIpcTest, VizudeDezoWithoutAPortFindsTheAgentByIdentity) {
   ASSERT_TRUE(agent.Start());
   // The port and the two integers first; a POSIX host adds its pid and
   // start time after them.
-  EXPECT_EQ(0u, ReadFile(rendezvous.record).rfind(std::to_string(agent.port()) + " 33333 56704", 0))
-      << ReadFile(rendezvous.record);
+  const std::string record = test_support::ReadFile(rendezvous.record);
+  EXPECT_EQ(0u, record.rfind(std::to_string(agent.port()) + " 33333 56704", 0)) << record;
 
-  base::Process tool = LaunchTool(ToolPath(true),
-                                  VizudeDezoSwitches(R"({"trace_file":")" + JsonEscape(trace) + R"("})"),
-                                  {{"QUILLO_IPC_PEER_SECRET", agent.secret()},
-                                   {rendezvous.variable, dir.path()}});
+  base::Process tool =
+      LaunchTool(true, agent, ConfigWith(Traced(trace)), {{rendezvous.variable, dir.path()}});
   ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
-  agent.InvokeAndWait(kWndHide, R"({"exit_screen_tool":true})");
+  agent.InvokeAndWait(kWndHide, kExitTool);
   EXPECT_EQ(WaitForExit(tool), 0);
-  bool by_identity = false;
-  for (const auto& line : ReadTrace(trace)) {
-    if (line.size() == 4 && line[1] == "connect")
-      by_identity = line[2] == "identity" && line[3] == kVizudeDezoIdentity;
-  }
-  EXPECT_TRUE(by_identity);
+  const std::vector<std::string> connect = LastTraceLine(trace, "connect");
+  ASSERT_EQ(connect.size(), 4u);
+  EXPECT_EQ(connect[2], "identity");
+  EXPECT_EQ(connect[3], kVizudeDezoIdentity);
   agent.Stop();
   EXPECT_FALSE(PathExists(rendezvous.record)) << "the stopped host left its record behind";
 }

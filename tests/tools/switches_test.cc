@@ -5,44 +5,6 @@
 namespace reference_tool {
 namespace {
 
-// Base64 of {"-1":false,"3":true}.
-constexpr char kFeatures[] = "eyItMSI6ZmFsc2UsIjMiOnRydWV9";
-// Base64 of {"reference_tool_script":"{\"steps\":[]}","timeout_config":"{}"}.
-constexpr char kExtras[] =
-    "eyJyZWZlcmVuY2VfdG9vbF9zY3JpcHQiOiJ7XCJzdGVwc1wiOltdfSIsInRpbWVvdXRfY29uZmlnIjoie30ifQ==";
-constexpr char kEmptyObject[] = "e30=";  // {}
-
-bool Parse(Flavour flavour, std::vector<std::string> args, ToolOptions* options,
-           std::string* error) {
-  return ParseToolSwitches(flavour, args, options, error);
-}
-
-TEST(SwitchesTest, ReadsTheClassicSetAsTheAgentWritesIt) {
-  ToolOptions options;
-  std::string error;
-  ASSERT_TRUE(Parse(Flavour::kClassic,
-                    {"--channel-port=50123", "--env", "--user-id=-42", "--version=1.2.3",
-                     "--dui-config", "--log-file=/tmp/a b/agent.log", "--snipping-config",
-                     std::string("--snipping-features=") + kFeatures,
-                     std::string("--snipping-extras=") + kExtras},
-                    &options, &error))
-      << error;
-  EXPECT_EQ(options.flavour, Flavour::kClassic);
-  EXPECT_EQ(options.port, 50123);
-  EXPECT_EQ(options.user_id, -42);
-  EXPECT_EQ(options.sleep_ms, -1);
-  ASSERT_EQ(options.switches.size(), 9u);
-  EXPECT_EQ(options.switches[1], std::make_pair(std::string("env"), std::string()));
-  EXPECT_EQ(options.switches[5].second, "/tmp/a b/agent.log");
-  // Every Base64 switch is decoded, the empty ones to empty text.
-  ASSERT_EQ(options.documents.size(), 4u);
-  EXPECT_EQ(options.documents[0], std::make_pair(std::string("dui-config"), std::string()));
-  EXPECT_EQ(options.documents[2].second, R"({"-1":false,"3":true})");
-  const std::map<std::string, std::string> extras = {
-      {"reference_tool_script", R"({"steps":[]})"}, {"timeout_config", "{}"}};
-  EXPECT_EQ(options.extras, extras);
-}
-
 // Each flavour's numbers, their extremes, and everything after the first
 // "=" kept as the value.
 TEST(SwitchesTest, ReadsNumbersAndValuesOfBothFlavours) {
@@ -53,14 +15,6 @@ TEST(SwitchesTest, ReadsNumbersAndValuesOfBothFlavours) {
     int64_t user_id;
     int sleep_ms;
   } cases[] = {
-      {Flavour::kVizudeDezo,
-       {"--user_id=7", "--version=9", "--local_language", "--app_data_path=/x",
-        "--app_theme=dark", "--enable_screen_tool_gray_win=true",
-        "--enable_screen_tool_scroll_screenshot_win=false",
-        "--enable_screen_tool_recording_0909=false", "--enable_screen_tool_1028=true",
-        "--enable_screen_tool_commercialize=false", "--enable_ai_recognize=true",
-        std::string("--extension=") + kEmptyObject},
-       0, 7, -1},
       {Flavour::kClassic, {"--channel-port=65535", "--user-id=-9223372036854775808"}, 65535,
        INT64_MIN, -1},
       {Flavour::kVizudeDezo, {"--channel-port=1", "--user_id=9223372036854775807"}, 1, INT64_MAX,
@@ -72,15 +26,15 @@ TEST(SwitchesTest, ReadsNumbersAndValuesOfBothFlavours) {
     SCOPED_TRACE(k.args[0]);
     ToolOptions options;
     std::string error;
-    ASSERT_TRUE(Parse(k.flavour, k.args, &options, &error)) << error;
+    ASSERT_TRUE(ParseToolSwitches(k.flavour, k.args, &options, &error)) << error;
     EXPECT_EQ(options.port, k.port);
     EXPECT_EQ(options.user_id, k.user_id);
     EXPECT_EQ(options.sleep_ms, k.sleep_ms);
-    EXPECT_TRUE(options.extras.empty());
   }
   ToolOptions options;
   std::string error;
-  ASSERT_TRUE(Parse(Flavour::kClassic, {"--version=a=b=", "--env="}, &options, &error)) << error;
+  ASSERT_TRUE(ParseToolSwitches(Flavour::kClassic, {"--version=a=b=", "--env="}, &options, &error))
+      << error;
   EXPECT_EQ(options.switches[0].second, "a=b=");
   EXPECT_EQ(options.switches[1].second, "");
 }
@@ -126,7 +80,8 @@ TEST(SwitchesTest, RefusesWhatTheAgentMustNeverSend) {
     ToolOptions options;
     options.port = 99;
     std::string error;
-    EXPECT_FALSE(Parse(refusal.flavour, refusal.args, &options, &error)) << refusal.args[0];
+    EXPECT_FALSE(ParseToolSwitches(refusal.flavour, refusal.args, &options, &error))
+        << refusal.args[0];
     EXPECT_NE(error.find(refusal.reason_fragment), std::string::npos)
         << refusal.args[0] << " gave: " << error;
     EXPECT_EQ(options.port, 99) << "a refused command line leaves the options alone";

@@ -45,7 +45,6 @@ TEST(TaskQueueTest, VirtualClockRunsByDueTimeThenPostingOrderOnlyWhenAdvanced) {
 // The real clock on a thread of its own (the demo host's UI thread).
 TEST(TaskQueueTest, RealClockThreadRunsTasksAsTheyFallDue) {
   TaskQueue queue(Clock::kReal);
-  queue.RunOnThread();
   std::mutex lock;
   std::vector<int> order;
   auto record = [&](int n) {
@@ -54,12 +53,7 @@ TEST(TaskQueueTest, RealClockThreadRunsTasksAsTheyFallDue) {
       order.push_back(n);
     };
   };
-  // Hold the thread so that every task is queued before any runs.
-  std::atomic<bool> release{false};
-  queue.PostTask([&] {
-    while (!release)
-      std::this_thread::yield();
-  }, 0);
+  // Every task is queued before the thread starts.
   const auto posted = std::chrono::steady_clock::now();
   std::promise<std::chrono::steady_clock::time_point> delayed_ran_at;
   queue.PostTask([&] {
@@ -67,8 +61,9 @@ TEST(TaskQueueTest, RealClockThreadRunsTasksAsTheyFallDue) {
     delayed_ran_at.set_value(std::chrono::steady_clock::now());
   }, 30);
   queue.PostTask(record(1), 0);
-  release = true;
-  // A RunAndWait task is due now: it runs before the delayed one.
+  queue.RunOnThread();
+  // A RunAndWait task is due now: it wakes the thread waiting for the
+  // delayed one, and runs before it.
   EXPECT_TRUE(queue.RunAndWait(record(2)));
   {
     std::lock_guard<std::mutex> guard(lock);

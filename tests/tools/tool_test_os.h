@@ -1,27 +1,51 @@
-// What the tests of the reference tool and the demo host ask of the
-// operating system beyond tests/support/test_os.h: one interface,
-// implemented in tool_test_os_posix.cc and tool_test_os_win.cc.
+// What the tests of the reference tool and the demo host share: what they
+// ask of the operating system beyond tests/support/test_os.h (in
+// tool_test_os_<os>.cc), and where a shot cannot be saved.
 #ifndef TESTS_TOOLS_TOOL_TEST_OS_H_
 #define TESTS_TOOLS_TOOL_TEST_OS_H_
 
+#include <filesystem>
+#include <map>
 #include <string>
+
+#include "tests/support/test_os.h"
 
 namespace reference_tool_test {
 
-// Empty when the tool started from this process has a screen to capture;
-// otherwise why it has none (POSIX: no X display; a Windows desktop is
-// always there).
+// Empty when a tool started from this process has a screen to capture;
+// otherwise why it has none.
 std::string NoScreenReason();
 
-// Where an agent of |identity| publishes its port once the rendezvous
-// location is moved into the directory |dir|: the environment variable that
-// moves it (to be set for this process and handed to the tool) and the
-// record's path.
+// The environment additions that leave a tool started from this process
+// with no screen to capture; empty where there is no such way (Windows).
+std::map<std::string, std::string> NoScreenEnvironment();
+
+// The environment variable that moves the rendezvous location into |dir|
+// (for this process and the tool), and where an agent of |identity| then
+// publishes its port.
 struct Rendezvous {
   std::string variable;
   std::string record;
 };
 Rendezvous RendezvousIn(const std::string& dir, const std::string& identity);
+
+inline bool PathExists(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::exists(std::filesystem::u8path(path), error);
+}
+
+// A file in a subdirectory of |dir| that does not exist: nothing can be
+// saved there, on any platform.
+inline std::string UnsavableFile(const test_os::TempDir& dir, const std::string& name) {
+  return test_os::JoinPath(dir.File("no_such_directory"), name);
+}
+
+// The "snipping_event" the tool reports for a shot it is asked to save
+// there: the save fails (3) when there is a screen to capture, the capture
+// itself (2) when there is none. No file either way.
+inline int UnsavableShotEvent() {
+  return NoScreenReason().empty() ? 3 : 2;
+}
 
 }  // namespace reference_tool_test
 

@@ -15,6 +15,10 @@ std::string NoScreenReason() {
   return "";
 }
 
+std::map<std::string, std::string> NoScreenEnvironment() {
+  return {{"DISPLAY", ""}};
+}
+
 Rendezvous RendezvousIn(const std::string& dir, const std::string& identity) {
   // The runtime takes XDG_RUNTIME_DIR only when it is closed to everyone
   // but the user.

@@ -12,6 +12,10 @@ std::string NoScreenReason() {
   return "";
 }
 
+std::map<std::string, std::string> NoScreenEnvironment() {
+  return {};
+}
+
 Rendezvous RendezvousIn(const std::string& dir, const std::string& identity) {
   return {"LOCALAPPDATA",
           test_os::JoinPath(test_os::JoinPath(test_os::JoinPath(dir, "Quillo"), "ipc"), identity)};
