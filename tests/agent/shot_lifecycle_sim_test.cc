@@ -689,10 +689,11 @@ void SetUpWorld() {
       std::ofstream(dir + "/" + name) << "";
     base::PathService::OverrideForTesting(base::DIR_MODULE, base::FilePath::FromUTF8Unsafe(dir));
     Switches();
-    logging::SetLogHandler([](int, const char* file, int, std::string_view message) {
-      if (g_log && file &&
-          (std::string_view(file).rfind("ipc/ipc_server/", 0) == 0 ||
-           std::string_view(file).rfind("agent/", 0) == 0))
+    // The agent's own lines, told by their prefix (a build may name the
+    // source files by relative paths).
+    logging::SetLogHandler([](int, const char*, int, std::string_view message) {
+      if (g_log && (message.rfind("[SnippingToolAgent] ", 0) == 0 ||
+                    message.rfind("[screen_ai] ", 0) == 0))
         g_log->push_back({std::string(message), g_step});
     });
     return true;
