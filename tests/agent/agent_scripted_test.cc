@@ -68,32 +68,6 @@ TEST_F(AgentTest, ResultBeforeTheHandshakeReachesNobodyButTheScreenToolEvent) {
   EXPECT_EQ(1, host().result_arrived_count());
 }
 
-TEST_F(AgentTest, NewShotStartedInsideTheSuccessCallbackKeepsItsCallables) {
-  StartAgent(WithScript(""));
-  auto second = std::make_shared<testing::ShotOutcome>();
-  int first_successes = 0;
-  agent()->SnippingShot(
-      temp_dir().File("first.png"),
-      [&](const NotifySnippingShot&) {
-        ++first_successes;
-        second->path = temp_dir().File("second.png");
-        agent()->SnippingShot(
-            second->path,
-            [second](const NotifySnippingShot& r) {
-              ++second->successes;
-              second->result = r;
-            },
-            [second] { ++second->failures; }, 4, AIScreenShotRequest());
-      },
-      [] { ADD_FAILURE() << "the first shot must not fail"; }, 4, AIScreenShotRequest());
-  ASSERT_TRUE(WaitForOutcome(second));
-  EXPECT_EQ(1, first_successes);
-  EXPECT_EQ(1, second->successes);
-  const auto shots = ToolTrace("recv", "snipping_tool.snipping.shot");
-  ASSERT_EQ(2u, shots.size());
-  EXPECT_NE(std::string::npos, shots[1].text.find("second.png"));
-}
-
 TEST_F(AgentTest, HideNoticeTravelsToTheToolAsItsPayload) {
   StartAgent(WithScript(""));
   auto shot = Shot();
@@ -139,18 +113,6 @@ TEST_F(AgentTest, ScreenAIAnswersFromAnotherThreadArriveAtTheTool) {
         event.text);
   }
   EXPECT_TRUE(log().Contains("[screen_ai] seq_id = 5, ai_type = 2, image_path = , data = hi"));
-}
-
-TEST_F(AgentTest, StopEndsTheToolAndTheGrandchildItStarted) {
-  StartAgent(WithScript(R"({"at":"after_handshake","do":"spawn_grandchild","ms":60000},
-                          {"at":"on_shot","do":"reply_error","code":7,"reason":"x"})"));
-  auto shot = Shot();
-  ASSERT_TRUE(WaitForOutcome(shot));
-  const auto spawned = ToolTrace("grandchild");
-  ASSERT_EQ(1u, spawned.size());
-  const int grandchild = std::stoi(spawned[0].name);
-  ASSERT_GT(grandchild, 0);
-  EXPECT_TRUE(testing::WaitForProcessDead(grandchild));
 }
 
 // Faults that were found and fixed: notices lost while the UI thread had yet

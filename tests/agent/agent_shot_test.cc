@@ -1,7 +1,6 @@
 // The whole shot flow through the facade, with the real reference tool as a
 // child process and real loopback sockets. Posted tasks run on the test's
 // thread; time-outs run when the test moves the virtual clock.
-#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -21,9 +20,7 @@ namespace {
 using testing::AgentTest;
 using testing::FileExists;
 using testing::kToolEventCaptured;
-using testing::ShotOutcome;
 using testing::TempDir;
-using testing::WaitForProcessGone;
 
 constexpr char kPrefix[] = "[SnippingToolAgent] ";
 
@@ -121,59 +118,6 @@ TEST_F(AgentTest, PortThatComesTooLateStopsWithPortTimeout) {
   EXPECT_EQ(1, next->successes);
 }
 
-TEST_F(AgentTest, ShotDuringAShotIsDroppedWithoutCallingItsCallables) {
-  StartAgent();
-  auto first = Shot();
-  auto second = Shot();
-  ASSERT_TRUE(WaitForOutcome(first));
-  EXPECT_EQ(1, first->successes);
-  host().RunUntilIdle();
-  EXPECT_EQ(0, second->successes + second->failures);
-  // The running shot kept its own request.
-  if (first->result.snipping_event == kToolEventCaptured) {
-    EXPECT_EQ(first->path, first->result.image_file_path);
-  }
-}
-
-TEST_F(AgentTest, TerminateSnippingToolEndsTheToolAndTheNextShotStartsANewOne) {
-  StartAgent();
-  auto shot = Shot();
-  ASSERT_TRUE(WaitForOutcome(shot));
-  const int first_pid = LastToolPid();
-  ASSERT_GT(first_pid, 0);
-  agent()->TerminateSnippingTool();
-  EXPECT_FALSE(agent()->IsBroken());
-  EXPECT_TRUE(WaitForProcessGone(first_pid));
-  log().Clear();
-  auto next = Shot();
-  ASSERT_TRUE(WaitForOutcome(next));
-  EXPECT_EQ(1, next->successes);
-  EXPECT_TRUE(log().Contains(Line("PrepareSnippingTool")));
-  EXPECT_NE(first_pid, LastToolPid());
-}
-
-TEST_F(AgentTest, UninitDuringAShotEndsTheToolAndReleasesEverything) {
-  StartAgent();
-  auto shot = Shot();
-  ASSERT_TRUE(host().RunUntil([&] { return LastToolPid() > 0; }));
-  const int pid = LastToolPid();
-  agent()->Uninit();
-  EXPECT_TRUE(agent()->IsBroken());
-  host().DiscardTasks();
-  EXPECT_TRUE(WaitForProcessGone(pid));
-  // The service host is gone: its destruction stopped the IPC service host.
-  EXPECT_TRUE(host().RunUntil([&] { return log().Contains(Line("WaitForStop end")); }));
-  EXPECT_EQ(0, shot->successes);
-}
-
-}  // namespace
-}  // namespace snipping_tool
-
-namespace snipping_tool {
-namespace {
-
-using testing::AgentTest;
-
 TEST_F(AgentTest, InitUninitCyclesLeaveNoHandleThreadOrChildBehind) {
   int destroyed = 0;
   auto cycle = [&] {
@@ -191,18 +135,14 @@ TEST_F(AgentTest, InitUninitCyclesLeaveNoHandleThreadOrChildBehind) {
       for (const std::string& line : log().Lines())
         ends += line == "[SnippingToolAgent] WaitForStop end";
       return ends == destroyed;
-    })) << [&] {
-      std::string all;
-      for (const std::string& line : log().Lines())
-        all += line + "\n";
-      return all;
-    }();
+    }));
   };
   cycle();
   ASSERT_TRUE(host().RunUntil([] { return test_os::ChildProcesses().empty(); }));
   const int threads = test_os::CountThreads();
   const int handles = test_os::CountOpenHandles();
-  constexpr int kCycles = 100;
+  // A leak of one handle or thread per cycle shows as a count that grew.
+  constexpr int kCycles = 20;
   for (int i = 0; i < kCycles && !HasFatalFailure(); ++i)
     cycle();
   EXPECT_TRUE(host().RunUntil([] { return test_os::ChildProcesses().empty(); }));

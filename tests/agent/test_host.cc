@@ -1,8 +1,6 @@
 #include "tests/agent/test_host.h"
 
 #include <algorithm>
-#include <thread>
-
 
 namespace snipping_tool {
 namespace testing {
@@ -33,7 +31,6 @@ void TestHost::ReportBIEvent(const std::string& key) {
     hook(key);
   std::lock_guard<std::mutex> guard(lock_);
   events_.push_back(key);
-  event_on_test_thread_.push_back(std::this_thread::get_id() == test_thread_);
   Changed();
 }
 
@@ -116,11 +113,6 @@ int TestHost::vip_window_count() {
 int TestHost::result_arrived_count() {
   std::lock_guard<std::mutex> guard(lock_);
   return result_arrived_count_;
-}
-
-std::vector<bool> TestHost::event_on_test_thread() {
-  std::lock_guard<std::mutex> guard(lock_);
-  return event_on_test_thread_;
 }
 
 }  // namespace testing

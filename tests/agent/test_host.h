@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <thread>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -62,7 +61,6 @@ class TestHost : public ISnippingToolAgentDelegate {
   // Drops every queued task without running it (releasing what they hold).
   void DiscardTasks() { ui_.Discard(); }
   size_t delayed_task_count() { return ui_.delayed_count(); }
-  uint64_t now_ms() { return ui_.now_ms(); }
 
   // What the agent told the host.
   std::vector<std::string> events();
@@ -77,8 +75,6 @@ class TestHost : public ISnippingToolAgentDelegate {
   // Runs |hook| at the start of every ReportBIEvent, on the calling thread
   // and outside the host's lock (a test may hold the call there).
   void SetEventHook(std::function<void(const std::string&)> hook);
-  // The thread each ReportBIEvent came from.
-  std::vector<bool> event_on_test_thread();
 
  private:
   // Wakes RunUntil after a delegate call (under |lock_| or not).
@@ -87,7 +83,6 @@ class TestHost : public ISnippingToolAgentDelegate {
   task_queue::TaskQueue ui_{task_queue::TaskQueue::Clock::kVirtual};
   std::mutex lock_;
   std::vector<std::string> events_;
-  std::vector<bool> event_on_test_thread_;
   std::vector<std::string> configs_;
   std::vector<SelectUserWndSnippingShot> select_user_requests_;
   std::vector<RequestAISnippingShot> ai_requests_;
@@ -96,7 +91,6 @@ class TestHost : public ISnippingToolAgentDelegate {
   std::function<void(const std::string&)> event_hook_;
   int vip_window_count_ = 0;
   int result_arrived_count_ = 0;
-  std::thread::id test_thread_ = std::this_thread::get_id();
 };
 
 }  // namespace testing
