@@ -18,7 +18,6 @@ namespace snipping_tool {
 namespace {
 
 using testing::AgentTest;
-using testing::FileExists;
 using testing::kToolEventCaptured;
 using testing::TempDir;
 
@@ -44,7 +43,7 @@ TEST_F(AgentTest, ColdShotGoesThroughEveryStageAndWarmShotSkipsThem) {
   // The tool reports what it captured; with a display the file is there.
   if (cold->result.snipping_event == kToolEventCaptured) {
     EXPECT_EQ(cold->path, cold->result.image_file_path);
-    EXPECT_TRUE(FileExists(cold->path));
+    EXPECT_TRUE(test_os::FileHasContent(cold->path));
   } else {
     EXPECT_TRUE(cold->result.image_file_path.empty());
   }

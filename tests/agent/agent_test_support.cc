@@ -39,7 +39,6 @@ SnippingToolConfig AgentTest::WithScript(const std::string& steps) {
   return config;
 }
 
-
 std::vector<TraceEvent> AgentTest::ToolTrace() {
   std::vector<TraceEvent> events;
   for (std::vector<std::string>& fields : test_support::ReadTrace(temp_dir_.File("trace.txt"))) {

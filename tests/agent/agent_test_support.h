@@ -37,9 +37,6 @@ using test_os::WaitForProcessGone;
 inline bool WaitForProcessDead(int pid) {
   return test_os::WaitForProcessEnd(pid);
 }
-inline bool FileExists(const std::string& path) {
-  return test_os::FileHasContent(path);
-}
 
 using test_support::JsonEscape;
 

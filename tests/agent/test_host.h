@@ -5,6 +5,7 @@
 #ifndef TESTS_AGENT_TEST_HOST_H_
 #define TESTS_AGENT_TEST_HOST_H_
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -32,20 +33,43 @@ class TestHost : public ISnippingToolAgentDelegate {
   TestHost() = default;
   TestHost(const TestHost&) = delete;
   TestHost& operator=(const TestHost&) = delete;
+  // Before the records go: a task may hold the agent's service host.
   // Virtual for the warning only: the agent never deletes its delegate.
-  virtual ~TestHost();
+  virtual ~TestHost() { ui_.Discard(); }
 
-  // ISnippingToolAgentDelegate.
+  // ISnippingToolAgentDelegate: each call is recorded.
   void Log(int severity, const std::string& file, int line, int64_t value,
-           const std::string& message) override;
-  void ReportBIEvent(const std::string& key) override;
-  void ApplySnippingToolConfig(const std::string& config_json) override;
-  void ShowVipWindow() override;
-  void ShowSelectUserWindow(const SelectUserWndSnippingShot& request) override;
-  void OnSnippingShotResultArrived() override;
-  void PostTask(const std::function<void()>& task, uint32_t delay_ms) override;
+           const std::string& message) override {
+    Record([&] { runtime_logs_.push_back({severity, file, line, value, message}); });
+  }
+  void ReportBIEvent(const std::string& key) override {
+    std::function<void(const std::string&)> hook = Get(event_hook_);
+    if (hook)
+      hook(key);
+    Record([&] { events_.push_back(key); });
+  }
+  void ApplySnippingToolConfig(const std::string& config_json) override {
+    Record([&] { configs_.push_back(config_json); });
+  }
+  void ShowVipWindow() override {
+    Record([&] { ++vip_window_count_; });
+  }
+  void ShowSelectUserWindow(const SelectUserWndSnippingShot& request) override {
+    Record([&] { select_user_requests_.push_back(request); });
+  }
+  void OnSnippingShotResultArrived() override {
+    Record([&] { ++result_arrived_count_; });
+  }
+  void PostTask(const std::function<void()>& task, uint32_t delay_ms) override {
+    ui_.PostTask(task, delay_ms);
+  }
   void RequestAI(const RequestAISnippingShot& request,
-                 const std::function<void(const ResponseAISnippingShot&)>& reply) override;
+                 const std::function<void(const ResponseAISnippingShot&)>& reply) override {
+    Record([&] {
+      ai_requests_.push_back(request);
+      ai_replies_.push_back(reply);
+    });
+  }
 
   // The UI thread, on the virtual clock (task_queue::TaskQueue).
   // Runs due tasks on this thread, waiting for tasks posted from other
@@ -63,22 +87,41 @@ class TestHost : public ISnippingToolAgentDelegate {
   size_t delayed_task_count() { return ui_.delayed_count(); }
 
   // What the agent told the host.
-  std::vector<std::string> events();
-  bool HasEvent(const std::string& key);
-  std::vector<std::string> configs();
-  std::vector<SelectUserWndSnippingShot> select_user_requests();
-  std::vector<RequestAISnippingShot> ai_requests();
-  std::vector<std::function<void(const ResponseAISnippingShot&)>> ai_replies();
-  std::vector<RuntimeLogRecord> runtime_logs();
-  int vip_window_count();
-  int result_arrived_count();
+  std::vector<std::string> events() { return Get(events_); }
+  bool HasEvent(const std::string& key) {
+    const std::vector<std::string> all = events();
+    return std::find(all.begin(), all.end(), key) != all.end();
+  }
+  std::vector<std::string> configs() { return Get(configs_); }
+  std::vector<SelectUserWndSnippingShot> select_user_requests() {
+    return Get(select_user_requests_);
+  }
+  std::vector<RequestAISnippingShot> ai_requests() { return Get(ai_requests_); }
+  std::vector<std::function<void(const ResponseAISnippingShot&)>> ai_replies() {
+    return Get(ai_replies_);
+  }
+  std::vector<RuntimeLogRecord> runtime_logs() { return Get(runtime_logs_); }
+  int vip_window_count() { return Get(vip_window_count_); }
+  int result_arrived_count() { return Get(result_arrived_count_); }
   // Runs |hook| at the start of every ReportBIEvent, on the calling thread
   // and outside the host's lock (a test may hold the call there).
-  void SetEventHook(std::function<void(const std::string&)> hook);
+  void SetEventHook(std::function<void(const std::string&)> hook) {
+    Record([&] { event_hook_ = std::move(hook); });
+  }
 
  private:
-  // Wakes RunUntil after a delegate call (under |lock_| or not).
-  void Changed() { ui_.Wake(); }
+  // Changes the records under the lock and wakes RunUntil.
+  template <typename Change>
+  void Record(Change change) {
+    std::lock_guard<std::mutex> guard(lock_);
+    change();
+    ui_.Wake();
+  }
+  template <typename T>
+  T Get(const T& record) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return record;
+  }
 
   task_queue::TaskQueue ui_{task_queue::TaskQueue::Clock::kVirtual};
   std::mutex lock_;
