@@ -21,23 +21,6 @@ bool WaitWithoutRunningTasks(const std::function<bool()>& done) {
   return test_os::WaitUntil(done, test_os::kWaitBound);
 }
 
-TEST_F(AgentTest, ShotAnsweredWithAnErrorStopsWithIpcInvoke) {
-  StartAgent(WithScript(R"({"at":"on_shot","do":"reply_error","code":1234,"reason":"no"})"));
-  auto shot = Shot();
-  ASSERT_TRUE(WaitForOutcome(shot));
-  ExpectStopped(*shot, "ipc_invoke", /*broken=*/true);
-  EXPECT_TRUE(log().Contains(
-      "[SnippingToolAgent] StartSnippingShot failure error:ErrorResult(is_timeout=0, status=0, "
-      "code=1234, reason=no)"));
-  EXPECT_TRUE(log().Contains("[SnippingToolAgent] OnIPCException failure"));
-
-  // Broken: the next shot fails at once, until the host clears the state.
-  auto refused = Shot();
-  EXPECT_EQ(1, refused->failures);
-  agent()->SetBroken(false);
-  EXPECT_FALSE(agent()->IsBroken());
-}
-
 TEST_F(AgentTest, MalformedResultReachesTheSuccessCallbackWithDefaults) {
   StartAgent(WithScript(R"({"at":"after_shot_reply","do":"skip_result"},
                           {"at":"after_shot_reply","do":"send_result","payload":"not json"})"));

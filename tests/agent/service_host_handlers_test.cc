@@ -90,23 +90,6 @@ TEST_F(HandlersTest, GatedRequestsBeforeTheHandshakeGetNoReplyAndReachNobody) {
       "process handshake fail"));
 }
 
-TEST_F(HandlersTest, AnalyticsKeysAndConfigurationTextsAfterTheHandshake) {
-  Handshake();
-  EXPECT_EQ(std::vector<std::string>{""},
-            Send("snipping_tool_agent.snipping.bilog", R"({"key":"x"})")->replies);
-  Send("snipping_tool_agent.snipping.bilog", "{}");
-  Send("snipping_tool_agent.snipping.bilog", "not json");
-  Send("snipping_tool_agent.snipping.set_config", R"({"config_json":"{\"a\":1}"})");
-  Send("snipping_tool_agent.snipping.show_vip_wnd", "ignored");
-  const std::vector<std::string> keys = {"x", "", ""};
-  EXPECT_EQ(keys, host_.events());
-  EXPECT_EQ(std::vector<std::string>{R"({"a":1})"}, host_.configs());
-  EXPECT_EQ(1, host_.vip_window_count());
-  EXPECT_TRUE(log_.Contains("[SnippingToolAgent] OnBILog key:x"));
-  EXPECT_TRUE(log_.Contains("[SnippingToolAgent] OnBILog key:"));
-  EXPECT_TRUE(log_.Contains("[SnippingToolAgent] OnSetSnippingToolConfig config_json:{\"a\":1}"));
-}
-
 TEST_F(HandlersTest, RecordingNoticesAreUngatedAndReachTheCallablesOnTheUIThread) {
   std::vector<std::thread::id> started_on;
   int finished = 0;

@@ -228,7 +228,8 @@ class FakeHost : public ipc_core::IServiceHost {
   }
   ~FakeHost() override {
     --world_->live_hosts;
-    std::replace(world_->hosts.begin(), world_->hosts.end(), this, static_cast<FakeHost*>(nullptr));
+    for (FakeHost*& host : world_->hosts)
+      host = host == this ? nullptr : host;
     for (Tool& tool : world_->tools) {
       if (tool.host == this)
         tool.host = nullptr;
@@ -552,28 +553,7 @@ test_support::FakeGraySwitchMgr* Switches() {
   return switches;
 }
 
-class Simulation;
-
-class SimDelegate : public snipping_tool::ISnippingToolAgentDelegate {
- public:
-  SimDelegate(Simulation* sim, int generation) : sim_(sim), generation_(generation) {}
-  virtual ~SimDelegate() = default;
-  void Log(int, const std::string&, int, int64_t, const std::string&) override {}
-  void ReportBIEvent(const std::string&) override { Called("ReportBIEvent"); }
-  void ApplySnippingToolConfig(const std::string&) override { Called("ApplySnippingToolConfig"); }
-  void ShowVipWindow() override { Called("ShowVipWindow"); }
-  void ShowSelectUserWindow(const snipping_tool::SelectUserWndSnippingShot&) override;
-  void OnSnippingShotResultArrived() override { Called("OnSnippingShotResultArrived"); }
-  void PostTask(const std::function<void()>& task, uint32_t delay_ms) override;
-  void RequestAI(const snipping_tool::RequestAISnippingShot& request,
-                 const std::function<void(const snipping_tool::ResponseAISnippingShot&)>& reply)
-      override;
-
- private:
-  void Called(const char* what);
-  Simulation* sim_;
-  int generation_;
-};
+class SimDelegate;
 
 class Simulation {
  public:
@@ -581,11 +561,7 @@ class Simulation {
     w_->on_preemption_point = [this] { Preempt(); };
     g_log = &log_;
   }
-  ~Simulation() {
-    g_log = nullptr;
-    if (w_->live_hosts == 0)
-      delete w_;  // Else a host outlived its schedule (reported): leave it.
-  }
+  ~Simulation();
 
   // Runs one schedule; the first broken guarantee, or empty.
   std::string Run();
@@ -643,26 +619,44 @@ class Simulation {
   bool nested_in_step_ = false;
 };
 
-void SimDelegate::Called(const char* what) {
-  if (sim_->generations_[generation_].uninit_returned)
-    sim_->Fail(std::string("the delegate was called after Uninit returned: ") + what);
-}
+// The host's delegate of one Init; it records what the agent asks of it.
+class SimDelegate : public snipping_tool::ISnippingToolAgentDelegate {
+ public:
+  SimDelegate(Simulation* sim, int generation) : sim_(sim), generation_(generation) {}
+  virtual ~SimDelegate() = default;
+  void Log(int, const std::string&, int, int64_t, const std::string&) override {}
+  void ReportBIEvent(const std::string&) override { Called("ReportBIEvent"); }
+  void ApplySnippingToolConfig(const std::string&) override { Called("ApplySnippingToolConfig"); }
+  void ShowVipWindow() override { Called("ShowVipWindow"); }
+  void ShowSelectUserWindow(const snipping_tool::SelectUserWndSnippingShot&) override {
+    ++Called("ShowSelectUserWindow").select_user_windows;
+  }
+  void OnSnippingShotResultArrived() override { Called("OnSnippingShotResultArrived"); }
+  void PostTask(const std::function<void()>& task, uint32_t delay_ms) override {
+    Called("PostTask");
+    sim_->ui_[{sim_->w_->now + delay_ms, sim_->ui_seq_++}] = {task, delay_ms > 0};
+  }
+  void RequestAI(const snipping_tool::RequestAISnippingShot&,
+                 const std::function<void(const snipping_tool::ResponseAISnippingShot&)>& reply)
+      override {
+    Called("RequestAI").ai_replies.push_back(reply);
+  }
 
-void SimDelegate::ShowSelectUserWindow(const snipping_tool::SelectUserWndSnippingShot&) {
-  Called("ShowSelectUserWindow");
-  ++sim_->generations_[generation_].select_user_windows;
-}
+ private:
+  Simulation::Generation& Called(const char* what) {
+    Simulation::Generation& generation = sim_->generations_[generation_];
+    if (generation.uninit_returned)
+      sim_->Fail(std::string("the delegate was called after Uninit returned: ") + what);
+    return generation;
+  }
+  Simulation* sim_;
+  int generation_;
+};
 
-void SimDelegate::PostTask(const std::function<void()>& task, uint32_t delay_ms) {
-  Called("PostTask");
-  sim_->ui_[{sim_->w_->now + delay_ms, sim_->ui_seq_++}] = {task, delay_ms > 0};
-}
-
-void SimDelegate::RequestAI(
-    const snipping_tool::RequestAISnippingShot&,
-    const std::function<void(const snipping_tool::ResponseAISnippingShot&)>& reply) {
-  Called("RequestAI");
-  sim_->generations_[generation_].ai_replies.push_back(reply);
+Simulation::~Simulation() {
+  g_log = nullptr;
+  if (w_->live_hosts == 0)
+    delete w_;  // Else a host outlived its schedule (reported): leave it.
 }
 
 Flags Simulation::Snapshot() {
