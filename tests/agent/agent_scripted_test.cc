@@ -51,38 +51,22 @@ TEST_F(AgentTest, ResultBeforeTheHandshakeReachesNobodyButTheScreenToolEvent) {
   EXPECT_EQ(1, host().result_arrived_count());
 }
 
-TEST_F(AgentTest, HideNoticeTravelsToTheToolAsItsPayload) {
-  StartAgent(WithScript(""));
-  auto shot = Shot();
-  ASSERT_TRUE(WaitForOutcome(shot));
-  agent()->OnSelectUserWndHide(true);
-  ASSERT_TRUE(host().RunUntil([&] {
-    return !ToolTrace("recv", "snipping_tool.snipping.on_select_user_wnd_hide").empty();
-  }));
-  EXPECT_EQ("{\"exit_screen_tool\":true}",
-            ToolTrace("recv", "snipping_tool.snipping.on_select_user_wnd_hide")[0].text);
-}
-
+// The payloads both ways are the demo host's test; here the host answers
+// twice, from a thread of its own.
 TEST_F(AgentTest, ScreenAIAnswersFromAnotherThreadArriveAtTheTool) {
-  StartAgent(WithScript(R"({"at":"after_handshake","do":"request_ai",
-      "json":{"seq_id":5,"ai_type":2,"text":"hello","src_lan":"en","dest_lan":"zh"}})"));
+  StartAgent(WithScript(R"({"at":"after_handshake","do":"request_ai","json":{"seq_id":5}})"));
   auto shot = Shot();
   ASSERT_TRUE(WaitForOutcome(shot));
   ASSERT_TRUE(host().RunUntil([&] { return host().ai_requests().size() == 1; }));
-  const RequestAISnippingShot request = host().ai_requests()[0];
-  EXPECT_EQ(5, request.seq_id);
-  EXPECT_EQ("hello", request.text);
+  EXPECT_EQ(5, host().ai_requests()[0].seq_id);
   // The tool's request itself is never answered.
   EXPECT_TRUE(ToolTrace("answer", "snipping_tool_agent.snipping.request_ai").empty());
 
   auto reply = host().ai_replies()[0];
   std::thread answerer([reply] {
     ResponseAISnippingShot response;
-    response.succ = true;
     response.seq_id = 5;
-    response.ai_type = 2;
     response.data = "hi";
-    response.dest_lan = "zh";
     reply(response);
     reply(response);  // two answers for one request: both are sent
   });
@@ -90,12 +74,8 @@ TEST_F(AgentTest, ScreenAIAnswersFromAnotherThreadArriveAtTheTool) {
   ASSERT_TRUE(host().RunUntil([&] {
     return ToolTrace("recv", "snipping_tool.snipping.response_ai").size() == 2;
   }));
-  for (const TraceEvent& event : ToolTrace("recv", "snipping_tool.snipping.response_ai")) {
-    EXPECT_EQ(
-        R"({"succ":true,"seq_id":5,"ai_type":2,"data":"hi","dest_lan":"zh","image_type":"","image_save_path":""})",
-        event.text);
-  }
-  EXPECT_TRUE(log().Contains("[screen_ai] seq_id = 5, ai_type = 2, image_path = , data = hi"));
+  for (const TraceEvent& event : ToolTrace("recv", "snipping_tool.snipping.response_ai"))
+    EXPECT_NE(std::string::npos, event.text.find(R"("seq_id":5,"ai_type":0,"data":"hi")"));
 }
 
 // Faults that were found and fixed: notices lost while the UI thread had yet

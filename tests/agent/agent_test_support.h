@@ -49,13 +49,14 @@ struct TraceEvent {
 
 class AgentTest : public ::testing::Test {
  protected:
-  AgentTest();
-  ~AgentTest() override;
+  AgentTest() { GetQuilloSnipingToolAgent(&agent_); }
   void TearDown() override;
 
   // Initialises the agent with |config| (a reference-tool script, if any,
   // goes into config.extras).
-  void StartAgent(SnippingToolConfig config = SnippingToolConfig(), bool use_screen_tool = false);
+  void StartAgent(SnippingToolConfig config = SnippingToolConfig(), bool use_screen_tool = false) {
+    agent_->Init(config, &host_, use_screen_tool);
+  }
   // A configuration whose extras carry a reference-tool script with these
   // steps (a JSON array's elements) and a trace file in the temp dir.
   SnippingToolConfig WithScript(const std::string& steps);
@@ -66,7 +67,9 @@ class AgentTest : public ::testing::Test {
   // Asks for a shot into a fresh path under the test's temp dir.
   std::shared_ptr<ShotOutcome> Shot(int screen_shot_type = 4);
   // Runs the UI thread until the shot has succeeded or failed.
-  bool WaitForOutcome(const std::shared_ptr<ShotOutcome>& shot);
+  bool WaitForOutcome(const std::shared_ptr<ShotOutcome>& shot) {
+    return host_.RunUntil([&] { return shot->successes + shot->failures > 0; });
+  }
   // The shot failed once with |reason|, the event named it, the broken state
   // is as expected and the tool process is gone.
   void ExpectStopped(const ShotOutcome& shot, const std::string& reason, bool broken);
@@ -74,7 +77,9 @@ class AgentTest : public ::testing::Test {
   int LastToolPid();
 
   ISnippingToolAgent* agent() { return agent_; }
-  SnippingToolAgentServiceHost* service_host();
+  SnippingToolAgentServiceHost* service_host() {
+    return static_cast<SnippingToolAgent*>(agent_)->service_host_for_testing();
+  }
   TestHost& host() { return host_; }
   test_support::LogCapture& log() { return log_; }
   const TempDir& temp_dir() { return temp_dir_; }

