@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "ipc/ipc_server/snipping_tool_agent_service_host.h"
-#include "tests/agent/test_host.h"
+#include "tests/agent/agent_test_support.h"
 #include "tests/support/log_capture.h"
 
 namespace snipping_tool {

@@ -12,7 +12,6 @@
 #include "platform/file_path.h"
 #include "platform/path_service.h"
 #include "tests/agent/agent_test_support.h"
-#include "tests/agent/test_host.h"
 
 namespace snipping_tool {
 namespace {

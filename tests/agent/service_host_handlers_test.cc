@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "ipc/ipc_server/snipping_tool_agent_service_host.h"
-#include "tests/agent/test_host.h"
+#include "tests/agent/agent_test_support.h"
 #include "tests/support/log_capture.h"
 
 namespace snipping_tool {
@@ -109,19 +109,16 @@ TEST_F(HandlersTest, RecordingNoticesAreUngatedAndReachTheCallablesOnTheUIThread
   EXPECT_EQ(1, finished);
 }
 
-TEST_F(HandlersTest, SelectUserWindowRequestCarriesItsFieldsOrTheDefaults) {
+TEST_F(HandlersTest, SelectUserWindowRequestCarriesItsFields) {
   Handshake();
   auto feature = Send("snipping_tool_agent.snipping.show_select_user_wnd",
                       R"({"parent_wnd":132456,"file_path":"C:\\tmp\\a.png","file_type":1})");
   EXPECT_EQ(std::vector<std::string>{""}, feature->replies);
-  Send("snipping_tool_agent.snipping.show_select_user_wnd", "not json");
   const auto requests = host_.select_user_requests();
-  ASSERT_EQ(2u, requests.size());
+  ASSERT_EQ(1u, requests.size());
   EXPECT_EQ(132456, requests[0].parent_wnd);
   EXPECT_EQ("C:\\tmp\\a.png", requests[0].file_path);
   EXPECT_EQ(1, requests[0].file_type);
-  EXPECT_EQ(-1, requests[1].parent_wnd);
-  EXPECT_TRUE(requests[1].file_path.empty());
 }
 
 TEST_F(HandlersTest, ScreenAIRequestReachesTheHostWithoutAReplyUnlessMalformed) {
