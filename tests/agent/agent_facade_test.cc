@@ -9,7 +9,6 @@
 
 #include "ipc/ipc_server/snipping_tool_agent_service_host.h"
 #include "tests/agent/agent_test_support.h"
-#include "tests/support/log_capture.h"
 
 namespace snipping_tool {
 namespace {
@@ -133,16 +132,6 @@ TEST_F(AgentFacadeTest, RuntimeRecordsReachTheDelegateOnlyWhileInitialised) {
   EXPECT_EQ(11, records[0].line);
   EXPECT_EQ(-5, records[0].value);
   EXPECT_EQ("while initialised", records[0].message);
-}
-
-// Destruction with no IPC service host waits for nothing.
-TEST(AgentServiceHostTest, DestroyedBeforeAnyShotWaitsForNothing) {
-  test_support::LogCapture log;
-  ipc_core::ipc_core_refptr<SnippingToolAgentServiceHost> host(new SnippingToolAgentServiceHost());
-  host.reset();
-  const int start = log.Find("[SnippingToolAgent] WaitForStop start");
-  ASSERT_GE(start, 0);
-  EXPECT_GT(log.Find("[SnippingToolAgent] WaitForStop end", start), start);
 }
 
 TEST(AgentServiceHostTest, DispatchIsExactAndNeedsAFeature) {

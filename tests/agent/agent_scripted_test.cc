@@ -29,8 +29,6 @@ TEST_F(AgentTest, MalformedResultReachesTheSuccessCallbackWithDefaults) {
   EXPECT_EQ(1, shot->successes);
   EXPECT_TRUE(shot->result.image_file_path.empty());
   EXPECT_EQ(0, shot->result.snipping_event);
-  EXPECT_EQ(0, shot->result.pos_x);
-  EXPECT_EQ(0, shot->result.pos_y);
 }
 
 // The screen tool end to end (its executable, its analytics events).
