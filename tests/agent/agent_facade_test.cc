@@ -2,15 +2,13 @@
 // forwarding of runtime log records. No tool is started here.
 #include "agent/snipping_tool_agent.h"
 
-#include <atomic>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "ipc/ipc_server/snipping_tool_agent_service_host.h"
-#include "tests/agent/test_host.h"
-#include "tests/support/log_capture.h"
+#include "tests/agent/agent_test_support.h"
 
 namespace snipping_tool {
 namespace {
@@ -42,17 +40,6 @@ TEST_F(AgentFacadeTest, FactoryHandsOutOneAgentAndRefusesANullOut) {
   EXPECT_EQ(agent_, again);
 }
 
-TEST_F(AgentFacadeTest, ConcurrentFirstRequestsSeeOneAgent) {
-  std::vector<std::thread> threads;
-  std::vector<ISnippingToolAgent*> seen(8, nullptr);
-  for (size_t i = 0; i < seen.size(); ++i)
-    threads.emplace_back([&seen, i] { GetQuilloSnipingToolAgent(&seen[i]); });
-  for (auto& t : threads)
-    t.join();
-  for (ISnippingToolAgent* a : seen)
-    EXPECT_EQ(agent_, a);
-}
-
 TEST_F(AgentFacadeTest, ShotBeforeInitFailsAtOnceOnTheCallersThread) {
   EXPECT_TRUE(agent_->IsBroken());
   int failures = 0;
@@ -79,9 +66,14 @@ TEST_F(AgentFacadeTest, BrokenStateFollowsInitUninitAndSetBroken) {
   EXPECT_FALSE(agent_->IsBroken());
   agent_->Uninit();
   EXPECT_TRUE(agent_->IsBroken());
-  // A later Init creates a new service host and the agent is usable again.
-  agent_->Init(SnippingToolConfig(), &host_, false);
+  // A later Init creates a new service host, with its own configuration, and
+  // the agent is usable again.
+  SnippingToolConfig config;
+  config.extras["timeout_config"] = R"({"ProcessHandshakeTimeout":7000})";
+  agent_->Init(config, &host_, false);
   EXPECT_FALSE(agent_->IsBroken());
+  EXPECT_EQ(7000u, static_cast<SnippingToolAgent*>(agent_)->service_host_for_testing()
+                       ->process_handshake_timeout());
 }
 
 TEST_F(AgentFacadeTest, SecondInitReplacesOnlyTheDelegate) {
@@ -142,39 +134,7 @@ TEST_F(AgentFacadeTest, RuntimeRecordsReachTheDelegateOnlyWhileInitialised) {
   EXPECT_EQ("while initialised", records[0].message);
 }
 
-TEST(ServiceHostTest, FreshObjectState) {
-  test_support::LogCapture log;
-  ipc_core::ipc_core_refptr<SnippingToolAgentServiceHost> host(new SnippingToolAgentServiceHost());
-  EXPECT_FALSE(host->IsBroken());
-  EXPECT_EQ(4, host->screen_shot_type());
-  EXPECT_TRUE(host->grays().empty());
-  EXPECT_EQ(9u, host->handler_count());
-  EXPECT_STREQ("snipping_tool_agent", host->GetServiceName());
-  host->SetGraySwitch("x", true);
-  host->SetGraySwitch("x", false);
-  const std::map<std::string, bool> expected = {{"x", false}};
-  EXPECT_EQ(expected, host->grays());
-  host.reset();
-  // Destruction with no IPC service host waits for nothing.
-  const int start = log.Find("[SnippingToolAgent] WaitForStop start");
-  ASSERT_GE(start, 0);
-  EXPECT_GT(log.Find("[SnippingToolAgent] WaitForStop end", start), start);
-}
-
-TEST(ServiceHostTest, UninitBreaksAndInitAfterUninitInitialisesAgain) {
-  TestHost delegate;
-  ipc_core::ipc_core_refptr<SnippingToolAgentServiceHost> host(new SnippingToolAgentServiceHost());
-  host->Init(SnippingToolConfig(), &delegate, false);
-  EXPECT_EQ(3000u, host->ipc_invoke_timeout());
-  host->Uninit();
-  EXPECT_TRUE(host->IsBroken());
-  SnippingToolConfig config;
-  config.extras["timeout_config"] = R"({"ProcessHandshakeTimeout":7000})";
-  host->Init(config, &delegate, false);
-  EXPECT_EQ(7000u, host->process_handshake_timeout());
-}
-
-TEST(ServiceHostTest, DispatchIsExactAndNeedsAFeature) {
+TEST(AgentServiceHostTest, DispatchIsExactAndNeedsAFeature) {
   ipc_core::ipc_core_refptr<SnippingToolAgentServiceHost> host(new SnippingToolAgentServiceHost());
   EXPECT_FALSE(host->HandleRequest("SNIPPING_TOOL_AGENT.snipping.handshake", "", nullptr));
   EXPECT_FALSE(host->HandleRequest("snipping_tool_agent.snipping.handshake", "{}", nullptr));

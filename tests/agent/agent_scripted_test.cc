@@ -21,23 +21,6 @@ bool WaitWithoutRunningTasks(const std::function<bool()>& done) {
   return test_os::WaitUntil(done, test_os::kWaitBound);
 }
 
-TEST_F(AgentTest, ShotAnsweredWithAnErrorStopsWithIpcInvoke) {
-  StartAgent(WithScript(R"({"at":"on_shot","do":"reply_error","code":1234,"reason":"no"})"));
-  auto shot = Shot();
-  ASSERT_TRUE(WaitForOutcome(shot));
-  ExpectStopped(*shot, "ipc_invoke", /*broken=*/true);
-  EXPECT_TRUE(log().Contains(
-      "[SnippingToolAgent] StartSnippingShot failure error:ErrorResult(is_timeout=0, status=0, "
-      "code=1234, reason=no)"));
-  EXPECT_TRUE(log().Contains("[SnippingToolAgent] OnIPCException failure"));
-
-  // Broken: the next shot fails at once, until the host clears the state.
-  auto refused = Shot();
-  EXPECT_EQ(1, refused->failures);
-  agent()->SetBroken(false);
-  EXPECT_FALSE(agent()->IsBroken());
-}
-
 TEST_F(AgentTest, MalformedResultReachesTheSuccessCallbackWithDefaults) {
   StartAgent(WithScript(R"({"at":"after_shot_reply","do":"skip_result"},
                           {"at":"after_shot_reply","do":"send_result","payload":"not json"})"));
@@ -46,8 +29,6 @@ TEST_F(AgentTest, MalformedResultReachesTheSuccessCallbackWithDefaults) {
   EXPECT_EQ(1, shot->successes);
   EXPECT_TRUE(shot->result.image_file_path.empty());
   EXPECT_EQ(0, shot->result.snipping_event);
-  EXPECT_EQ(0, shot->result.pos_x);
-  EXPECT_EQ(0, shot->result.pos_y);
 }
 
 // The screen tool end to end (its executable, its analytics events).
@@ -68,64 +49,22 @@ TEST_F(AgentTest, ResultBeforeTheHandshakeReachesNobodyButTheScreenToolEvent) {
   EXPECT_EQ(1, host().result_arrived_count());
 }
 
-TEST_F(AgentTest, NewShotStartedInsideTheSuccessCallbackKeepsItsCallables) {
-  StartAgent(WithScript(""));
-  auto second = std::make_shared<testing::ShotOutcome>();
-  int first_successes = 0;
-  agent()->SnippingShot(
-      temp_dir().File("first.png"),
-      [&](const NotifySnippingShot&) {
-        ++first_successes;
-        second->path = temp_dir().File("second.png");
-        agent()->SnippingShot(
-            second->path,
-            [second](const NotifySnippingShot& r) {
-              ++second->successes;
-              second->result = r;
-            },
-            [second] { ++second->failures; }, 4, AIScreenShotRequest());
-      },
-      [] { ADD_FAILURE() << "the first shot must not fail"; }, 4, AIScreenShotRequest());
-  ASSERT_TRUE(WaitForOutcome(second));
-  EXPECT_EQ(1, first_successes);
-  EXPECT_EQ(1, second->successes);
-  const auto shots = ToolTrace("recv", "snipping_tool.snipping.shot");
-  ASSERT_EQ(2u, shots.size());
-  EXPECT_NE(std::string::npos, shots[1].text.find("second.png"));
-}
-
-TEST_F(AgentTest, HideNoticeTravelsToTheToolAsItsPayload) {
-  StartAgent(WithScript(""));
-  auto shot = Shot();
-  ASSERT_TRUE(WaitForOutcome(shot));
-  agent()->OnSelectUserWndHide(true);
-  ASSERT_TRUE(host().RunUntil([&] {
-    return !ToolTrace("recv", "snipping_tool.snipping.on_select_user_wnd_hide").empty();
-  }));
-  EXPECT_EQ("{\"exit_screen_tool\":true}",
-            ToolTrace("recv", "snipping_tool.snipping.on_select_user_wnd_hide")[0].text);
-}
-
+// The payloads both ways are the demo host's test; here the host answers
+// twice, from a thread of its own.
 TEST_F(AgentTest, ScreenAIAnswersFromAnotherThreadArriveAtTheTool) {
-  StartAgent(WithScript(R"({"at":"after_handshake","do":"request_ai",
-      "json":{"seq_id":5,"ai_type":2,"text":"hello","src_lan":"en","dest_lan":"zh"}})"));
+  StartAgent(WithScript(R"({"at":"after_handshake","do":"request_ai","json":{"seq_id":5}})"));
   auto shot = Shot();
   ASSERT_TRUE(WaitForOutcome(shot));
   ASSERT_TRUE(host().RunUntil([&] { return host().ai_requests().size() == 1; }));
-  const RequestAISnippingShot request = host().ai_requests()[0];
-  EXPECT_EQ(5, request.seq_id);
-  EXPECT_EQ("hello", request.text);
+  EXPECT_EQ(5, host().ai_requests()[0].seq_id);
   // The tool's request itself is never answered.
   EXPECT_TRUE(ToolTrace("answer", "snipping_tool_agent.snipping.request_ai").empty());
 
   auto reply = host().ai_replies()[0];
   std::thread answerer([reply] {
     ResponseAISnippingShot response;
-    response.succ = true;
     response.seq_id = 5;
-    response.ai_type = 2;
     response.data = "hi";
-    response.dest_lan = "zh";
     reply(response);
     reply(response);  // two answers for one request: both are sent
   });
@@ -133,24 +72,8 @@ TEST_F(AgentTest, ScreenAIAnswersFromAnotherThreadArriveAtTheTool) {
   ASSERT_TRUE(host().RunUntil([&] {
     return ToolTrace("recv", "snipping_tool.snipping.response_ai").size() == 2;
   }));
-  for (const TraceEvent& event : ToolTrace("recv", "snipping_tool.snipping.response_ai")) {
-    EXPECT_EQ(
-        R"({"succ":true,"seq_id":5,"ai_type":2,"data":"hi","dest_lan":"zh","image_type":"","image_save_path":""})",
-        event.text);
-  }
-  EXPECT_TRUE(log().Contains("[screen_ai] seq_id = 5, ai_type = 2, image_path = , data = hi"));
-}
-
-TEST_F(AgentTest, StopEndsTheToolAndTheGrandchildItStarted) {
-  StartAgent(WithScript(R"({"at":"after_handshake","do":"spawn_grandchild","ms":60000},
-                          {"at":"on_shot","do":"reply_error","code":7,"reason":"x"})"));
-  auto shot = Shot();
-  ASSERT_TRUE(WaitForOutcome(shot));
-  const auto spawned = ToolTrace("grandchild");
-  ASSERT_EQ(1u, spawned.size());
-  const int grandchild = std::stoi(spawned[0].name);
-  ASSERT_GT(grandchild, 0);
-  EXPECT_TRUE(testing::WaitForProcessDead(grandchild));
+  for (const TraceEvent& event : ToolTrace("recv", "snipping_tool.snipping.response_ai"))
+    EXPECT_NE(std::string::npos, event.text.find(R"("seq_id":5,"ai_type":0,"data":"hi")"));
 }
 
 // Faults that were found and fixed: notices lost while the UI thread had yet

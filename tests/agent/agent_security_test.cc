@@ -1,15 +1,12 @@
 // Only the tool the agent launched may talk to it: other local clients are
 // refused in the opening exchange, whatever secret they present, and the
 // running shot does not notice.
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "ipc_core/service_client.h"
 #include "tests/agent/agent_test_support.h"
+#include "tests/ipc_core/ipc_test_support.h"
 
 namespace snipping_tool {
 namespace {
@@ -21,50 +18,13 @@ std::string ToolSecret(int pid) {
   return test_os::EnvironmentVariableOf(pid, ipc_core::kPeerSecretEnvironmentVariable);
 }
 
-// A local client that is not the launched tool. Counted: the runtime keeps
-// its observer until it is done with the connection.
-class ForeignClient : public ipc_core::IServiceClientObserver {
- public:
-  void AddRef() override { ++refs_; }
-  void Release() override {
-    if (--refs_ == 0)
-      delete this;
-  }
-  void OnConnected(ipc_core::IServiceClient*) override { Settle(kConnected); }
-  void OnConnectFailed(ipc_core::IServiceClient*, int32_t) override { Settle(kRefused); }
-  void OnDisconnected(ipc_core::IServiceClient*) override {}
-
-  // Connects with |secret| and tells whether the host let it in.
-  bool TryConnect(int port, const std::string& secret) {
-    ipc_core::IServiceClient* client = nullptr;
-    ipc_core::CreateServiceClient("intruder", this, &client);
-    EXPECT_NE(nullptr, client);
-    if (!client)
-      return false;
-    client->ConnectToPort(port, secret.empty() ? "not-a-secret" : secret.c_str());
-    std::unique_lock<std::mutex> lock(lock_);
-    EXPECT_TRUE(changed_.wait_for(lock, test_os::kWaitBound, [this] { return state_ != 0; }));
-    const bool connected = state_ == kConnected;
-    state_ = 0;
-    lock.unlock();
-    client->Close();
-    client->Release();
-    return connected;
-  }
-
- private:
-  static constexpr int kConnected = 1;
-  static constexpr int kRefused = 2;
-  void Settle(int state) {
-    std::lock_guard<std::mutex> lock(lock_);
-    state_ = state;
-    changed_.notify_all();
-  }
-  std::atomic<int> refs_{0};
-  std::mutex lock_;
-  std::condition_variable changed_;
-  int state_ = 0;
-};
+// Whether a local client that is not the launched tool gets in with |secret|.
+bool Admitted(int port, const std::string& secret) {
+  ipc_test::TestClient client = ipc_test::TestClient::Create();
+  const bool connected = client.Connect(port, secret);
+  client.client->Close();
+  return connected;
+}
 
 TEST_F(AgentTest, ForeignClientsAreRefusedAndTheRunningShotGoesOn) {
   // The tool holds its shot answer back while the intruders try their luck.
@@ -86,11 +46,9 @@ TEST_F(AgentTest, ForeignClientsAreRefusedAndTheRunningShotGoesOn) {
   EXPECT_NE(replayed, current);
 
   const int port = static_cast<int>(service_host()->port_number());
-  ipc_core::ipc_core_refptr<ForeignClient> intruder(new ForeignClient());
-  EXPECT_FALSE(intruder->TryConnect(port, ""));                    // no secret
-  EXPECT_FALSE(intruder->TryConnect(port, std::string(32, 'a')));  // a wrong one
-  EXPECT_FALSE(intruder->TryConnect(port, replayed));              // an earlier launch's
-  EXPECT_FALSE(intruder->TryConnect(port, current));               // the connected tool's
+  EXPECT_FALSE(Admitted(port, std::string(32, 'a')));  // a wrong one
+  EXPECT_FALSE(Admitted(port, replayed));              // an earlier launch's
+  EXPECT_FALSE(Admitted(port, current));               // the connected tool's
 
   ASSERT_TRUE(WaitForOutcome(shot));
   EXPECT_EQ(1, shot->successes);

@@ -7,12 +7,6 @@
 namespace snipping_tool {
 namespace testing {
 
-AgentTest::AgentTest() {
-  GetQuilloSnipingToolAgent(&agent_);
-}
-
-AgentTest::~AgentTest() = default;
-
 void AgentTest::TearDown() {
   agent_->Uninit();
   host_.DiscardTasks();
@@ -23,14 +17,6 @@ void AgentTest::TearDown() {
   }
 }
 
-void AgentTest::StartAgent(SnippingToolConfig config, bool use_screen_tool) {
-  agent_->Init(config, &host_, use_screen_tool);
-}
-
-SnippingToolAgentServiceHost* AgentTest::service_host() {
-  return static_cast<SnippingToolAgent*>(agent_)->service_host_for_testing();
-}
-
 SnippingToolConfig AgentTest::WithScript(const std::string& steps) {
   SnippingToolConfig config;
   config.extras["reference_tool_script"] = "{\"trace_file\":\"" +
@@ -38,7 +24,6 @@ SnippingToolConfig AgentTest::WithScript(const std::string& steps) {
                                            "\",\"steps\":[" + steps + "]}";
   return config;
 }
-
 
 std::vector<TraceEvent> AgentTest::ToolTrace() {
   std::vector<TraceEvent> events;
@@ -69,10 +54,6 @@ std::shared_ptr<ShotOutcome> AgentTest::Shot(int screen_shot_type) {
       },
       [shot] { ++shot->failures; }, screen_shot_type, AIScreenShotRequest());
   return shot;
-}
-
-bool AgentTest::WaitForOutcome(const std::shared_ptr<ShotOutcome>& shot) {
-  return host_.RunUntil([&] { return shot->successes + shot->failures > 0; });
 }
 
 void AgentTest::ExpectStopped(const ShotOutcome& shot, const std::string& reason, bool broken) {
