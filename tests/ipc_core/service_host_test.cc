@@ -81,22 +81,6 @@ TEST_F(ServiceHostTest, StartReportsThePortLaterOnARuntimeThreadAndTheLastReleas
   EXPECT_FALSE(Listens(t.port));
 }
 
-TEST_F(ServiceHostTest, InjectedStartFailureArrivesAsTheFailureEvent) {
-  ipc_core::testing::FailNextStart(ipc_core::kErrorListenFailed);
-  ipc_core_refptr<RecordingObserver> observer(new RecordingObserver);
-  auto host = Unstarted(observer.get());
-  EXPECT_TRUE(host->Start());
-  ASSERT_TRUE(observer->WaitFor("start_failure:1007"));
-  EXPECT_EQ(0, observer->count("start_success"));
-  EXPECT_EQ(0, host->GetPort());
-  EXPECT_NE(std::this_thread::get_id(), observer->start_thread());
-  EXPECT_TRUE(log_.WaitForLine("cannot listen"));
-  host->Stop();
-  EXPECT_TRUE(observer->WaitFor("stopped"));
-  TestHost next = TestHost::Start();  // the injection is used up by one start
-  next.StopAndWait();
-}
-
 // Stopped without a start, or while the start is on its way: one stopped
 // event, no port, and the host stays stopped.
 TEST_F(ServiceHostTest, StopBeforeTheStartCompletesGivesOneStoppedAndNoPort) {
