@@ -18,8 +18,8 @@ inline constexpr char kActionsVariable[] = "TEST_CHILD_ACTIONS";
 inline constexpr int kBadActionExitCode = 90;
 inline constexpr int kLaunchFailedExitCode = 91;
 
-// Report records: a kind letter, the length of the text, a blank, the text
-// and a newline, so that any byte, newlines included, survives.
+// Report records: a kind letter and the text, ended by a NUL, which no
+// argument, environment entry or number holds.
 inline constexpr char kArgRecord = 'A';
 inline constexpr char kEnvRecord = 'E';
 inline constexpr char kFdRecord = 'F';
@@ -30,10 +30,8 @@ base::CommandLine ChildCommandLine();
 // Launch options that give the child program |actions|.
 base::LaunchOptions ChildActions(const std::string& actions);
 
-// The file's content once it exists (the child writes it through a rename),
-// or "" after test_os::kWaitBound.
-std::string WaitForFile(const std::string& path);
-// The pid the child wrote to |path|, or 0.
+// The pid the child wrote to |path| (through a rename, so whole), or 0
+// after test_os::kWaitBound.
 int WaitForPidFile(const std::string& path);
 
 // The child's "report": its arguments, environment and open descriptors.

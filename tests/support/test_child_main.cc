@@ -40,8 +40,7 @@ namespace {
 }
 
 void AppendRecord(std::string* report, char kind, const std::string& text) {
-  report->append(1, kind).append(std::to_string(text.size())).append(" ").append(text);
-  report->push_back('\n');
+  report->append(1, kind).append(text).push_back('\0');
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& content) {

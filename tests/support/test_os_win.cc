@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "platform/command_line.h"
 #include "platform/utf_string_conversions.h"
@@ -186,9 +187,8 @@ void KillProcess(int pid) {
 }
 
 ProgramRun::~ProgramRun() {
-  if (handle_) {
+  if (handle_)
     KillHard();
-  }
 }
 
 bool ProgramRun::Start(const std::vector<std::string>& argv, const std::string& output_file) {
@@ -229,8 +229,7 @@ int ProgramRun::WaitForExit(std::chrono::milliseconds bound) {
   }
   DWORD code = 0;
   const int status = GetExitCodeProcess(handle_, &code) ? static_cast<int>(code) : -1;
-  CloseHandle(handle_);
-  handle_ = nullptr;
+  CloseHandle(std::exchange(handle_, nullptr));
   pid_ = 0;
   return status;
 }
@@ -243,8 +242,7 @@ bool ProgramRun::KillHard() {
                       WaitForSingleObject(handle_, static_cast<DWORD>(kWaitBound.count())) == WAIT_OBJECT_0;
   DWORD code = 0;
   const bool by_us = killed && GetExitCodeProcess(handle_, &code) && code == kKilled;
-  CloseHandle(handle_);
-  handle_ = nullptr;
+  CloseHandle(std::exchange(handle_, nullptr));
   pid_ = 0;
   return by_us;
 }
