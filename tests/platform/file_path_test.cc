@@ -57,18 +57,6 @@ TEST(FilePathRulesTest, WindowsDirName) {
     EXPECT_EQ(DirName(PathStyle::kWindows, c.path), c.expected) << c.path;
 }
 
-TEST(FilePathRulesTest, WindowsGrandparentOfALogFile) {
-  // The data directory is found two levels above the log file.
-  const std::string log = "C:\\Users\\u\\X\\logs\\agent.log";
-  EXPECT_EQ(DirName(PathStyle::kWindows, DirName(PathStyle::kWindows, log.c_str()).c_str()),
-            "C:\\Users\\u\\X");
-  EXPECT_EQ(DirName(PathStyle::kWindows, DirName(PathStyle::kWindows, "C:\\a\\b\\c.log").c_str()),
-            "C:\\a");
-  // The wide instantiation follows the same rules.
-  EXPECT_EQ(internal::PathDirName<wchar_t>(PathStyle::kWindows, L"\\\\s\\sh\\a\\b.log"),
-            L"\\\\s\\sh\\a");
-}
-
 TEST(FilePathRulesTest, PosixDirName) {
   const PathCase cases[] = {
       {"/a/b", "/a"},   {"/a/b/", "/a"}, {"/a", "/"},    {"/", "/"},      {"//", "//"},
@@ -92,16 +80,6 @@ TEST(FilePathRulesTest, BaseName) {
   };
   for (const PathCase& c : posix)
     EXPECT_EQ(BaseName(PathStyle::kPosix, c.path), c.expected) << c.path;
-}
-
-TEST(FilePathRulesTest, RootLength) {
-  EXPECT_EQ(internal::PathRootLength<char>(PathStyle::kWindows, "C:\\a"), 3u);
-  EXPECT_EQ(internal::PathRootLength<char>(PathStyle::kWindows, "C:a"), 2u);
-  EXPECT_EQ(internal::PathRootLength<char>(PathStyle::kWindows, "\\\\server\\share\\a"), 14u);
-  EXPECT_EQ(internal::PathRootLength<char>(PathStyle::kWindows, "\\a"), 1u);
-  EXPECT_EQ(internal::PathRootLength<char>(PathStyle::kWindows, "a\\b"), 0u);
-  EXPECT_EQ(internal::PathRootLength<char>(PathStyle::kPosix, "/a"), 1u);
-  EXPECT_EQ(internal::PathRootLength<char>(PathStyle::kPosix, "C:\\a"), 0u);
 }
 
 TEST(FilePathRulesTest, Append) {

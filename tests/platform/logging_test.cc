@@ -43,40 +43,29 @@ class LoggingTest : public ::testing::Test {
   test_support::LogCapture log_;
 };
 
-TEST_F(LoggingTest, DisabledStatementEvaluatesNoneOfItsPieces) {
-  SetMinLogLevel(LOG_ERROR);
+TEST_F(LoggingTest, BelowTheMinimumLevelNothingIsEvaluatedOrRecorded) {
+  SetMinLogLevel(LOG_WARNING);
+  EXPECT_EQ(GetMinLogLevel(), LOG_WARNING);
+  EXPECT_FALSE(ShouldCreateLogMessage(LOG_INFO));
+  EXPECT_TRUE(ShouldCreateLogMessage(LOG_WARNING));
+  EXPECT_TRUE(ShouldCreateLogMessage(LOG_ERROR));
   int evaluated = 0;
   auto piece = [&evaluated] {
     ++evaluated;
     return "piece";
   };
   LOG(INFO) << piece() << piece();
-  LOG(WARNING) << piece();
   EXPECT_EQ(evaluated, 0);
-  EXPECT_TRUE(TakeRecords().empty());
-
-  LOG(ERROR) << piece() << " " << piece();
+  LOG(WARNING) << piece() << " " << piece();
   EXPECT_EQ(evaluated, 2);
   const std::vector<Record> records = TakeRecords();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].text, "piece piece");
-  EXPECT_EQ(records[0].severity, LOG_ERROR);
-}
-
-TEST_F(LoggingTest, MinimumLevel) {
-  SetMinLogLevel(LOG_WARNING);
-  EXPECT_EQ(GetMinLogLevel(), LOG_WARNING);
-  EXPECT_FALSE(ShouldCreateLogMessage(LOG_INFO));
-  EXPECT_TRUE(ShouldCreateLogMessage(LOG_WARNING));
-  EXPECT_TRUE(ShouldCreateLogMessage(LOG_ERROR));
-  LOG(INFO) << "dropped";
-  LOG(WARNING) << "kept";
-  const std::vector<Record> records = TakeRecords();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].text, "kept");
   EXPECT_EQ(records[0].severity, LOG_WARNING);
-  // The file is named relative to the source tree.
-  EXPECT_EQ(records[0].file, "tests/platform/logging_test.cc");
+  // The file is named relative to the source tree (a compiler cache may
+  // name it relative to the build directory): never by an absolute path.
+  EXPECT_THAT(records[0].file, ::testing::EndsWith("tests/platform/logging_test.cc"));
+  EXPECT_NE(records[0].file.front(), '/');
 }
 
 TEST_F(LoggingTest, RecordsReachTheHandlerWholeFromManyThreads) {
@@ -98,40 +87,37 @@ TEST_F(LoggingTest, RecordsReachTheHandlerWholeFromManyThreads) {
   // Every record arrives as one piece, and each thread's records in order.
   std::map<int, int> next_index;
   for (const Record& record : records) {
-    int thread = -1, index = -1, tail = -1;
-    ASSERT_EQ(std::sscanf(record.text.c_str(),
-                          "[SnippingToolAgent] Test thread:%d index:%d tail:%d", &thread, &index,
-                          &tail),
-              3)
+    int thread = -1;
+    int index = -1;
+    ASSERT_EQ(std::sscanf(record.text.c_str(), "[SnippingToolAgent] Test thread:%d index:%d",
+                          &thread, &index),
+              2)
         << record.text;
-    EXPECT_EQ(thread, tail) << record.text;
     EXPECT_EQ(record.text, "[SnippingToolAgent] Test thread:" + std::to_string(thread) +
-                                  " index:" + std::to_string(index) +
-                                  " tail:" + std::to_string(thread));
+                               " index:" + std::to_string(index) +
+                               " tail:" + std::to_string(thread));
     EXPECT_EQ(index, next_index[thread]++) << record.text;
   }
   EXPECT_EQ(next_index.size(), static_cast<size_t>(kThreads));
 }
 
-TEST_F(LoggingTest, WideTextIsWrittenAsUTF8) {
+// Regressions: wide text logged from namespace base printed as an address;
+// a log statement changed the caller's last system error.
+using LoggingRegressionTest = LoggingTest;
+
+TEST_F(LoggingRegressionTest, WideTextIsWrittenAsUTF8FromANamespaceWithItsOwnInserters) {
   SetMinLogLevel(LOG_INFO);
-  const std::wstring path = L"C:\\\u622A\u56FE\\\U0001F600.png";
-  LOG(INFO) << " path:" << path << " raw:" << L"\u00E9" << " null:" << static_cast<const wchar_t*>(nullptr);
+  base::LogWideFromBase(L"C:\\\u622A\\\U0001F600.png",
+                        base::FilePath::FromUTF8Unsafe("a/\xC3\xA9"));
+  LOG(INFO) << "null:" << static_cast<const wchar_t*>(nullptr);
   const std::vector<Record> records = TakeRecords();
-  ASSERT_EQ(records.size(), 1u);
+  ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0].text,
-            " path:C:\\\xE6\x88\xAA\xE5\x9B\xBE\\\xF0\x9F\x98\x80.png raw:\xC3\xA9 null:");
+            "string:C:\\\xE6\x88\xAA\\\xF0\x9F\x98\x80.png literal:\xC3\xA9 path:a/\xC3\xA9");
+  EXPECT_EQ(records[1].text, "null:");
 }
 
-TEST_F(LoggingTest, WideTextFromANamespaceWithItsOwnInserters) {
-  SetMinLogLevel(LOG_INFO);
-  base::LogWideFromBase(L"\u622A", base::FilePath::FromUTF8Unsafe("a/\xC3\xA9"));
-  const std::vector<Record> records = TakeRecords();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].text, "string:\xE6\x88\xAA literal:\xC3\xA9 path:a/\xC3\xA9");
-}
-
-TEST_F(LoggingTest, LastSystemErrorSurvivesTheStatement) {
+TEST_F(LoggingRegressionTest, LastSystemErrorSurvivesTheStatement) {
   SetMinLogLevel(LOG_INFO);
   // Neither a piece of the statement nor the handler may leave its error
   // behind: the caller logs a failure and then reports its error code.
@@ -160,7 +146,7 @@ TEST_F(LoggingTest, LastSystemErrorSurvivesTheStatement) {
   SetLogHandler(previous);
   EXPECT_EQ(after, 4321u);
   EXPECT_THAT(output, ::testing::HasSubstr("ERROR"));
-  EXPECT_THAT(output, ::testing::HasSubstr("to stderr\n"));
+  EXPECT_THAT(output, ::testing::EndsWith("to stderr\n"));
 }
 
 }  // namespace

@@ -42,17 +42,7 @@ TEST(PathServiceTest, ModuleDirInsideASharedLibraryIsTheLibrarysOwn) {
   EXPECT_EQ(FilePath::FromUTF8Unsafe(buffer), FilePath::FromUTF8Unsafe(probe_dir));
 }
 
-TEST(PathServiceTest, OverrideWinsUntilRemovedAndUnknownKeysAreRefused) {
-  FilePath real;
-  ASSERT_TRUE(PathService::Get(DIR_MODULE, &real));
-  PathService::OverrideForTesting(DIR_MODULE, FilePath::FromUTF8Unsafe("/override/dir"));
-  FilePath dir;
-  EXPECT_TRUE(PathService::Get(DIR_MODULE, &dir));
-  EXPECT_EQ(dir.AsUTF8Unsafe(), "/override/dir");
-  PathService::OverrideForTesting(DIR_MODULE, FilePath());
-  EXPECT_TRUE(PathService::Get(DIR_MODULE, &dir));
-  EXPECT_EQ(dir, real);
-
+TEST(PathServiceTest, UnknownKeysAreRefused) {
   FilePath untouched = FilePath::FromUTF8Unsafe("untouched");
   EXPECT_FALSE(PathService::Get(12345, &untouched));
   EXPECT_EQ(untouched.AsUTF8Unsafe(), "untouched");

@@ -15,18 +15,14 @@
 
 namespace test_support {
 
-// Owns a reference to the interface it hands out, and counts its instances.
+// Owns a reference to the interface it hands out.
 class FakeInterfaceHandle : public kvbase::IServiceInterfaceHandle {
  public:
-  FakeInterfaceHandle(std::shared_ptr<void> owner, void* raw) : owner_(std::move(owner)), raw_(raw) {
-    live_.fetch_add(1);
-  }
-  ~FakeInterfaceHandle() override { live_.fetch_sub(1); }
+  FakeInterfaceHandle(std::shared_ptr<void> owner, void* raw)
+      : owner_(std::move(owner)), raw_(raw) {}
   void* GetRaw() override { return raw_; }
-  static int live_count() { return live_.load(); }
 
  private:
-  static inline std::atomic<int> live_{0};
   std::shared_ptr<void> owner_;
   void* raw_;
 };
@@ -57,7 +53,6 @@ class FakeServiceManager : public kvbase::IServiceManager {
  public:
   std::shared_ptr<kvbase::IServiceBase> GetService(const std::string& name) override {
     std::lock_guard<std::mutex> hold(lock_);
-    requested_.push_back(name);
     const auto found = services_.find(name);
     return found == services_.end() ? nullptr : found->second;
   }
@@ -86,16 +81,11 @@ class FakeServiceManager : public kvbase::IServiceManager {
     std::lock_guard<std::mutex> hold(lock_);
     return log_;
   }
-  std::vector<std::string> requested_services() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return requested_;
-  }
 
  private:
   mutable std::mutex lock_;
   std::map<std::string, std::shared_ptr<FakeService>> services_;
   std::vector<std::pair<int, std::string>> log_;
-  std::vector<std::string> requested_;
 };
 
 class FakeGraySwitchMgr : public model::IGraySwitchMgr {
@@ -105,7 +95,6 @@ class FakeGraySwitchMgr : public model::IGraySwitchMgr {
   bool GetGraySwitch(const std::string& group, const std::string& name, bool* out1,
                      bool* out2) override {
     std::lock_guard<std::mutex> hold(lock_);
-    groups_.push_back(group);
     if (!out1 || !out2 || *out1 || *out2)
       out_values_started_false_ = false;
     // The host may write the out values; the agent must not read them.
@@ -119,10 +108,6 @@ class FakeGraySwitchMgr : public model::IGraySwitchMgr {
     std::lock_guard<std::mutex> hold(lock_);
     switches_[{group, name}] = on;
   }
-  std::vector<std::string> queried_groups() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return groups_;
-  }
   bool out_values_started_false() const {
     std::lock_guard<std::mutex> hold(lock_);
     return out_values_started_false_;
@@ -131,7 +116,6 @@ class FakeGraySwitchMgr : public model::IGraySwitchMgr {
  private:
   mutable std::mutex lock_;
   std::map<std::pair<std::string, std::string>, bool> switches_;
-  std::vector<std::string> groups_;
   bool out_values_started_false_ = true;
 };
 

@@ -28,28 +28,36 @@ class NoChildrenLeft : public ::testing::Environment {
 
 ChildReport ParseReport(const std::string& text) {
   ChildReport report;
-  size_t at = 0;
-  while (at < text.size()) {
-    const char kind = text[at++];
-    const size_t blank = text.find(' ', at);
-    if (blank == std::string::npos)
+  std::istringstream records(text);
+  for (std::string record; std::getline(records, record, '\0');) {
+    if (record.empty())
       return report;
-    const size_t length = std::strtoul(text.substr(at, blank - at).c_str(), nullptr, 10);
-    if (blank + 1 + length + 1 > text.size() || text[blank + 1 + length] != '\n')
-      return report;
-    std::string record = text.substr(blank + 1, length);
-    at = blank + 1 + length + 1;
-    if (kind == kArgRecord)
-      report.argv.push_back(std::move(record));
-    else if (kind == kEnvRecord)
-      report.environment.push_back(std::move(record));
-    else if (kind == kFdRecord)
-      report.open_fds.push_back(std::atoi(record.c_str()));
+    const std::string value = record.substr(1);
+    if (record[0] == kArgRecord)
+      report.argv.push_back(value);
+    else if (record[0] == kEnvRecord)
+      report.environment.push_back(value);
+    else if (record[0] == kFdRecord)
+      report.open_fds.push_back(std::atoi(value.c_str()));
     else
       return report;
   }
-  report.parsed = true;
+  report.parsed = !text.empty();
   return report;
+}
+
+std::string WaitForFile(const std::string& path) {
+  std::string content;
+  test_os::WaitUntil([&] {
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+    if (!in)
+      return false;
+    std::stringstream text;
+    text << in.rdbuf();
+    content = text.str();
+    return true;
+  });
+  return content;
 }
 
 }  // namespace
@@ -66,20 +74,6 @@ base::LaunchOptions ChildActions(const std::string& actions) {
   base::LaunchOptions options;
   options.environment[kActionsVariable] = actions;
   return options;
-}
-
-std::string WaitForFile(const std::string& path) {
-  std::string content;
-  test_os::WaitUntil([&] {
-    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
-    if (!in)
-      return false;
-    std::stringstream text;
-    text << in.rdbuf();
-    content = text.str();
-    return true;
-  });
-  return content;
 }
 
 int WaitForPidFile(const std::string& path) {

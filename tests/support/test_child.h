@@ -18,8 +18,8 @@ inline constexpr char kActionsVariable[] = "TEST_CHILD_ACTIONS";
 inline constexpr int kBadActionExitCode = 90;
 inline constexpr int kLaunchFailedExitCode = 91;
 
-// Report records: a kind letter, the length of the text, a blank, the text
-// and a newline, so that any byte, newlines included, survives.
+// Report records: a kind letter and the text, ended by a NUL, which no
+// argument, environment entry or number holds.
 inline constexpr char kArgRecord = 'A';
 inline constexpr char kEnvRecord = 'E';
 inline constexpr char kFdRecord = 'F';
@@ -30,10 +30,8 @@ base::CommandLine ChildCommandLine();
 // Launch options that give the child program |actions|.
 base::LaunchOptions ChildActions(const std::string& actions);
 
-// The file's content once it exists (the child writes it through a rename),
-// or "" after test_os::kWaitBound.
-std::string WaitForFile(const std::string& path);
-// The pid the child wrote to |path|, or 0.
+// The pid the child wrote to |path| (through a rename, so whole), or 0
+// after test_os::kWaitBound.
 int WaitForPidFile(const std::string& path);
 
 // The child's "report": its arguments, environment and open descriptors.
@@ -47,20 +45,17 @@ ChildReport WaitForReport(const std::string& path);
 
 // What the child program asks of its system (test_child_main_<os>.cc):
 // its arguments as the system hands them over, UTF-8; the path it was
-// started under (a link or copy keeps its own); its environment as
-// "NAME=value", UTF-8; its open descriptors, where the system numbers them.
+// started under (a link or copy keeps its own); its open descriptors, where
+// the system numbers them.
 std::vector<std::string> OwnArguments(int argc, char** argv);
 std::string OwnProgramPath(int argc, char** argv);
-std::vector<std::string> OwnEnvironment();
 std::vector<std::string> OwnDescriptors();
-// Starts |program| again with the order to wait forever; its pid, or 0.
-int StartWaitingCopy(const std::string& program);
-// The same copy, cut loose from this program the way daemons do: with
-// |daemon| false in a session of its own (setsid); with |daemon| true
-// double-forked as well, so that its parent has ended before it runs.
-// Windows starts it detached, in a new process group.
-int StartDetachedCopy(const std::string& program, bool daemon);
-[[noreturn]] void WaitForever();
+// Starts |program| again with the order to wait forever; its pid, or 0. A
+// copy in a session of its own (setsid) or a daemon (double-forked as well,
+// so that its parent has ended before it runs) is cut loose from this
+// program; Windows starts both detached, in a new process group.
+enum class CopyKind { kChild, kSession, kDaemon };
+int StartCopy(const std::string& program, CopyKind kind);
 
 }  // namespace test_support
 

@@ -1,32 +1,22 @@
-// The child program of the tests that start processes. What it does is read from a list
-// of actions: the environment variable TEST_CHILD_ACTIONS when set, else the
-// file "<argv[0]>.actions" (so that a copy installed under a tool's name can
-// be told what to do without touching its command line), else nothing.
-//
-// Actions, separated by newlines:
+// The child program of the tests that start processes. It runs the actions,
+// one a line, of the variable TEST_CHILD_ACTIONS when set, else of the file
+// "<argv[0]>.actions" (so that a copy installed under a tool's name can be
+// told what to do without touching its command line):
 //   report <file>          write argv, environment and open descriptors
 //   write-pid <file>       write this process's pid
-//   grandchild <file>      start a copy of this program that waits forever,
-//                          and write its pid
-//   setsid-grandchild <file>
-//                          the same, in a session of its own
-//   daemon <file>          the same, double-forked into a session of its own
+//   grandchild <file>      start a copy that waits forever, write its pid;
+//   setsid-grandchild <file>, daemon <file>: the same cut loose (StartCopy)
 //   launch-tool <program> <file>
-//                          launch <program> into a kill-on-close job through
-//                          the platform layer, and write its pid; <program>,
-//                          a copy of this one, starts a setsid-grandchild
-//                          and a daemon, written to <file>.session and
-//                          <file>.daemon
-//   sleep <ms>             sleep
-//   exit <code>            exit with <code>
-//   abort                  crash
-//   wait-forever           wait until killed
+//                          launch <program>, a copy of this one, into a
+//                          kill-on-close job and write its pid; the tool
+//                          writes a setsid-grandchild and a daemon to
+//                          <file>.session and <file>.daemon
+//   sleep <ms>, exit <code>, abort, wait-forever
 // Files are written whole through a rename, so a reader that sees the file
 // sees all of it.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -38,52 +28,35 @@
 #include "platform/launch.h"
 #include "tests/support/test_child.h"
 #include "tests/support/test_os.h"
+#include "tests/support/test_text.h"
 
 using namespace test_support;  // NOLINT(build/namespaces): the program is its helper
 
 namespace {
 
+[[noreturn]] void WaitForever() {
+  for (;;)
+    std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
 void AppendRecord(std::string* report, char kind, const std::string& text) {
-  report->push_back(kind);
-  report->append(std::to_string(text.size()));
-  report->push_back(' ');
-  report->append(text);
-  report->push_back('\n');
+  report->append(1, kind).append(text).push_back('\0');
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& content) {
   const std::string temporary = path + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out)
-      return false;
-  }
-  return std::rename(temporary.c_str(), path.c_str()) == 0;
+  return WriteFile(temporary, content) && std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
 std::string Report(int argc, char** argv) {
   std::string report;
   for (const std::string& argument : OwnArguments(argc, argv))
     AppendRecord(&report, kArgRecord, argument);
-  for (const std::string& entry : OwnEnvironment())
+  for (const std::string& entry : test_os::EnvironmentOf(test_os::CurrentPid()))
     AppendRecord(&report, kEnvRecord, entry);
   for (const std::string& fd : OwnDescriptors())
     AppendRecord(&report, kFdRecord, fd);
   return report;
-}
-
-std::string ReadActions(const std::string& program) {
-  if (const char* actions = std::getenv(kActionsVariable))
-    return actions;
-  std::ifstream in(std::string(program) + ".actions", std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void StartGrandchild(const std::string& program, const std::string& pid_file) {
-  WriteFileAtomically(pid_file, std::to_string(StartWaitingCopy(program)));
 }
 
 void LaunchTool(const std::string& program, const std::string& pid_file) {
@@ -92,8 +65,8 @@ void LaunchTool(const std::string& program, const std::string& pid_file) {
   base::LaunchOptions options;
   options.job_handle = job;
   options.environment[kActionsVariable] = "setsid-grandchild " + pid_file +
-                                                      ".session\ndaemon " + pid_file +
-                                                      ".daemon\nwait-forever";
+                                          ".session\ndaemon " + pid_file +
+                                          ".daemon\nwait-forever";
   base::Process tool = base::LaunchProcess(
       base::CommandLine(base::FilePath::FromUTF8Unsafe(program)), options);
   if (!tool.IsValid())
@@ -107,7 +80,8 @@ void LaunchTool(const std::string& program, const std::string& pid_file) {
 
 int main(int argc, char** argv) {
   const std::string program = OwnProgramPath(argc, argv);
-  std::istringstream actions(ReadActions(program));
+  const char* from_variable = std::getenv(kActionsVariable);
+  std::istringstream actions(from_variable ? from_variable : ReadFile(program + ".actions"));
   std::string line;
   while (std::getline(actions, line)) {
     std::istringstream words(line);
@@ -119,11 +93,11 @@ int main(int argc, char** argv) {
       WriteFileAtomically(argument, Report(argc, argv));
     } else if (action == "write-pid") {
       WriteFileAtomically(argument, std::to_string(test_os::CurrentPid()));
-    } else if (action == "grandchild") {
-      StartGrandchild(program, argument);
-    } else if (action == "setsid-grandchild" || action == "daemon") {
-      WriteFileAtomically(argument,
-                          std::to_string(StartDetachedCopy(program, action == "daemon")));
+    } else if (action == "grandchild" || action == "setsid-grandchild" || action == "daemon") {
+      const CopyKind kind = action == "grandchild" ? CopyKind::kChild
+                            : action == "daemon"   ? CopyKind::kDaemon
+                                                   : CopyKind::kSession;
+      WriteFileAtomically(argument, std::to_string(StartCopy(program, kind)));
     } else if (action == "launch-tool") {
       LaunchTool(argument, second);
     } else if (action == "sleep") {

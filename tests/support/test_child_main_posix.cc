@@ -1,13 +1,10 @@
 #include <dirent.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
 #include "tests/support/test_child.h"
-
-extern char** environ;
 
 namespace test_support {
 
@@ -17,13 +14,6 @@ std::vector<std::string> OwnArguments(int argc, char** argv) {
 
 std::string OwnProgramPath(int, char** argv) {
   return argv[0];
-}
-
-std::vector<std::string> OwnEnvironment() {
-  std::vector<std::string> entries;
-  for (char** entry = environ; *entry; ++entry)
-    entries.push_back(*entry);
-  return entries;
 }
 
 std::vector<std::string> OwnDescriptors() {
@@ -41,26 +31,17 @@ std::vector<std::string> OwnDescriptors() {
   return fds;
 }
 
-int StartWaitingCopy(const std::string& program) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setenv(kActionsVariable, "wait-forever", 1);
-    execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return pid > 0 ? static_cast<int>(pid) : 0;
-}
-
-int StartDetachedCopy(const std::string& program, bool daemon) {
+int StartCopy(const std::string& program, CopyKind kind) {
+  // The copy's pid comes through a pipe: a daemon is no child of ours.
   int pid_pipe[2];
   if (pipe(pid_pipe) != 0)
     return 0;
   const pid_t first = fork();
   if (first == 0) {
     close(pid_pipe[0]);
-    setsid();
-    const pid_t second = daemon ? fork() : 0;
-    if (second != 0)
+    if (kind != CopyKind::kChild)
+      setsid();
+    if (kind == CopyKind::kDaemon && fork() != 0)
       _exit(0);  // the daemon's parent ends at once, as a daemon's does
     const pid_t self = getpid();
     if (write(pid_pipe[1], &self, sizeof(self)) != sizeof(self))
@@ -75,16 +56,9 @@ int StartDetachedCopy(const std::string& program, bool daemon) {
   if (first < 0 || read(pid_pipe[0], &copy, sizeof(copy)) != sizeof(copy))
     copy = 0;
   close(pid_pipe[0]);
-  // The daemon's parent ended; the copy itself, with daemon false, is our
-  // child and stays.
-  if (first > 0 && daemon)
-    waitpid(first, nullptr, 0);
+  if (first > 0 && kind == CopyKind::kDaemon)
+    waitpid(first, nullptr, 0);  // the daemon's parent, which has ended
   return static_cast<int>(copy);
-}
-
-void WaitForever() {
-  for (;;)
-    pause();
 }
 
 }  // namespace test_support

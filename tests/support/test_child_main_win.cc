@@ -7,6 +7,7 @@
 #include "tests/support/test_child.h"
 
 namespace test_support {
+
 std::vector<std::string> OwnArguments(int, char**) {
   // The narrow argv went through the code page; the wide command line,
   // split by the system's own parser, is what a tool really receives.
@@ -25,55 +26,27 @@ std::string OwnProgramPath(int, char**) {
   return base::SysWideToUTF8(std::wstring_view(path, length < 32768 ? length : 0));
 }
 
-std::vector<std::string> OwnEnvironment() {
-  std::vector<std::string> entries;
-  wchar_t* block = GetEnvironmentStringsW();
-  for (const wchar_t* entry = block; entry && *entry; entry += wcslen(entry) + 1) {
-    // Entries of the drive's current directories ("=C:=C:\...") are the
-    // system's, not the environment's.
-    if (entry[0] != L'=')
-      entries.push_back(base::SysWideToUTF8(entry));
-  }
-  FreeEnvironmentStringsW(block);
-  return entries;
-}
-
 std::vector<std::string> OwnDescriptors() {
   return {};
 }
 
-namespace {
-
-int StartCopy(const std::string& program, DWORD flags) {
-  SetEnvironmentVariableW(base::SysUTF8ToWide(kActionsVariable).c_str(), L"wait-forever");
+int StartCopy(const std::string& program, CopyKind kind) {
+  const std::wstring variable = base::SysUTF8ToWide(kActionsVariable);
+  SetEnvironmentVariableW(variable.c_str(), L"wait-forever");
   const std::wstring path = base::SysUTF8ToWide(program);
   std::wstring line = L"\"" + path + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
+  const DWORD flags = kind == CopyKind::kChild ? 0 : DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP;
   const BOOL started = CreateProcessW(path.c_str(), &line[0], nullptr, nullptr, FALSE, flags,
                                       nullptr, nullptr, &startup, &info);
-  SetEnvironmentVariableW(base::SysUTF8ToWide(kActionsVariable).c_str(), nullptr);
+  SetEnvironmentVariableW(variable.c_str(), nullptr);
   if (!started)
     return 0;
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
   return static_cast<int>(info.dwProcessId);
-}
-
-}  // namespace
-
-int StartWaitingCopy(const std::string& program) {
-  return StartCopy(program, 0);
-}
-
-int StartDetachedCopy(const std::string& program, bool) {
-  return StartCopy(program, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP);
-}
-
-void WaitForever() {
-  for (;;)
-    Sleep(INFINITE);
 }
 
 }  // namespace test_support

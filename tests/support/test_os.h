@@ -24,8 +24,8 @@ inline constexpr std::chrono::milliseconds kQuietPeriod{100};
 bool WaitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds bound = kWaitBound);
 
-// A fresh directory under the system's temporary directory, removed with
-// everything in it at destruction.
+// A fresh directory, open to this user only, under the system's temporary
+// directory; removed with everything in it at destruction.
 class TempDir {
  public:
   TempDir();
@@ -80,8 +80,9 @@ class ScopedEnv {
   const std::string name_;
   const std::optional<std::string> previous_;
 };
-// The value of |name| in the environment of the running process |pid|, or
-// "" when it has none or cannot be read.
+// The environment of the running process |pid| as "NAME=value" entries
+// (empty when it cannot be read), and the value of |name| in it, or "".
+std::vector<std::string> EnvironmentOf(int pid);
 std::string EnvironmentVariableOf(int pid, const std::string& name);
 
 int CurrentPid();
@@ -160,9 +161,8 @@ size_t ResidentSetBytes();
 bool UnderEmulation();
 
 // Leaves this process without a free descriptor: lowers its limit close to
-// what is open and takes the rest. Give back restores both. Not every
-// system has a per-process descriptor limit to exhaust (Windows has none);
-// there Take returns false and changes nothing.
+// what is open and takes the rest. Give back restores both. Windows has no
+// per-process descriptor limit: there Take returns false and does nothing.
 class DescriptorExhaustion {
  public:
   DescriptorExhaustion() = default;

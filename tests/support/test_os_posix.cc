@@ -7,14 +7,12 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -43,6 +41,14 @@ bool Ended(int pid) {
   return !(fields >> state) || state == "Z";
 }
 
+// The program image of |pid|, "" when it cannot be read (a zombie's).
+std::string ImageOf(int pid) {
+  char target[4096];
+  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
 int CountEntries(const char* dir_path) {
   int count = 0;
   if (DIR* dir = opendir(dir_path)) {
@@ -55,23 +61,6 @@ int CountEntries(const char* dir_path) {
 
 }  // namespace
 
-TempDir::TempDir() {
-  char pattern[] = "/tmp/snipping_test_XXXXXX";
-  if (const char* dir = mkdtemp(pattern))
-    path_ = dir;
-  else
-    perror("mkdtemp");
-}
-
-std::string JoinPath(const std::string& dir, const std::string& name) {
-  return dir + "/" + name;
-}
-
-bool FileHasContent(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
-}
-
 bool InstallProgramAs(const std::string& from, const std::string& to) {
   if (symlink(from.c_str(), to.c_str()) == 0)
     return true;
@@ -80,12 +69,8 @@ bool InstallProgramAs(const std::string& from, const std::string& to) {
 }
 
 std::string ExecutableDir() {
-  char path[4096];
-  const ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
-  if (length <= 0)
-    return ".";
-  const std::string exe(path, static_cast<size_t>(length));
-  return exe.substr(0, exe.rfind('/'));
+  const std::string exe = ImageOf(getpid());
+  return exe.empty() ? "." : exe.substr(0, exe.rfind('/'));
 }
 
 std::string ExecutableSuffix() {
@@ -106,21 +91,12 @@ void UnsetEnv(const std::string& name) {
   unsetenv(name.c_str());
 }
 
-std::string EnvironmentVariableOf(int pid, const std::string& name) {
-  std::ifstream environ("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
-  const std::string all((std::istreambuf_iterator<char>(environ)), std::istreambuf_iterator<char>());
-  const std::string prefix = name + "=";
-  size_t start = 0;
-  while (start < all.size()) {
-    const size_t end = all.find('\0', start);
-    const std::string entry = all.substr(start, end - start);
-    if (entry.rfind(prefix, 0) == 0)
-      return entry.substr(prefix.size());
-    if (end == std::string::npos)
-      break;
-    start = end + 1;
-  }
-  return "";
+std::vector<std::string> EnvironmentOf(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+  std::vector<std::string> entries;
+  for (std::string entry; std::getline(in, entry, '\0');)
+    entries.push_back(entry);
+  return entries;
 }
 
 bool UnderEmulation() {
@@ -222,18 +198,6 @@ std::vector<int> ChildProcesses() {
   return children;
 }
 
-namespace {
-
-// The program image of |pid|, "" when it cannot be read (a zombie's).
-std::string ImageOf(int pid) {
-  char target[4096];
-  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-  const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
-  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
-}
-
-}  // namespace
-
 std::vector<int> LaunchedProcesses() {
   const std::string keeper = std::string("/") + base::keeper::kKeeperExecutable;
   const std::string self = ImageOf(getpid());
@@ -259,18 +223,6 @@ std::vector<UnlaunchableProgram> UnlaunchablePrograms() {
           {"a file that may not be executed", true, "plain text", false, EACCES},
           {"an executable of no known format", true, std::string("\x7f\x01\x02garbage", 10), true,
            ENOEXEC}};
-}
-
-bool WriteUnlaunchableProgram(const UnlaunchableProgram& program, const std::string& path) {
-  if (!program.exists)
-    return true;
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << program.content;
-    if (!out)
-      return false;
-  }
-  return chmod(path.c_str(), program.executable ? 0700 : 0600) == 0;
 }
 
 void* LibrarySymbol(const std::string& path, const std::string& symbol) {

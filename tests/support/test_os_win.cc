@@ -7,10 +7,9 @@
 #include <winternl.h>
 // clang-format on
 
-#include <atomic>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include <memory>
+#include <utility>
 
 #include "platform/command_line.h"
 #include "platform/utf_string_conversions.h"
@@ -18,21 +17,14 @@
 namespace test_os {
 namespace {
 
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  ~ScopedHandle() {
-    if (valid())
-      CloseHandle(handle_);
-  }
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
+struct HandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
 };
+using ScopedHandle = std::unique_ptr<void, HandleCloser>;
+
+bool Valid(const ScopedHandle& handle) {
+  return handle && handle.get() != INVALID_HANDLE_VALUE;
+}
 
 // Waits for the end of |pid| for at most |bound|; a process that cannot be
 // opened no longer exists.
@@ -40,7 +32,7 @@ bool WaitForEnd(int pid, DWORD bound_ms) {
   if (pid <= 0)
     return true;
   ScopedHandle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
-  if (!process.valid())
+  if (!Valid(process))
     return GetLastError() == ERROR_INVALID_PARAMETER;
   return WaitForSingleObject(process.get(), bound_ms) == WAIT_OBJECT_0;
 }
@@ -88,30 +80,13 @@ std::wstring EnvironmentBlockOf(HANDLE process) {
   return block;
 }
 
-// A test program that crashes prints where, with the return addresses of
-// the crashing thread's stack (for addr2line), and ends at once: Wine would
+// A test program that crashes says where and ends at once: Wine would
 // otherwise start its debugger, which can hold the test until its time-out.
 LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception) {
   const EXCEPTION_RECORD* record = exception->ExceptionRecord;
   fprintf(stderr, "test crashed: exception 0x%08lx at %p, thread %lu, image base %p\n",
           record->ExceptionCode, record->ExceptionAddress, GetCurrentThreadId(),
           static_cast<void*>(GetModuleHandleW(nullptr)));
-  CONTEXT context = *exception->ContextRecord;
-  for (int frame = 0; frame < 32 && context.Rip; ++frame) {
-    fprintf(stderr, "  #%d %p\n", frame, reinterpret_cast<void*>(context.Rip));
-    DWORD64 image_base = 0;
-    RUNTIME_FUNCTION* function = RtlLookupFunctionEntry(context.Rip, &image_base, nullptr);
-    if (!function) {
-      // A leaf function: the return address is on top of the stack.
-      context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);
-      context.Rsp += 8;
-      continue;
-    }
-    void* handler_data = nullptr;
-    DWORD64 establisher = 0;
-    RtlVirtualUnwind(UNW_FLAG_NHANDLER, image_base, context.Rip, function, &context, &handler_data,
-                     &establisher, nullptr);
-  }
   fflush(stderr);
   TerminateProcess(GetCurrentProcess(), 0xC0DE);
   return EXCEPTION_CONTINUE_SEARCH;
@@ -128,35 +103,6 @@ ULONGLONG CreationTime(HANDLE process) {
 }
 
 }  // namespace
-
-TempDir::TempDir() {
-  static std::atomic<int> counter{0};
-  wchar_t base[MAX_PATH + 1];
-  const DWORD length = GetTempPathW(MAX_PATH + 1, base);
-  if (length == 0 || length > MAX_PATH)
-    return;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::wstring candidate = std::wstring(base) + L"snipping_test_" +
-                                   std::to_wstring(GetCurrentProcessId()) + L"_" +
-                                   std::to_wstring(counter++) + L"_" + std::to_wstring(GetTickCount());
-    if (CreateDirectoryW(candidate.c_str(), nullptr)) {
-      path_ = base::SysWideToUTF8(candidate);
-      return;
-    }
-  }
-  fprintf(stderr, "no temporary directory: error %lu\n", GetLastError());
-}
-
-std::string JoinPath(const std::string& dir, const std::string& name) {
-  return dir + "\\" + name;
-}
-
-bool FileHasContent(const std::string& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(base::SysUTF8ToWide(path).c_str(), GetFileExInfoStandard, &data))
-    return false;
-  return !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && (data.nFileSizeLow != 0 || data.nFileSizeHigh != 0);
-}
 
 bool InstallProgramAs(const std::string& from, const std::string& to) {
   if (CopyFileW(base::SysUTF8ToWide(from).c_str(), base::SysUTF8ToWide(to).c_str(), FALSE))
@@ -201,26 +147,14 @@ void UnsetEnv(const std::string& name) {
   _wputenv_s(base::SysUTF8ToWide(name).c_str(), L"");
 }
 
-std::string EnvironmentVariableOf(int pid, const std::string& name) {
+std::vector<std::string> EnvironmentOf(int pid) {
   ScopedHandle process(
       OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(pid)));
-  if (!process.valid())
-    return "";
-  const std::wstring block = EnvironmentBlockOf(process.get());
-  const std::wstring prefix = base::SysUTF8ToWide(name) + L"=";
-  size_t start = 0;
-  while (start < block.size()) {
-    const size_t end = block.find(L'\0', start);
-    const std::wstring entry = block.substr(start, end - start);
-    if (entry.empty())
-      break;
-    if (entry.compare(0, prefix.size(), prefix) == 0)
-      return base::SysWideToUTF8(entry.substr(prefix.size()));
-    if (end == std::wstring::npos)
-      break;
-    start = end + 1;
-  }
-  return "";
+  std::vector<std::string> entries;
+  const std::wstring block = Valid(process) ? EnvironmentBlockOf(process.get()) : std::wstring();
+  for (const wchar_t* entry = block.c_str(); *entry; entry += wcslen(entry) + 1)
+    entries.push_back(base::SysWideToUTF8(entry));
+  return entries;
 }
 
 bool UnderEmulation() {
@@ -248,14 +182,13 @@ bool WaitForProcessGone(int pid, std::chrono::milliseconds bound) {
 
 void KillProcess(int pid) {
   ScopedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(pid)));
-  if (process.valid())
+  if (Valid(process))
     TerminateProcess(process.get(), 1);
 }
 
 ProgramRun::~ProgramRun() {
-  if (handle_) {
+  if (handle_)
     KillHard();
-  }
 }
 
 bool ProgramRun::Start(const std::vector<std::string>& argv, const std::string& output_file) {
@@ -263,7 +196,7 @@ bool ProgramRun::Start(const std::vector<std::string>& argv, const std::string& 
   ScopedHandle output(CreateFileW(base::SysUTF8ToWide(output_file).c_str(), GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!output.valid())
+  if (!Valid(output))
     return false;
   std::wstring command_line;
   for (const std::string& arg : argv) {
@@ -296,8 +229,7 @@ int ProgramRun::WaitForExit(std::chrono::milliseconds bound) {
   }
   DWORD code = 0;
   const int status = GetExitCodeProcess(handle_, &code) ? static_cast<int>(code) : -1;
-  CloseHandle(handle_);
-  handle_ = nullptr;
+  CloseHandle(std::exchange(handle_, nullptr));
   pid_ = 0;
   return status;
 }
@@ -310,8 +242,7 @@ bool ProgramRun::KillHard() {
                       WaitForSingleObject(handle_, static_cast<DWORD>(kWaitBound.count())) == WAIT_OBJECT_0;
   DWORD code = 0;
   const bool by_us = killed && GetExitCodeProcess(handle_, &code) && code == kKilled;
-  CloseHandle(handle_);
-  handle_ = nullptr;
+  CloseHandle(std::exchange(handle_, nullptr));
   pid_ = 0;
   return by_us;
 }
@@ -319,7 +250,7 @@ bool ProgramRun::KillHard() {
 std::vector<int> ChildProcesses() {
   std::vector<int> children;
   ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot.valid())
+  if (!Valid(snapshot))
     return children;
   const DWORD self = GetCurrentProcessId();
   const ULONGLONG self_created = CreationTime(GetCurrentProcess());
@@ -334,7 +265,7 @@ std::vector<int> ChildProcesses() {
     // started after this process did.
     ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
                                      entry.th32ProcessID));
-    if (process.valid() && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT &&
+    if (Valid(process) && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT &&
         CreationTime(process.get()) >= self_created) {
       children.push_back(static_cast<int>(entry.th32ProcessID));
     }
@@ -355,14 +286,6 @@ std::vector<UnlaunchableProgram> UnlaunchablePrograms() {
            static_cast<int>(ERROR_BAD_EXE_FORMAT)}};
 }
 
-bool WriteUnlaunchableProgram(const UnlaunchableProgram& program, const std::string& path) {
-  if (!program.exists)
-    return true;
-  std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
-  out << program.content;
-  return static_cast<bool>(out);
-}
-
 void* LibrarySymbol(const std::string& path, const std::string& symbol) {
   HMODULE library = LoadLibraryW(base::SysUTF8ToWide(path).c_str());
   return library ? reinterpret_cast<void*>(GetProcAddress(library, symbol.c_str())) : nullptr;
@@ -370,7 +293,7 @@ void* LibrarySymbol(const std::string& path, const std::string& symbol) {
 
 int CountThreads() {
   ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-  if (!snapshot.valid())
+  if (!Valid(snapshot))
     return -1;
   const DWORD self = GetCurrentProcessId();
   int count = 0;

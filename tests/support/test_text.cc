@@ -1,5 +1,8 @@
 #include "tests/support/test_text.h"
 
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -12,23 +15,12 @@ namespace {
 std::string UnescapeTraceField(const std::string& field) {
   std::string out;
   for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] != '\\' || i + 1 == field.size()) {
-      out += field[i];
-      continue;
+    char c = field[i];
+    if (c == '\\' && i + 1 < field.size()) {
+      c = field[++i];
+      c = c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
     }
-    switch (field[++i]) {
-      case 't':
-        out += '\t';
-        break;
-      case 'n':
-        out += '\n';
-        break;
-      case 'r':
-        out += '\r';
-        break;
-      default:
-        out += field[i];
-    }
+    out += c;
   }
   return out;
 }
@@ -36,36 +28,11 @@ std::string UnescapeTraceField(const std::string& field) {
 }  // namespace
 
 std::string JsonEscape(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          static const char kHex[] = "0123456789abcdef";
-          out += "\\u00";
-          out += kHex[(c >> 4) & 0xF];
-          out += kHex[c & 0xF];
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out;
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+  // The writer's string literal, without its quotation marks.
+  return std::string(buffer.GetString() + 1, buffer.GetSize() - 2);
 }
 
 std::string ReadFile(const std::string& path) {
