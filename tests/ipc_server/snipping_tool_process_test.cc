@@ -1,7 +1,6 @@
 #include "ipc/ipc_server/snipping_tool_process.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -10,9 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ipc/ipc_server/launch_switches.h"
 #include "ipc_core/service_client.h"
-#include "platform/command_line.h"
 #include "platform/path_service.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_child.h"
@@ -45,18 +42,16 @@ class SnippingToolProcessTest : public ::testing::Test {
     return dir_.File(use_screen_tool ? kVizudeDezoExecutable : kQuilloSnippingToolExecutable);
   }
 
-  void InstallTool(bool use_screen_tool, const std::string& actions) {
-    const std::string path = ToolPath(use_screen_tool);
-    std::remove(path.c_str());
-    ASSERT_TRUE(test_os::InstallProgramAs(test_support::ChildProgram(), path));
-    SetActions(use_screen_tool, actions);
+  // The classic tool, doing what |actions| says.
+  void InstallTool(const std::string& actions) {
+    ASSERT_TRUE(test_os::InstallProgramAs(test_support::ChildProgram(), ToolPath(false)));
+    SetActions(actions);
   }
 
-  void SetActions(bool use_screen_tool, const std::string& actions) {
-    ASSERT_TRUE(test_support::WriteFile(ToolPath(use_screen_tool) + ".actions", actions));
+  void SetActions(const std::string& actions) {
+    ASSERT_TRUE(test_support::WriteFile(ToolPath(false) + ".actions", actions));
   }
 
-  // The pid the running tool wrote into |file|.
   int ToolPid(const std::string& file) { return test_support::WaitForPidFile(dir_.File(file)); }
 
   std::string Line(const std::string& text) const { return kPrefix + text; }
@@ -86,52 +81,8 @@ TEST_F(SnippingToolProcessTest, MissingExecutableGivesFalseAndTheErrorLine) {
   EXPECT_FALSE(process.IsValid());
 }
 
-TEST_F(SnippingToolProcessTest, EachFlagStartsItsOwnExecutableWithItsSwitchesByteForByte) {
-  SnippingToolConfig config;
-  config.env = "env with \"quotes\" and  blanks";
-  config.version = "1.2 \\\"x\\\"";
-  config.user_id = 42;
-  config.log_file = "/home/u/My Data/logs/a \"b\".log";
-  config.dui_config = R"({"lang":"zh CN \"s\""})";
-  config.pass_channel_port = true;
-  config.enable_ai_recognize = true;
-  config.features = {{7, true}};
-  config.extras = {{"k y", "v \"w\""}};
-  for (bool use_screen_tool : {false, true}) {
-    SCOPED_TRACE(use_screen_tool ? "screen tool" : "classic tool");
-    InstallTool(use_screen_tool, "report " + dir_.File("report") + "\nwrite-pid " + dir_.File("pid") +
-                                     "\nwait-forever");
-    // Only the executable chosen by the flag exists.
-    std::remove(ToolPath(!use_screen_tool).c_str());
-    SnippingToolProcess process;
-    log_.Clear();
-    ASSERT_TRUE(process.StartProcessIfNeed(config, kPort, use_screen_tool));
-    const int pid = ToolPid("pid");
-    ASSERT_GT(pid, 0);
-    EXPECT_EQ(log_.LinesContaining("StartProcess result"),
-              std::vector<std::string>{Line("StartProcess result is_valid:1 pid:" + std::to_string(pid) +
-                                            " snipping_tool_path:" + ToolPath(use_screen_tool) +
-                                            " last_error:0")});
-    const test_support::ChildReport report = test_support::WaitForReport(dir_.File("report"));
-    ASSERT_TRUE(report.parsed);
-    base::CommandLine expected(base::FilePath::FromUTF8Unsafe(ToolPath(use_screen_tool)));
-    if (use_screen_tool)
-      AppendVizudeDezoSwitches(config, kPort, &expected);
-    else
-      AppendClassicSwitches(config, kPort, &expected);
-    std::vector<std::string> expected_utf8;
-    for (const base::CommandLine::StringType& argument : expected.argv())
-      expected_utf8.push_back(base::FilePath(argument).AsUTF8Unsafe());
-    EXPECT_EQ(report.argv, expected_utf8);
-    process.ResetStatus();
-    process.CancelExitWait();
-    std::remove(dir_.File("pid").c_str());
-    std::remove(dir_.File("report").c_str());
-  }
-}
-
 TEST_F(SnippingToolProcessTest, PeerSecretReachesTheToolOnlyWhenItIsLaunched) {
-  InstallTool(false, "report " + dir_.File("report") + "\nwait-forever");
+  InstallTool("report " + dir_.File("report") + "\nwait-forever");
   SnippingToolProcess process;
   std::vector<uint64_t> launches;
   auto make_secret = [&launches](uint64_t launch) {
@@ -145,8 +96,13 @@ TEST_F(SnippingToolProcessTest, PeerSecretReachesTheToolOnlyWhenItIsLaunched) {
       std::string(ipc_core::kPeerSecretEnvironmentVariable) + "=s3cr3t-1";
   EXPECT_NE(std::find(report.environment.begin(), report.environment.end(), expected),
             report.environment.end());
-  // A start that finds the tool of the launch its caller keeps launches
-  // nothing and makes no secret.
+  // A start that finds a running tool, of any launch or of the one its
+  // caller keeps, launches nothing and makes no secret.
+  log_.Clear();
+  ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort + 1, false, make_secret));
+  EXPECT_EQ(log_.Lines(), (std::vector<std::string>{Line(
+                              "StartProcessIfNeed is_valid:1 port_number:" +
+                              std::to_string(kPort + 1))}));
   ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false, make_secret, 1));
   EXPECT_EQ(launches, std::vector<uint64_t>{1});
 
@@ -163,29 +119,8 @@ TEST_F(SnippingToolProcessTest, PeerSecretReachesTheToolOnlyWhenItIsLaunched) {
   process.CancelExitWait();
 }
 
-TEST_F(SnippingToolProcessTest, SecondStartWhileRunningStartsNothing) {
-  InstallTool(false, "write-pid " + dir_.File("pid") + "\nwait-forever");
-  SnippingToolProcess process;
-  ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false));
-  const int first = ToolPid("pid");
-  ASSERT_GT(first, 0);
-
-  log_.Clear();
-  SnippingToolConfig changed;
-  changed.env = "changed";
-  EXPECT_TRUE(process.StartProcessIfNeed(changed, kPort + 1, false));
-  EXPECT_EQ(log_.Lines(), (std::vector<std::string>{Line(
-                              "StartProcessIfNeed is_valid:1 port_number:" +
-                              std::to_string(kPort + 1))}));
-  // Still the one tool, and no second one launched.
-  EXPECT_TRUE(
-      WaitUntil([&] { return test_os::LaunchedProcesses() == std::vector<int>{first}; }));
-  process.ResetStatus();
-  process.CancelExitWait();
-}
-
 TEST_F(SnippingToolProcessTest, ToolEndingByItselfIsNoticedAndTheNextEndsWithTheObject) {
-  InstallTool(false, "exit 3");
+  InstallTool("exit 3");
   auto process = std::make_unique<SnippingToolProcess>();
   ASSERT_TRUE(process->StartProcessIfNeed(SnippingToolConfig(), kPort, false));
   ASSERT_TRUE(log_.WaitForLine("ResetStatus"));
@@ -200,7 +135,7 @@ TEST_F(SnippingToolProcessTest, ToolEndingByItselfIsNoticedAndTheNextEndsWithThe
                                       Line("OnProcessExit"), Line("ResetStatus")}));
 
   // The next start launches a new tool, which ends with the object.
-  SetActions(false, "write-pid " + dir_.File("pid") + "\nwait-forever");
+  SetActions("write-pid " + dir_.File("pid") + "\nwait-forever");
   log_.Clear();
   EXPECT_TRUE(process->StartProcessIfNeed(SnippingToolConfig(), kPort, false));
   EXPECT_TRUE(process->IsValid());
@@ -209,26 +144,6 @@ TEST_F(SnippingToolProcessTest, ToolEndingByItselfIsNoticedAndTheNextEndsWithThe
   EXPECT_EQ(log_.LinesContaining("StartProcess result is_valid:1").size(), 1u);
   process.reset();
   EXPECT_TRUE(test_os::WaitForProcessEnd(tool));
-}
-
-TEST_F(SnippingToolProcessTest, ResetStatusEndsTheToolAndWhatItStarted) {
-  InstallTool(false, "write-pid " + dir_.File("pid") + "\ngrandchild " + dir_.File("grandchild") +
-                         "\nwait-forever");
-  SnippingToolProcess process;
-  ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false));
-  const int tool = ToolPid("pid");
-  const int grandchild = ToolPid("grandchild");
-  ASSERT_GT(tool, 0);
-  ASSERT_GT(grandchild, 0);
-  ASSERT_TRUE(test_os::ProcessRunning(grandchild));
-
-  log_.Clear();
-  process.ResetStatus();
-  EXPECT_FALSE(process.IsValid());
-  EXPECT_TRUE(test_os::WaitForProcessEnd(tool));
-  EXPECT_TRUE(test_os::WaitForProcessEnd(grandchild));
-  EXPECT_EQ(log_.Lines().front(), Line("ResetStatus"));
-  process.CancelExitWait();
 }
 
 TEST_F(SnippingToolProcessTest, LaunchFailureReportsTheSystemError) {
@@ -263,7 +178,7 @@ TEST_F(SnippingToolProcessTest, LaunchFailureReportsTheSystemError) {
 // POSIX a second keeper beside the tool's would show as a second child), a
 // reset readies the next, and turning it off leaves no process of ours.
 TEST_F(SnippingToolProcessTest, ReadiedLaunchesTakeTheirJobAndLeaveNothingWhenTurnedOff) {
-  InstallTool(false, "wait-forever");
+  InstallTool("wait-forever");
   SnippingToolProcess process;
   process.SetPrepareLaunches(true);
   for (int round = 0; round < 2; ++round) {
@@ -281,7 +196,7 @@ TEST_F(SnippingToolProcessTest, ReadiedLaunchesTakeTheirJobAndLeaveNothingWhenTu
 }
 
 TEST_F(SnippingToolProcessTest, StartsAndResetsFromManyThreadsHoldAtMostOneTool) {
-  InstallTool(false, "sleep 5\nexit 0");
+  InstallTool("sleep 5\nexit 0");
   SnippingToolProcess process;
   constexpr int kThreads = 4;
   constexpr int kRounds = 15;
@@ -313,7 +228,7 @@ TEST_F(SnippingToolProcessRegressionTest, LateExitNoticeLeavesARunningToolAlone)
   // A notice of an earlier tool's end that arrives once a new tool runs
   // (its wait was dropped while the callback was already under way) must
   // not reset the new tool.
-  InstallTool(false, "wait-forever");
+  InstallTool("wait-forever");
   SnippingToolProcess process;
   ASSERT_TRUE(process.StartProcessIfNeed(SnippingToolConfig(), kPort, false));
   log_.Clear();

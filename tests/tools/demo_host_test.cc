@@ -116,23 +116,9 @@ TEST(DemoHostTest, ShowsEveryFlowAndAnswersTheToolsRequests) {
                        R"({"exit_screen_tool":false})"));
 }
 
-TEST(DemoHostTest, NamesTheReasonOfAFailedShot) {
+TEST(DemoHostTest, RefusesAMissingLibrary) {
   TempDir dir;
-  const DemoRun run =
-      RunDemo(dir, {"--save-path", dir.File("x.png"), "--linger-ms=0", "--script",
-                    R"({"steps":[{"at":"on_shot","do":"reply_error"}]})"});
-  EXPECT_EQ(run.status, 1) << run.output;
-  EXPECT_TRUE(InOrder(run.output, {"failure callable ran",
-                                   "ReportBIEvent key=\"pc_snipping_shot_broken_ipc_invoke\"",
-                                   "FAILED: ipc_invoke", "host     Uninit"}));
-  EXPECT_FALSE(PathExists(dir.File("x.png")));
-}
-
-TEST(DemoHostTest, RefusesBadOptionsAndAMissingLibrary) {
-  TempDir dir;
-  DemoRun run = RunDemo(dir, {"--shots=0"});
-  EXPECT_EQ(run.status, 2) << run.output;
-  run = RunDemo(dir, {"--library", dir.File("missing_agent_library")});
+  const DemoRun run = RunDemo(dir, {"--library", dir.File("missing_agent_library")});
   EXPECT_EQ(run.status, 3) << run.output;
   EXPECT_NE(run.output.find("cannot load the agent"), std::string::npos) << run.output;
 }

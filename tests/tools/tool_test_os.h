@@ -5,7 +5,6 @@
 #define TESTS_TOOLS_TOOL_TEST_OS_H_
 
 #include <filesystem>
-#include <map>
 #include <string>
 
 #include "tests/support/test_os.h"
@@ -16,18 +15,9 @@ namespace reference_tool_test {
 // otherwise why it has none.
 std::string NoScreenReason();
 
-// The environment additions that leave a tool started from this process
-// with no screen to capture; empty where there is no such way (Windows).
-std::map<std::string, std::string> NoScreenEnvironment();
-
-// The environment variable that moves the rendezvous location into |dir|
-// (for this process and the tool), and where an agent of |identity| then
-// publishes its port.
-struct Rendezvous {
-  std::string variable;
-  std::string record;
-};
-Rendezvous RendezvousIn(const std::string& dir, const std::string& identity);
+// The environment variable that moves the rendezvous location into |dir|,
+// for this process and the tool.
+std::string RendezvousVariableFor(const std::string& dir);
 
 inline bool PathExists(const std::string& path) {
   std::error_code error;

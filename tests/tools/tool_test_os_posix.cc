@@ -4,8 +4,6 @@
 
 #include <cstdlib>
 
-#include "tests/support/test_os.h"
-
 namespace reference_tool_test {
 
 std::string NoScreenReason() {
@@ -15,15 +13,11 @@ std::string NoScreenReason() {
   return "";
 }
 
-std::map<std::string, std::string> NoScreenEnvironment() {
-  return {{"DISPLAY", ""}};
-}
-
-Rendezvous RendezvousIn(const std::string& dir, const std::string& identity) {
+std::string RendezvousVariableFor(const std::string& dir) {
   // The runtime takes XDG_RUNTIME_DIR only when it is closed to everyone
   // but the user.
   chmod(dir.c_str(), 0700);
-  return {"XDG_RUNTIME_DIR", test_os::JoinPath(test_os::JoinPath(dir, "quillo-ipc"), identity)};
+  return "XDG_RUNTIME_DIR";
 }
 
 }  // namespace reference_tool_test

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include "tests/support/test_os.h"
-
 namespace reference_tool_test {
 
 std::string NoScreenReason() {
@@ -12,13 +10,8 @@ std::string NoScreenReason() {
   return "";
 }
 
-std::map<std::string, std::string> NoScreenEnvironment() {
-  return {};
-}
-
-Rendezvous RendezvousIn(const std::string& dir, const std::string& identity) {
-  return {"LOCALAPPDATA",
-          test_os::JoinPath(test_os::JoinPath(test_os::JoinPath(dir, "Quillo"), "ipc"), identity)};
+std::string RendezvousVariableFor(const std::string&) {
+  return "LOCALAPPDATA";
 }
 
 }  // namespace reference_tool_test
