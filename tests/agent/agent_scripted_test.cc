@@ -16,11 +16,6 @@ namespace {
 using testing::AgentTest;
 using testing::TraceEvent;
 
-// Polls |done| without running any task on the UI thread.
-bool WaitWithoutRunningTasks(const std::function<bool()>& done) {
-  return test_os::WaitUntil(done, test_os::kWaitBound);
-}
-
 TEST_F(AgentTest, MalformedResultReachesTheSuccessCallbackWithDefaults) {
   StartAgent(WithScript(R"({"at":"after_shot_reply","do":"skip_result"},
                           {"at":"after_shot_reply","do":"send_result","payload":"not json"})"));
@@ -89,8 +84,8 @@ TEST_F(AgentRegressionTest, NoticesSentRightAfterTheHandshakesAnswerReachTheHost
   auto shot = Shot();
   ASSERT_TRUE(host().RunUntil(
       [&] { return log().Contains("[SnippingToolAgent] WaitHandleshakeAndStopSnippingIfNeed"); }));
-  // From here the UI thread runs nothing until the tool has its answers.
-  WaitWithoutRunningTasks(
+  // From here the UI thread runs nothing (test_os::WaitUntil runs no task).
+  test_os::WaitUntil(
       [&] { return !ToolTrace("answer", "snipping_tool_agent.snipping.show_vip_wnd").empty(); });
   EXPECT_FALSE(service_host()->process_handshake_successed());
   for (const char* method : {"snipping_tool_agent.snipping.bilog", "snipping_tool_agent.snipping.show_vip_wnd"}) {
@@ -101,7 +96,7 @@ TEST_F(AgentRegressionTest, NoticesSentRightAfterTheHandshakesAnswerReachTheHost
   EXPECT_TRUE(host().HasEvent("early"));
   // The answer leaves before the handler calls the host, on the runtime's
   // thread: the call may come a moment after the tool has its answer.
-  EXPECT_TRUE(WaitWithoutRunningTasks([&] { return host().vip_window_count() == 1; }));
+  EXPECT_TRUE(test_os::WaitUntil([&] { return host().vip_window_count() == 1; }));
   ASSERT_TRUE(WaitForOutcome(shot));
   EXPECT_EQ(1, shot->successes);
 }
@@ -124,7 +119,7 @@ TEST_F(AgentRegressionTest, UninitReturnsOnlyOnceTheDelegateCallsUnderWayHaveRet
   StartAgent(WithScript(R"({"at":"after_result","do":"bilog","json":{"key":"held"}})"));
   auto shot = Shot();
   ASSERT_TRUE(WaitForOutcome(shot));
-  ASSERT_TRUE(WaitWithoutRunningTasks([&] {
+  ASSERT_TRUE(test_os::WaitUntil([&] {
     std::lock_guard<std::mutex> hold(lock);
     return entered;
   }));

@@ -1,6 +1,5 @@
 // The whole shot flow through the facade, with the real reference tool as a
-// child process and real loopback sockets. Posted tasks run on the test's
-// thread; time-outs run when the test moves the virtual clock.
+// child process and real loopback sockets.
 #include <memory>
 #include <string>
 
@@ -17,14 +16,7 @@ namespace snipping_tool {
 namespace {
 
 using testing::AgentTest;
-using testing::kToolEventCaptured;
 using testing::TempDir;
-
-constexpr char kPrefix[] = "[SnippingToolAgent] ";
-
-std::string Line(const std::string& text) {
-  return kPrefix + text;
-}
 
 TEST_F(AgentTest, ColdShotSucceedsAndWarmShotSkipsTheStartUp) {
   StartAgent();
@@ -33,8 +25,8 @@ TEST_F(AgentTest, ColdShotSucceedsAndWarmShotSkipsTheStartUp) {
   EXPECT_EQ(1, cold->successes);
   EXPECT_EQ(0, cold->failures);
   EXPECT_FALSE(agent()->IsBroken());
-  // The tool reports what it captured; with a display the file is there.
-  if (cold->result.snipping_event == kToolEventCaptured) {
+  // Event 1: captured; with a display the file is there.
+  if (cold->result.snipping_event == 1) {
     EXPECT_EQ(cold->path, cold->result.image_file_path);
     EXPECT_TRUE(test_os::FileHasContent(cold->path));
   } else {
@@ -48,7 +40,7 @@ TEST_F(AgentTest, ColdShotSucceedsAndWarmShotSkipsTheStartUp) {
   ASSERT_TRUE(WaitForOutcome(warm));
   EXPECT_EQ(1, warm->successes);
   for (const char* stage : {"PrepareHost", "PrepareSnippingTool", "OnHandleshake"})
-    EXPECT_FALSE(log().Contains(Line(stage))) << stage;
+    EXPECT_FALSE(log().Contains(std::string("[SnippingToolAgent] ") + stage)) << stage;
   // While the tool stays connected a new shot arms no time-out.
   EXPECT_EQ(delayed_before, host().delayed_task_count());
 }
@@ -69,8 +61,8 @@ TEST_F(AgentTest, ServiceHostThatCannotStartStopsWithPortFailure) {
   auto shot = Shot();
   ASSERT_TRUE(WaitForOutcome(shot));
   ExpectStopped(*shot, "port_failure", /*broken=*/true);
-  EXPECT_TRUE(log().Contains(Line("OnServiceHostStartFailure error_code:" +
-                                  std::to_string(ipc_core::kErrorListenFailed))));
+  EXPECT_TRUE(log().Contains("[SnippingToolAgent] OnServiceHostStartFailure error_code:" +
+                            std::to_string(ipc_core::kErrorListenFailed)));
 }
 
 TEST_F(AgentTest, ServiceHostThatCannotBeCreatedStopsWithPortFailure) {
@@ -79,7 +71,7 @@ TEST_F(AgentTest, ServiceHostThatCannotBeCreatedStopsWithPortFailure) {
   auto shot = Shot();
   ASSERT_TRUE(WaitForOutcome(shot));
   ExpectStopped(*shot, "port_failure", /*broken=*/true);
-  EXPECT_TRUE(log().Contains(Line("PrepareHost CreateServiceHost failed")));
+  EXPECT_TRUE(log().Contains("[SnippingToolAgent] PrepareHost CreateServiceHost failed"));
   // No port time-out was armed for a host that does not exist.
   EXPECT_EQ(0u, host().delayed_task_count());
 }

@@ -25,20 +25,11 @@ SnippingToolConfig AgentTest::WithScript(const std::string& steps) {
   return config;
 }
 
-std::vector<TraceEvent> AgentTest::ToolTrace() {
-  std::vector<TraceEvent> events;
-  for (std::vector<std::string>& fields : test_support::ReadTrace(temp_dir_.File("trace.txt"))) {
-    if (fields.size() == 4)
-      events.push_back({std::move(fields[1]), std::move(fields[2]), std::move(fields[3])});
-  }
-  return events;
-}
-
 std::vector<TraceEvent> AgentTest::ToolTrace(const std::string& kind, const std::string& name) {
   std::vector<TraceEvent> matching;
-  for (TraceEvent& event : ToolTrace()) {
-    if (event.kind == kind && (name.empty() || event.name == name))
-      matching.push_back(std::move(event));
+  for (std::vector<std::string>& fields : test_support::ReadTrace(temp_dir_.File("trace.txt"))) {
+    if (fields.size() == 4 && fields[1] == kind && (name.empty() || fields[2] == name))
+      matching.push_back({std::move(fields[1]), std::move(fields[2]), std::move(fields[3])});
   }
   return matching;
 }

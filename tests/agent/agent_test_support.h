@@ -34,9 +34,8 @@ struct RuntimeLogRecord {
   std::string message;
 };
 
-// The host's "UI thread" is the test's own thread: posted tasks run only
-// when the test runs them, and delayed tasks only when the test moves the
-// virtual clock past their due time, so time-out paths take no real time.
+// The host's "UI thread" is the test's own thread on a virtual clock, so
+// time-out paths take no real time.
 class TestHost : public ISnippingToolAgentDelegate {
  public:
   TestHost() = default;
@@ -46,7 +45,6 @@ class TestHost : public ISnippingToolAgentDelegate {
   // Virtual for the warning only: the agent never deletes its delegate.
   virtual ~TestHost() { ui_.Discard(); }
 
-  // ISnippingToolAgentDelegate: each call is recorded.
   void Log(int severity, const std::string& file, int line, int64_t value,
            const std::string& message) override {
     Record([&] { runtime_logs_.push_back({severity, file, line, value, message}); });
@@ -80,22 +78,16 @@ class TestHost : public ISnippingToolAgentDelegate {
     });
   }
 
-  // The UI thread, on the virtual clock (task_queue::TaskQueue).
-  // Runs due tasks on this thread, waiting for tasks posted from other
-  // threads and for delegate calls, until |done| holds. False when the
-  // wait bound passed first.
+  // Runs due tasks until |done| holds; false when the wait bound passed.
   bool RunUntil(const std::function<bool()>& done,
                 std::chrono::milliseconds timeout = test_os::kWaitBound) {
     return ui_.RunUntil(done, timeout);
   }
   void RunUntilIdle() { ui_.RunUntilIdle(); }
-  // Moves the virtual clock forward and runs what became due.
   void AdvanceTime(uint32_t ms) { ui_.AdvanceTime(ms); }
-  // Drops every queued task without running it (releasing what they hold).
   void DiscardTasks() { ui_.Discard(); }
   size_t delayed_task_count() { return ui_.delayed_count(); }
 
-  // What the agent told the host.
   std::vector<std::string> events() { return Get(events_); }
   bool HasEvent(const std::string& key) {
     const std::vector<std::string> all = events();
@@ -112,14 +104,13 @@ class TestHost : public ISnippingToolAgentDelegate {
   std::vector<RuntimeLogRecord> runtime_logs() { return Get(runtime_logs_); }
   int vip_window_count() { return Get(vip_window_count_); }
   int result_arrived_count() { return Get(result_arrived_count_); }
-  // Runs |hook| at the start of every ReportBIEvent, on the calling thread
-  // and outside the host's lock (a test may hold the call there).
+  // Runs at the start of every ReportBIEvent, outside the lock (a test may
+  // hold the call there).
   void SetEventHook(std::function<void(const std::string&)> hook) {
     Record([&] { event_hook_ = std::move(hook); });
   }
 
  private:
-  // Changes the records under the lock and wakes RunUntil.
   template <typename Change>
   void Record(Change change) {
     std::lock_guard<std::mutex> guard(lock_);
@@ -145,10 +136,6 @@ class TestHost : public ISnippingToolAgentDelegate {
   int result_arrived_count_ = 0;
 };
 
-// The reference tool's event code for a captured and written screenshot.
-constexpr int kToolEventCaptured = 1;
-
-// What happened to one SnippingShot request.
 struct ShotOutcome {
   std::string path;
   int successes = 0;
@@ -158,12 +145,6 @@ struct ShotOutcome {
 
 using test_os::TempDir;
 using test_os::WaitForProcessGone;
-// Waits until |pid| has ended: gone, or a zombie waiting for a parent that
-// is not ours to reap it (a grandchild handed to the system's reaper).
-inline bool WaitForProcessDead(int pid) {
-  return test_os::WaitForProcessEnd(pid);
-}
-
 using test_support::JsonEscape;
 
 // One line of the reference tool's trace.
@@ -178,28 +159,22 @@ class AgentTest : public ::testing::Test {
   AgentTest() { GetQuilloSnipingToolAgent(&agent_); }
   void TearDown() override;
 
-  // Initialises the agent with |config| (a reference-tool script, if any,
-  // goes into config.extras).
   void StartAgent(SnippingToolConfig config = SnippingToolConfig(), bool use_screen_tool = false) {
     agent_->Init(config, &host_, use_screen_tool);
   }
   // A configuration whose extras carry a reference-tool script with these
   // steps (a JSON array's elements) and a trace file in the temp dir.
   SnippingToolConfig WithScript(const std::string& steps);
-  // What the tool wrote to its trace so far.
-  std::vector<TraceEvent> ToolTrace();
-  // The events of |kind| (and |name|, when not empty).
+  // The tool's trace events of |kind| (and |name|, when not empty).
   std::vector<TraceEvent> ToolTrace(const std::string& kind, const std::string& name = "");
-  // Asks for a shot into a fresh path under the test's temp dir.
   std::shared_ptr<ShotOutcome> Shot(int screen_shot_type = 4);
-  // Runs the UI thread until the shot has succeeded or failed.
   bool WaitForOutcome(const std::shared_ptr<ShotOutcome>& shot) {
     return host_.RunUntil([&] { return shot->successes + shot->failures > 0; });
   }
   // The shot failed once with |reason|, the event named it, the broken state
   // is as expected and the tool process is gone.
   void ExpectStopped(const ShotOutcome& shot, const std::string& reason, bool broken);
-  // The pid of the last tool started, from the launch log line; 0 if none.
+  // The last tool's pid from the launch log line; 0 if none.
   int LastToolPid();
 
   ISnippingToolAgent* agent() { return agent_; }

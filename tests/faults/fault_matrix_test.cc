@@ -48,8 +48,7 @@ struct Cell {
 };
 
 const char* const kKindNames[] = {"Crash", "CleanExit", "Hang", "Burst", "ResultTwice"};
-// Per stage: its name, the rogue tool's word for it (where it can burst) and
-// the reference tool's script point.
+// Per stage: its name, the rogue tool's burst stage and the script point.
 const struct {
   const char* name;
   const char* rogue_stage;
@@ -98,9 +97,7 @@ constexpr char kStop5[] = "[SnippingToolAgent] StopSnippingShot reason:5 broken:
 constexpr char kStaleDisconnect[] =
     "[SnippingToolAgent] OnServiceInvokerDisconnected stale connection_id:1";
 
-// The reference tool's script for a cell: a grandchild first, to show what
-// happens to what the tool started, then the stage's preparation and the
-// fault.
+// A grandchild first, to show what happens to what the tool started.
 std::string ReferenceSteps(const Cell& cell) {
   std::string steps = R"({"at":"before_connect","do":"spawn_grandchild","ms":30000})";
   const std::string at = kStages[static_cast<int>(cell.stage)].script_point;
@@ -149,15 +146,14 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
     agent()->SetRecordStartedCallback([this] { ++record_started_; });
   }
 
-  // The tool of the first launch, what it started and every process the
-  // agent launched (the readied job's idle keeper included) are gone.
+  // The readied job's idle keeper included.
   void ExpectToolTreeGone(int tool_pid) {
     ASSERT_GT(tool_pid, 0);
     EXPECT_TRUE(testing::WaitForProcessGone(tool_pid)) << "tool " << tool_pid;
     const std::vector<testing::TraceEvent> grandchild = ToolTrace("grandchild");
     if (!grandchild.empty()) {
       grandchildren_.push_back(atoi(grandchild[0].name.c_str()));
-      EXPECT_TRUE(testing::WaitForProcessDead(grandchildren_.back())) << "grandchild";
+      EXPECT_TRUE(test_os::WaitForProcessEnd(grandchildren_.back())) << "grandchild";
     }
     EXPECT_TRUE(test_os::WaitUntil([] { return test_os::LaunchedProcesses().empty(); }))
         << test_os::LaunchedProcesses().size() << " launched processes left";
@@ -255,8 +251,7 @@ void FaultMatrixTest::DriveFirstShot(const Cell& cell, const std::shared_ptr<Sho
                (cell.stage != Stage::kRecording || record_started_ == 1) &&
                (cell.stage != Stage::kAIPending || host().ai_requests().size() == 1);
       }));
-      // The answer is in, so the invoke's time-out no longer applies, and
-      // every time-out the agent arms has long passed on the virtual clock.
+      // Every time-out the agent arms passes; none covers an answered shot.
       host().AdvanceTime(service_host()->process_handshake_timeout() +
                          service_host()->ipc_invoke_timeout() + 60000);
       EXPECT_TRUE(service_host()->is_snipping_working());
@@ -266,8 +261,7 @@ void FaultMatrixTest::DriveFirstShot(const Cell& cell, const std::shared_ptr<Sho
       auto dropped = Shot();
       host().RunUntilIdle();
       EXPECT_EQ(0, dropped->failures + dropped->successes);
-      // The host's way out ends the running shot as a lost tool, once; the
-      // killed tool's disconnect that follows is stale.
+      // The host's way out ends it as a lost tool; the disconnect is stale.
       const int tool_pid = LastToolPid();
       agent()->TerminateSnippingTool();
       EXPECT_TRUE(testing::WaitForProcessGone(tool_pid));
@@ -288,11 +282,9 @@ void FaultMatrixTest::DriveFirstShot(const Cell& cell, const std::shared_ptr<Sho
   }
 }
 
-// What a burst of ten thousand requests leaves, per stage: the rogue tool's
-// count of the replies it got, and how many requests reached the host
-// (before the handshake the analytics service tells the host nothing;
-// screen-AI requests get no reply, and the stage's own one reaches the host
-// too).
+// A burst of ten thousand requests, per stage: the replies the rogue tool got
+// and the requests that reached the host (screen AI: no reply, plus the
+// stage's own request).
 int BilogEvents(testing::TestHost& host) {
   const std::vector<std::string> events = host.events();
   return static_cast<int>(std::count(events.begin(), events.end(), "rogue_burst"));
@@ -359,8 +351,7 @@ void FaultMatrixTest::RecoverAndExpectNextShot(const Cell& cell,
   rogue_.UseRogueTool();
   auto next = Shot();
   ASSERT_TRUE(WaitForOutcome(next));
-  // Every time-out either shot armed runs now: a shot that has ended is not
-  // ended a second time, and the connected tool keeps the agent usable.
+  // No ended shot is ended again by a time-out either shot armed.
   host().AdvanceTime(service_host()->process_handshake_timeout() + 60000);
   EXPECT_LE(first->failures, 1);
   EXPECT_LE(first->successes, 1);
@@ -381,8 +372,7 @@ TEST_P(FaultMatrixTest, ShotEndsAsTheRulesSayAndTheNextShotWorks) {
                         "[SnippingToolAgent] OnNotifySnippintShotResult") == 2;
     }));
   }
-  // The first launch follows the service host's start on the runtime's
-  // thread; no UI task runs here, or the handshake could beat the fault.
+  // No UI task runs here, or the handshake could beat the fault.
   ASSERT_TRUE(test_os::WaitUntil([&] { return LastToolPid() > 0; }));
   const int first_tool = LastToolPid();
   DriveFirstShot(cell, first);
@@ -390,8 +380,7 @@ TEST_P(FaultMatrixTest, ShotEndsAsTheRulesSayAndTheNextShotWorks) {
     return;
   if (cell.outcome != Outcome::kSurvives)
     ExpectToolTreeGone(first_tool);
-  // The host heard of what the tool did before it failed (a burst ends with
-  // one more record-started notice).
+  // A burst ends with one more record-started notice.
   if (cell.stage == Stage::kRecording) {
     EXPECT_EQ(cell.kind == Kind::kBurst ? 2 : 1, record_started_);
   }

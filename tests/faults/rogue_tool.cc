@@ -105,10 +105,8 @@ class RogueTool {
     Burst();
   }
 
-  // kBurstSize requests of a method the host handles at this stage, in one
-  // go, then one that is always answered: requests of a connection are
-  // handled in order, so once that answer is back every answer the burst
-  // will ever get is back too.
+  // Requests of a connection are handled in order: once the sentinel's
+  // answer is back, every answer the burst will get is back.
   void Burst() {
     std::string method = kBILogMethod;
     std::string payload = R"({"key":"rogue_burst"})";
@@ -140,15 +138,13 @@ class RogueTool {
            std::to_string(errors));
   }
 
-  // Sends a request and reads until its answer.
   void Call(const char* method, const std::string& payload) {
     const uint64_t id = SendRequest(method, payload);
     ReadUntil(
         [&](const Frame& frame) { return frame.type != FrameType::kRequest && frame.id == id; });
   }
 
-  // Reads until a frame |wanted| takes. The host's requests meanwhile are
-  // answered at once, but for a shot, which is kept for the main loop.
+  // The host's requests meanwhile are answered, but a shot is kept.
   Frame ReadUntil(const std::function<bool(const Frame&)>& wanted) {
     for (;;) {
       const Frame frame = ReadFrame();
@@ -201,7 +197,6 @@ class RogueTool {
     }
   }
 
-  // The connection ended or broke: the tool goes with it.
   [[noreturn]] static void Lost() { std::_Exit(kExitConnectionLost); }
 
   void Report(const std::string& line) {
@@ -226,7 +221,6 @@ bool Open(unsigned short port, asio::ip::tcp::socket* socket) {
   return !error;
 }
 
-// True when the host has closed |socket| (or it was never open).
 bool ClosedByHost(asio::ip::tcp::socket& socket) {
   if (!socket.is_open())
     return true;
@@ -249,8 +243,7 @@ int RunAttack(const std::string& kind, unsigned short port, int count) {
     fprintf(stderr, "rogue_tool: unknown attack %s\n", kind.c_str());
     return kExitBadUsage;
   }
-  // A request header announcing the largest body allowed, where a hello
-  // belongs.
+  // Where a hello belongs, a header announcing the largest body allowed.
   std::string header;
   ipc_core::wire::AppendRequest(&header, 1, "x", std::string());
   header.resize(ipc_core::wire::kHeaderSize);
