@@ -1,6 +1,6 @@
-// What the host does (terminate, hide, uninit, answer late) against real
-// tools: each action ends or breaks only its own shot. Which shot a stop or
-// a callable belongs to under every interleaving is the simulation's test.
+// What the host does (terminate, set broken, hide, uninit) and tools that end
+// soon after their launch: each event ends or breaks only its own shot.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -122,6 +122,79 @@ TEST_F(HostActionRegressionTest, OutOfDescriptorsAShotFailsCleanlyAndTheNextOneW
   EXPECT_EQ(1, next->successes);
 }
 
+// A tool that ends soon after its launch leaves its handshake wait behind;
+// when it falls due the agent is idle or on a later launch, and stays usable.
+TEST_F(HostActionTest, ToolEndingSoonAfterItsLaunchLeavesTheAgentUsable) {
+  const struct {
+    const char* steps;
+    bool succeeds;
+  } kCases[] = {
+      {R"({"at":"after_result","do":"exit","code":0})", true},
+      {R"({"at":"after_shot_reply","do":"exit","code":0})", false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.steps);
+    log().Clear();
+    StartAgent(WithScript(c.steps));
+    for (int round = 0; round < 2; ++round) {
+      auto shot = Shot();
+      ASSERT_TRUE(WaitForOutcome(shot));
+      const int tool = LastToolPid();
+      ASSERT_TRUE(testing::WaitForProcessGone(tool));
+      ASSERT_TRUE(host().RunUntil([&] {
+        return log().Contains("[SnippingToolAgent] OnServiceInvokerDisconnected connection_id:" +
+                              std::to_string(round + 1));
+      }));
+      host().AdvanceTime(service_host()->process_handshake_timeout() +
+                         service_host()->ipc_prepare_port_timeout());
+      EXPECT_EQ(c.succeeds ? 1 : 0, shot->successes);
+      EXPECT_EQ(c.succeeds ? 0 : 1, shot->failures);
+      EXPECT_FALSE(agent()->IsBroken()) << "round " << round;
+    }
+    EXPECT_TRUE(
+        log().Contains("[SnippingToolAgent] OnWaitHandleshakeTimeout stale shot:1 launch:1"));
+    EXPECT_FALSE(host().HasEvent("pc_snipping_shot_broken_handeshake_timeout"));
+    agent()->Uninit();
+    host().RunUntilIdle();
+  }
+}
+
+// The next shot asked for before a stop's UI half has run, and a broken
+// state set by the host while a shot runs: each shot ends once, its own way.
+TEST_F(HostActionTest, EveryShotEndsOnceWithItsOwnCallable) {
+  StartAgent(WithScript(R"({"at":"on_shot","do":"no_reply","shot":1})"));
+  auto first = Shot();
+  ASSERT_TRUE(host().RunUntil([&] { return !ToolTrace("step", "on_shot").empty(); }));
+  test_os::KillProcess(LastToolPid());
+  ASSERT_TRUE(test_os::WaitUntil(
+      [&] { return log().Contains("[SnippingToolAgent] StopSnippingShot reason:5 broken:0"); }));
+  rogue_.UseRogueTool();
+  auto second = Shot();  // before the first stop's UI half
+  ASSERT_TRUE(WaitForOutcome(second));
+  host().RunUntilIdle();
+  EXPECT_EQ(1, first->failures);
+  EXPECT_EQ(0, first->successes);
+  EXPECT_EQ(1, second->successes);
+  EXPECT_EQ(0, second->failures);
+
+  // The host sets the agent broken while a shot runs; the tool then ends.
+  rogue_.UseReferenceTool();
+  agent()->TerminateSnippingTool();
+  auto third = Shot();
+  ASSERT_TRUE(host().RunUntil([&] { return ToolTrace("step", "on_shot").size() == 2; }));
+  agent()->SetBroken(true);
+  test_os::KillProcess(LastToolPid());
+  ASSERT_TRUE(host().RunUntil([&] { return third->failures == 1; }));
+  EXPECT_TRUE(agent()->IsBroken()) << "the host's broken state is the host's";
+  EXPECT_FALSE(service_host()->is_snipping_working());
+  agent()->SetBroken(false);
+  rogue_.UseRogueTool();
+  auto fourth = Shot();
+  ASSERT_TRUE(WaitForOutcome(fourth));
+  EXPECT_EQ(1, fourth->successes);
+  EXPECT_EQ(0, third->successes);
+}
+
 // A hide the host sends while no tool is connected is dropped: held for the
 // next tool, {"exit_screen_tool":true} would close it in its first shot.
 TEST_F(HostActionTest, HideWithNoToolConnectedNeverReachesTheNextTool) {
@@ -139,6 +212,33 @@ TEST_F(HostActionTest, HideWithNoToolConnectedNeverReachesTheNextTool) {
   ASSERT_TRUE(WaitForOutcome(next));
   EXPECT_EQ(1, next->successes);
   EXPECT_TRUE(ToolTrace("recv", "snipping_tool.snipping.on_select_user_wnd_hide").empty());
+}
+
+// Cold shots back to back, each tool exiting after its result: a shot may go
+// to the exiting tool and fail as a lost tool, but never two in a row.
+TEST_F(HostActionTest, BackToBackColdShotsWithToolsExitingAfterTheirResults) {
+  const int kShots = test_os::UnderEmulation() ? 20 : 200;
+  StartAgent(WithScript(R"({"at":"after_result","do":"exit","code":0})"));
+  int failed = 0;
+  bool last_failed = false;
+  for (int i = 0; i < kShots; ++i) {
+    auto shot = Shot();
+    ASSERT_TRUE(WaitForOutcome(shot)) << "shot " << i;
+    host().RunUntilIdle();
+    ASSERT_EQ(1, shot->successes + shot->failures) << "shot " << i;
+    ASSERT_FALSE(agent()->IsBroken()) << "shot " << i;
+    if (shot->failures) {
+      ASSERT_FALSE(last_failed) << "shot " << i << " failed after a failure";
+      ++failed;
+    }
+    last_failed = shot->failures != 0;
+  }
+  for (const std::string& event : host().events()) {
+    if (event.rfind("pc_snipping_shot_broken_", 0) == 0) {
+      EXPECT_EQ("pc_snipping_shot_broken_ipc_disconneted", event);
+    }
+  }
+  std::printf("%d of %d back-to-back cold shots went to an exiting tool\n", failed, kShots);
 }
 
 // Descendants that left the tool's session (setsid) or parentage (a daemon)
