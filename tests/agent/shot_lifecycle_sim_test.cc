@@ -1,10 +1,7 @@
-// Deterministic simulation of the shot lifecycle: the real facade, service
-// host and SnippingToolProcess, single-threaded on a virtual clock, against
-// a simulated runtime and simulated processes. A seeded scheduler
-// interleaves whole events (host calls, UI tasks, runtime deliveries, tool
-// actions, exit waits, time passing) and checks the agent's guarantees after
-// every step. SIM_SCHEDULES sets the count, SIM_SEED=<n> replays one seed
-// with its trace.
+// The real facade, service host and SnippingToolProcess, single-threaded on
+// a virtual clock against a simulated runtime and simulated processes; a
+// seeded scheduler interleaves whole events and checks the agent's
+// guarantees after every step. SIM_SEED=<n> replays one seed with its trace.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -33,14 +30,10 @@
 #include "platform/process_testing.h"
 #include "tests/support/fake_service_manager.h"
 
-// The simulated world: the agent's real service host and SnippingToolProcess
-// run against a simulated IPC runtime (FakeHost, installed behind
-// CreateServiceHost) and simulated processes (installed behind the
-// platform's launch and exit wait). Nothing happens by itself: pending
-// deliveries wait in lanes until the scheduler runs them.
+// Nothing happens by itself: pending deliveries wait in lanes until the
+// scheduler runs them.
 namespace sim {
 
-// Which thread of the real system an event stands for.
 enum Thread { kUiThread, kRuntimeThread, kExitThread };
 
 struct Delivery {
@@ -51,7 +44,6 @@ struct Delivery {
 
 class FakeHost;
 
-// A simulated tool process and, once it connects, its end of the IPC link.
 struct Tool {
   int pid = 0;
   bool running = true;
@@ -59,11 +51,11 @@ struct Tool {
   base::JobHandle job = base::JobHandle();
   std::string secret;
   FakeHost* host = nullptr;  // the host whose port it was started with
-  int32_t connection = 0;    // 0 before it connects, -1 when refused
-  bool closed = false;       // its end of the link is closed
-  bool mute = false;         // connects, then never says anything (a hung tool)
+  int32_t connection = 0;  // 0 before it connects, -1 when refused
+  bool closed = false;
+  bool mute = false;  // connects, then never says anything (a hung tool)
   bool sent_handshake = false;
-  bool got_shot = false;  // a shot request reached it
+  bool got_shot = false;
   int results_sent = 0;
   int64_t acked_shot_step = -1;  // when the newest shot request it acknowledged was sent
 };
@@ -85,12 +77,10 @@ class World : public ipc_core::testing::ServiceHostFactory, public base::testing
   int64_t step = 0;           // the scheduler's step, for the record
   Thread thread = kUiThread;  // the thread of the event being run
 
-  // Pending deliveries: only the head of each lane may run, so the events of
-  // one connection keep their order; other lanes interleave freely.
+  // Only the head of each lane may run: one connection's events keep their order.
   std::map<uint64_t, std::deque<Delivery>> lanes;
   uint64_t NewLane() { return next_free_lane_++; }
   void Push(uint64_t lane, Delivery delivery) { lanes[lane].push_back(std::move(delivery)); }
-  // Timers of the runtime (invoke time-outs), fired when the clock reaches them.
   std::multimap<int64_t, std::function<void()>> timers;
   void FireDueTimers() {
     while (!timers.empty() && timers.begin()->first <= now) {
@@ -104,11 +94,11 @@ class World : public ipc_core::testing::ServiceHostFactory, public base::testing
   Tool* ToolOfPid(int pid) {
     return pid > 0 && pid <= static_cast<int>(tools.size()) ? &tools[pid - 1] : nullptr;
   }
-  void KillTool(Tool& tool) {  // the process ends; its link closes
+  void KillTool(Tool& tool) {
     tool.running = false;
     CloseLink(tool);
   }
-  void CloseLink(Tool& tool);  // the tool closes its end of the link
+  void CloseLink(Tool& tool);
   struct ExitWait {
     int pid;
     base::ExitWaitCallback callback;
@@ -116,14 +106,12 @@ class World : public ipc_core::testing::ServiceHostFactory, public base::testing
     bool fired = false;
   };
   std::map<uint64_t, ExitWait> exit_waits;
-  // Called at a point where another thread may run (an exit wait cancelled
-  // with a wait for its callback: no lock of the process object is held).
+  // Another thread may run here (an exit wait cancelled with a wait for its callback).
   std::function<void()> on_preemption_point;
 
   std::vector<FakeHost*> hosts;  // every host made, alive or not
   int live_hosts = 0;
 
-  // ServiceHostFactory.
   int32_t Create(const char*, const char*, const char*, int32_t, int32_t,
                  ipc_core::IServiceHostObserver* observer, ipc_core::IServiceHost** out) override;
   int32_t Destroy(ipc_core::IServiceHost* host) override {
@@ -131,7 +119,6 @@ class World : public ipc_core::testing::ServiceHostFactory, public base::testing
     return ipc_core::kOk;
   }
 
-  // FakeProcessLayer.
   base::Process Launch(const base::CommandLine&, const base::LaunchOptions& options) override;
   bool Terminate(base::ProcessId pid, bool) override {
     Tool* tool = ToolOfPid(pid);
@@ -174,22 +161,7 @@ class World : public ipc_core::testing::ServiceHostFactory, public base::testing
   uint64_t next_exit_wait_ = 1;
 };
 
-// While a callback of the host runs, the observer cannot be destroyed: its
-// destructor waits for OnServiceHostStoped, which comes only once every
-// callback in flight has returned. One thread cannot wait for itself, so
-// the wait is played by a reference held for the callback's duration.
-class InFlight {
- public:
-  explicit InFlight(ipc_core::IServiceHostObserver* observer) : observer_(observer) {
-    observer_->AddRef();
-  }
-  ~InFlight() { observer_->Release(); }
-
- private:
-  ipc_core::IServiceHostObserver* observer_;
-};
-
-// The handle of one request delivered to the agent; the tool ignores answers.
+// The tool ignores answers.
 class FakeFeature : public ipc_core::IRequestFeature {
  public:
   FakeFeature(int32_t connection, std::string method)
@@ -210,12 +182,7 @@ class FakeFeature : public ipc_core::IRequestFeature {
   std::string method_;
 };
 
-// The simulated runtime's service host. Keeps the promises of
-// docs/ipc-protocol.md: one connection's events in order and its disconnect
-// after its requests; exactly one outcome per invoke; Invoke to the newest
-// live connection or waiting for the next within its time-out; InvokeOn
-// failing at once for a connection that is gone; Stop then one
-// OnServiceHostStoped and nothing else.
+// Keeps the runtime's promises of docs/ipc-protocol.md.
 class FakeHost : public ipc_core::IServiceHost {
  public:
   FakeHost(World* world, ipc_core::IServiceHostObserver* observer)
@@ -273,13 +240,10 @@ class FakeHost : public ipc_core::IServiceHost {
   bool InvokeOn(int32_t connection_id, const char* method, const char* payload,
                 ipc_core::IRequestContext* context) override;
 
-  // The tool side.
   bool listening() const { return listening_ && !stopped_; }
   bool Knows(const std::string& secret) const { return secrets_.count(secret) > 0; }
-  // Completes the opening exchange with |secret|: the new connection's id,
-  // or 0 when refused.
+  // The new connection's id, or 0 when refused.
   int32_t Connect(const std::string& secret);
-  // The peer sends a request on |connection|.
   void Request(int32_t connection, const std::string& method, const std::string& payload) {
     RunOnLane(Lane(connection), "runtime: request " + method.substr(method.rfind('.') + 1),
               [connection, method, payload](FakeHost* self) {
@@ -290,7 +254,6 @@ class FakeHost : public ipc_core::IServiceHost {
                 self->service_->HandleRequest(method.c_str(), payload.c_str(), feature.get());
               });
   }
-  // The peer's end of |connection| closed; the runtime notices it later.
   void PeerClosed(int32_t connection);
   struct PendingInvoke {
     int32_t connection;  // 0 while waiting for a connection
@@ -301,7 +264,6 @@ class FakeHost : public ipc_core::IServiceHost {
     bool tool_done = false;  // the tool answered it, or never will
   };
   std::map<uint64_t, PendingInvoke> invokes;
-  // The peer answers invoke |id| (ok, or an error of its own).
   void Answer(uint64_t id, bool ok) {
     Outcome(id, [ok](ipc_core::IRequestContext* c) {
       if (ok)
@@ -310,23 +272,23 @@ class FakeHost : public ipc_core::IServiceHost {
         c->OnError(ipc_core::kErrorRemote, "tool refused");
     });
   }
-  // Invokes issued while no tool was connected that reached a later tool,
-  // by method.
-  std::vector<std::string> waited_and_delivered;
+  std::vector<std::string> waited_and_delivered;  // methods, sent before a tool connected
 
  private:
   struct Connection {
     uint64_t tag = 0;
     bool lost = false;
-    bool gone = false;  // its disconnect has been delivered
+    bool gone = false;  // disconnect delivered
   };
-  // Queues an observer callback, which a stopped host no longer makes.
   void RunOnLane(uint64_t lane, std::string label, std::function<void(FakeHost*)> callback) {
     ipc_core::ipc_core_refptr<FakeHost> self(this);
     world_->Push(lane, {std::move(label), kRuntimeThread, [self, callback] {
                           if (self->stopped_)
                             return;
-                          InFlight in_flight(self->observer_);
+                          // The real observer outlives a callback in flight: play that
+                          // wait by a reference.
+                          ipc_core::ipc_core_refptr<ipc_core::IServiceHostObserver> in_flight(
+                              self->observer_);
                           callback(self.get());
                         }});
   }
@@ -438,8 +400,6 @@ bool FakeHost::InvokeOn(int32_t connection_id, const char* method, const char* p
     Outcome(id, [code](ipc_core::IRequestContext* c) { c->OnError(code, "refused"); });
     return false;
   }
-  if (target > 0)
-    context->SetSentAt(ipc_core::NowTicks());
   const int32_t timeout = context->GetTimeoutMs();
   ipc_core::ipc_core_refptr<FakeHost> self(this);
   auto expire = [self, id] {
@@ -469,7 +429,6 @@ int32_t FakeHost::Connect(const std::string& secret) {
     if (entry.second.connection != 0)
       continue;
     entry.second.connection = id;
-    entry.second.context->SetSentAt(ipc_core::NowTicks());
     if (entry.second.waited)
       waited_and_delivered.push_back(entry.second.method);
   }
@@ -482,8 +441,7 @@ void FakeHost::PeerClosed(int32_t connection) {
                                    [self, connection] { self->NoticeEnd(connection); }});
 }
 
-// The runtime sees the end of |connection|: its invokes fail, then its
-// disconnect follows its requests.
+// Its invokes fail, then its disconnect follows its requests.
 void FakeHost::NoticeEnd(int32_t connection) {
   if (stopped_)
     return;
@@ -557,7 +515,11 @@ class Simulation {
     w_->on_preemption_point = [this] { Preempt(); };
     g_log = &log_;
   }
-  ~Simulation();
+  ~Simulation() {
+    g_log = nullptr;
+    if (w_->live_hosts == 0)
+      delete w_;  // Else a host outlived its schedule (reported): leave it.
+  }
 
   // Runs one schedule; the first broken guarantee, or empty.
   std::string Run();
@@ -593,11 +555,25 @@ class Simulation {
   void RunChoice(const Choice& choice);
   bool Step(bool host_actions, bool tool_actions, bool tools_end = true);
   void Preempt();
-  Flags Snapshot();
+  Flags Snapshot() {
+    Flags flags;
+    if (auto* host = agent_->service_host_for_testing()) {
+      flags.host = host;
+      flags.broken = host->IsBroken();
+      flags.working = host->is_snipping_working();
+      flags.handshaken = host->process_handshake_successed();
+    }
+    return flags;
+  }
+  void HostUninit() {
+    agent_->Uninit();
+    generations_[current_].uninit_returned = true;
+    generations_[current_].ai_replies.clear();
+    current_ = -1;
+  }
   void CheckAfter(const Flags& before, size_t first_line, const std::string& label, bool nested);
   void HostShot();
   void OnCallable(int shot, bool failure);
-  void CheckSilentTools();
   int64_t last_accepted_step_ = 0;
   void ToolActions(std::vector<Choice>* out);
 
@@ -648,23 +624,6 @@ class SimDelegate : public snipping_tool::ISnippingToolAgentDelegate {
   Simulation* sim_;
   int generation_;
 };
-
-Simulation::~Simulation() {
-  g_log = nullptr;
-  if (w_->live_hosts == 0)
-    delete w_;  // Else a host outlived its schedule (reported): leave it.
-}
-
-Flags Simulation::Snapshot() {
-  Flags flags;
-  if (auto* host = agent_->service_host_for_testing()) {
-    flags.host = host;
-    flags.broken = host->IsBroken();
-    flags.working = host->is_snipping_working();
-    flags.handshaken = host->process_handshake_successed();
-  }
-  return flags;
-}
 
 void Simulation::HostShot() {
   const int id = static_cast<int>(shots_.size());
@@ -849,12 +808,7 @@ void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_
   out->push_back({1, sim::kUiThread, "host: TerminateSnippingTool", [this] { agent_->TerminateSnippingTool(); }});
   out->push_back({1, sim::kUiThread, "host: SetBroken(true)", [this] { agent_->SetBroken(true); }});
   out->push_back({1, sim::kUiThread, "host: SetBroken(false)", [this] { agent_->SetBroken(false); }});
-  out->push_back({1, sim::kUiThread, "host: Uninit", [this] {
-                    agent_->Uninit();
-                    generations_[current_].uninit_returned = true;
-                    generations_[current_].ai_replies.clear();
-                    current_ = -1;
-                  }});
+  out->push_back({1, sim::kUiThread, "host: Uninit", [this] { HostUninit(); }});
   out->push_back({gen.select_user_windows > 0 ? 3 : 1, sim::kUiThread, "host: OnSelectUserWndHide",
                   [this] {
                     auto& g = generations_[current_];
@@ -876,19 +830,6 @@ void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_
                     Switches()->Set(kvbase::kGraySwitchGroup, "diable_screen_tool_downgrade",
                                     switches_on_);
                   }});
-}
-
-// With every tool alive but silent, and every delivery and time-out run, a
-// shot still running must have been acknowledged by a live tool (the user
-// is still taking it); anything else would wait forever.
-void Simulation::CheckSilentTools() {
-  if (!Snapshot().working || current_ < 0)
-    return;
-  for (const sim::Tool& tool : w_->tools) {
-    if (tool.running && !tool.closed && tool.acked_shot_step >= last_accepted_step_)
-      return;
-  }
-  Fail("a shot hangs: nothing ends it while its tool is silent");
 }
 
 void Simulation::RunChoice(const Choice& choice) {
@@ -1023,7 +964,13 @@ std::string Simulation::Run() {
   int budget = 5000;
   while (budget-- > 0 && Step(false, false, false)) {
   }
-  CheckSilentTools();
+  // With every tool silent, a running shot must have been acknowledged by a
+  // live tool (the user is taking it); else it would wait forever.
+  if (Snapshot().working && current_ >= 0 &&
+      std::none_of(w_->tools.begin(), w_->tools.end(), [this](const sim::Tool& tool) {
+        return tool.running && !tool.closed && tool.acked_shot_step >= last_accepted_step_;
+      }))
+    Fail("a shot hangs: nothing ends it while its tool is silent");
   while (budget-- > 0 && Step(false, false)) {
   }
   if (budget <= 0)
@@ -1034,11 +981,7 @@ std::string Simulation::Run() {
       Fail("accepted shot " + std::to_string(id) + " never ended");
   }
   if (current_ >= 0) {
-    RunChoice({1, sim::kUiThread, "host: Uninit", [this] {
-                 agent_->Uninit();
-                 generations_[current_].uninit_returned = true;
-                 current_ = -1;
-               }});
+    RunChoice({1, sim::kUiThread, "host: Uninit", [this] { HostUninit(); }});
   }
   budget = 5000;
   while (budget-- > 0 && Step(false, false)) {
@@ -1122,18 +1065,10 @@ TEST(ShotLifecycleSimulation, RegressionSeeds) {
     const char* name;
     uint64_t seed;
   } kSeeds[] = {
-      // The disconnect of a tool whose shot had ended clears the flags; the
-      // host starts the next shot before that stop reads which shot it
-      // stops, and the stop fails the new shot.
       {"an old tool's stop reads the shot after the next shot started", 476},
-      // With the downgrade switch on, the tool restarted for a new shot
-      // connects before the dead tool's end of stream is seen; the shot
-      // request fails with 1004, the old disconnect is taken for stale and
-      // the new tool never handshakes: nothing ends the shot.
+      // The shot request fails with 1004 and the old disconnect is taken for
+      // stale: the new tool never handshakes.
       {"a restarted tool connects before the dead tool's end is seen", 70395},
-      // The old tool's disconnect stops a new shot while that shot's tool is
-      // being launched; the launch became current all the same, and its
-      // handshake wait later broke the idle agent.
       {"a stop during a launch leaves that launch current", 36945},
   };
   for (const auto& entry : kSeeds) {
