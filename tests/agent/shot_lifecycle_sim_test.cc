@@ -32,13 +32,14 @@
 
 // Nothing happens by itself: pending deliveries wait in lanes until the
 // scheduler runs them.
+size_t g_step = 0;  // the scheduler's step
+
 namespace sim {
 
 enum Thread { kUiThread, kRuntimeThread, kExitThread };
 
-struct Delivery {
+struct Delivery {  // on the runtime thread
   std::string label;
-  Thread thread;
   std::function<void()> run;
 };
 
@@ -74,7 +75,6 @@ class World : public ipc_core::testing::ServiceHostFactory, public base::testing
   std::mt19937_64 rng;
   bool Chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng) < p; }
   int64_t now = 0;
-  int64_t step = 0;           // the scheduler's step, for the record
   Thread thread = kUiThread;  // the thread of the event being run
 
   // Only the head of each lane may run: one connection's events keep their order.
@@ -82,13 +82,6 @@ class World : public ipc_core::testing::ServiceHostFactory, public base::testing
   uint64_t NewLane() { return next_free_lane_++; }
   void Push(uint64_t lane, Delivery delivery) { lanes[lane].push_back(std::move(delivery)); }
   std::multimap<int64_t, std::function<void()>> timers;
-  void FireDueTimers() {
-    while (!timers.empty() && timers.begin()->first <= now) {
-      auto fire = std::move(timers.begin()->second);
-      timers.erase(timers.begin());
-      fire();
-    }
-  }
 
   std::vector<Tool> tools;
   Tool* ToolOfPid(int pid) {
@@ -110,7 +103,10 @@ class World : public ipc_core::testing::ServiceHostFactory, public base::testing
   std::function<void()> on_preemption_point;
 
   std::vector<FakeHost*> hosts;  // every host made, alive or not
-  int live_hosts = 0;
+  bool HostAlive() const {
+    return std::any_of(hosts.begin(), hosts.end(), [](FakeHost* host) { return host; });
+  }
+  std::vector<std::string> waited_and_delivered;  // methods sent before a tool connected
 
   int32_t Create(const char*, const char*, const char*, int32_t, int32_t,
                  ipc_core::IServiceHostObserver* observer, ipc_core::IServiceHost** out) override;
@@ -136,8 +132,6 @@ class World : public ipc_core::testing::ServiceHostFactory, public base::testing
   }
   bool RegisterExitWait(base::ExitWaitHandle* wait, base::ProcessId pid,
                         base::ExitWaitCallback callback, void* context) override {
-    if (!wait || !callback || !ToolOfPid(pid))
-      return false;
     const uint64_t number = next_exit_wait_++;
     exit_waits[number] = ExitWait{static_cast<int>(pid), callback, context};
     *wait = base::testing::MakeFakeExitWait(number);
@@ -188,13 +182,11 @@ class FakeHost : public ipc_core::IServiceHost {
   FakeHost(World* world, ipc_core::IServiceHostObserver* observer)
       : world_(world), observer_(observer), serial_(world->hosts.size() + 1) {
     world_->hosts.push_back(this);
-    ++world_->live_hosts;
     RunOnLane(0, "runtime: host init", [](FakeHost* self) {
       self->observer_->OnServiceHostInit(self);
     });
   }
   ~FakeHost() override {
-    --world_->live_hosts;
     for (FakeHost*& host : world_->hosts)
       host = host == this ? nullptr : host;
     for (Tool& tool : world_->tools) {
@@ -218,7 +210,21 @@ class FakeHost : public ipc_core::IServiceHost {
     return true;
   }
   int32_t GetPort() override { return published_port_; }
-  bool Start() override;
+  bool Start() override {
+    const bool fails = world_->Chance(0.05);
+    const int32_t port = 41000 + static_cast<int32_t>(serial_);
+    RunOnLane(0, fails ? "runtime: port failure" : "runtime: port ready",
+              [fails, port](FakeHost* self) {
+                if (fails) {
+                  self->observer_->OnServiceHostStartFailure(self, ipc_core::kErrorListenFailed);
+                  return;
+                }
+                self->listening_ = true;
+                self->published_port_ = port;
+                self->observer_->OnServiceHostStartSuccess(self, port);
+              });
+    return true;
+  }
   void Stop() override {
     if (stopped_)
       return;
@@ -235,15 +241,63 @@ class FakeHost : public ipc_core::IServiceHost {
   }
   uint64_t GetConnectionTag(int32_t connection_id) override {
     auto found = connections_.find(connection_id);
-    return found == connections_.end() || found->second.gone ? 0 : found->second.tag;
+    return found == connections_.end() ? 0 : found->second.tag;
   }
   bool InvokeOn(int32_t connection_id, const char* method, const char* payload,
-                ipc_core::IRequestContext* context) override;
+                ipc_core::IRequestContext* context) override {
+    const uint64_t id = next_invoke_++;
+    int32_t target = connection_id;
+    if (connection_id == -1) {
+      target = NewestLiveConnection();
+    } else {
+      auto found = connections_.find(connection_id);
+      if (found == connections_.end() || found->second.lost)
+        target = -1;
+    }
+    invokes[id] = PendingInvoke{target, method ? method : "", payload ? payload : "",
+                                ipc_core::ipc_core_refptr<ipc_core::IRequestContext>(context),
+                                static_cast<int64_t>(g_step)};
+    if (stopped_ || target == -1) {
+      const int32_t code = stopped_ ? ipc_core::kErrorHostStopped : ipc_core::kErrorConnectionLost;
+      Outcome(id, [code](ipc_core::IRequestContext* c) { c->OnError(code, "refused"); });
+      return false;
+    }
+    const int32_t timeout = context->GetTimeoutMs();
+    ipc_core::ipc_core_refptr<FakeHost> self(this);
+    auto expire = [self, id] {
+      if (self->invokes.count(id))
+        self->Outcome(id, [](ipc_core::IRequestContext* c) { c->OnTimeout(); });
+    };
+    if (timeout <= 0)
+      expire();
+    else
+      world_->timers.emplace(world_->now + timeout, expire);
+    return true;
+  }
 
   bool listening() const { return listening_ && !stopped_; }
   bool Knows(const std::string& secret) const { return secrets_.count(secret) > 0; }
   // The new connection's id, or 0 when refused.
-  int32_t Connect(const std::string& secret);
+  int32_t Connect(const std::string& secret) {
+    if (!listening())
+      return 0;
+    const int32_t id = next_connection_++;
+    auto found = secrets_.find(secret);
+    if (secret.empty() || found == secrets_.end())
+      return 0;  // Refused; the id is used up all the same.
+    connections_[id].tag = found->second;
+    secrets_.erase(found);
+    RunOnLane(Lane(id), "runtime: connected", [id](FakeHost* self) {
+      self->observer_->OnServiceInvokerConnected(self, id);
+    });
+    for (auto& entry : invokes) {
+      if (entry.second.connection != 0)
+        continue;
+      entry.second.connection = id;
+      world_->waited_and_delivered.push_back(entry.second.method);
+    }
+    return id;
+  }
   void Request(int32_t connection, const std::string& method, const std::string& payload) {
     RunOnLane(Lane(connection), "runtime: request " + method.substr(method.rfind('.') + 1),
               [connection, method, payload](FakeHost* self) {
@@ -254,12 +308,15 @@ class FakeHost : public ipc_core::IServiceHost {
                 self->service_->HandleRequest(method.c_str(), payload.c_str(), feature.get());
               });
   }
-  void PeerClosed(int32_t connection);
+  void PeerClosed(int32_t connection) {
+    ipc_core::ipc_core_refptr<FakeHost> self(this);
+    world_->Push(world_->NewLane(), {"runtime: notices the end of a link",
+                                     [self, connection] { self->NoticeEnd(connection); }});
+  }
   struct PendingInvoke {
     int32_t connection;  // 0 while waiting for a connection
     std::string method, payload;
     ipc_core::ipc_core_refptr<ipc_core::IRequestContext> context;
-    bool waited;  // issued while no tool was connected
     int64_t issued_step = 0;
     bool tool_done = false;  // the tool answered it, or never will
   };
@@ -272,17 +329,15 @@ class FakeHost : public ipc_core::IServiceHost {
         c->OnError(ipc_core::kErrorRemote, "tool refused");
     });
   }
-  std::vector<std::string> waited_and_delivered;  // methods, sent before a tool connected
 
  private:
   struct Connection {
-    uint64_t tag = 0;
+    uint64_t tag = 0;  // 0 once its disconnect is delivered
     bool lost = false;
-    bool gone = false;  // disconnect delivered
   };
   void RunOnLane(uint64_t lane, std::string label, std::function<void(FakeHost*)> callback) {
     ipc_core::ipc_core_refptr<FakeHost> self(this);
-    world_->Push(lane, {std::move(label), kRuntimeThread, [self, callback] {
+    world_->Push(lane, {std::move(label), [self, callback] {
                           if (self->stopped_)
                             return;
                           // The real observer outlives a callback in flight: play that
@@ -298,7 +353,7 @@ class FakeHost : public ipc_core::IServiceHost {
       return;
     auto context = found->second.context;
     invokes.erase(found);
-    world_->Push(world_->NewLane(), {"runtime: invoke outcome", kRuntimeThread,
+    world_->Push(world_->NewLane(), {"runtime: invoke outcome",
                                      [context, deliver] { deliver(context.get()); }});
   }
   int32_t NewestLiveConnection() const {
@@ -308,7 +363,23 @@ class FakeHost : public ipc_core::IServiceHost {
     }
     return 0;
   }
-  void NoticeEnd(int32_t connection);
+  // Its invokes fail, then its disconnect follows its requests.
+  void NoticeEnd(int32_t connection) {
+    if (stopped_)
+      return;
+    connections_[connection].lost = true;
+    for (auto it = invokes.begin(); it != invokes.end();) {
+      const auto& entry = *it++;  // Outcome erases it
+      if (entry.second.connection == connection)
+        Outcome(entry.first, [](ipc_core::IRequestContext* c) {
+          c->OnError(ipc_core::kErrorConnectionLost, "lost");
+        });
+    }
+    RunOnLane(Lane(connection), "runtime: disconnected", [connection](FakeHost* self) {
+      self->observer_->OnServiceInvokerDisconnected(self, connection);
+      self->connections_[connection].tag = 0;
+    });
+  }
   uint64_t Lane(int32_t connection) const { return serial_ * 1000000 + connection; }
 
   World* world_;
@@ -320,7 +391,7 @@ class FakeHost : public ipc_core::IServiceHost {
   std::map<int32_t, Connection> connections_;
   int32_t next_connection_ = 1;
   int32_t published_port_ = 0;
-  bool started_ = false, listening_ = false, stopped_ = false;
+  bool listening_ = false, stopped_ = false;
   uint64_t next_invoke_ = 1;
 };
 
@@ -362,106 +433,6 @@ base::Process World::Launch(const base::CommandLine&, const base::LaunchOptions&
   return base::testing::MakeFakeProcess(tool.pid);
 }
 
-bool FakeHost::Start() {
-  if (started_ || stopped_)
-    return false;
-  started_ = true;
-  const bool fails = world_->Chance(0.05);
-  const int32_t port = 41000 + static_cast<int32_t>(serial_);
-  RunOnLane(0, fails ? "runtime: port failure" : "runtime: port ready",
-            [fails, port](FakeHost* self) {
-              if (fails) {
-                self->observer_->OnServiceHostStartFailure(self, ipc_core::kErrorListenFailed);
-                return;
-              }
-              self->listening_ = true;
-              self->published_port_ = port;
-              self->observer_->OnServiceHostStartSuccess(self, port);
-            });
-  return true;
-}
-
-bool FakeHost::InvokeOn(int32_t connection_id, const char* method, const char* payload,
-                        ipc_core::IRequestContext* context) {
-  const uint64_t id = next_invoke_++;
-  int32_t target = connection_id;
-  if (connection_id == -1) {
-    target = NewestLiveConnection();
-  } else {
-    auto found = connections_.find(connection_id);
-    if (found == connections_.end() || found->second.lost)
-      target = -1;
-  }
-  invokes[id] = PendingInvoke{target, method ? method : "", payload ? payload : "",
-                              ipc_core::ipc_core_refptr<ipc_core::IRequestContext>(context),
-                              target == 0, world_->step};
-  if (stopped_ || target == -1) {
-    const int32_t code = stopped_ ? ipc_core::kErrorHostStopped : ipc_core::kErrorConnectionLost;
-    Outcome(id, [code](ipc_core::IRequestContext* c) { c->OnError(code, "refused"); });
-    return false;
-  }
-  const int32_t timeout = context->GetTimeoutMs();
-  ipc_core::ipc_core_refptr<FakeHost> self(this);
-  auto expire = [self, id] {
-    if (self->invokes.count(id))
-      self->Outcome(id, [](ipc_core::IRequestContext* c) { c->OnTimeout(); });
-  };
-  if (timeout <= 0)
-    expire();
-  else
-    world_->timers.emplace(world_->now + timeout, expire);
-  return true;
-}
-
-int32_t FakeHost::Connect(const std::string& secret) {
-  if (!listening())
-    return 0;
-  const int32_t id = next_connection_++;
-  auto found = secrets_.find(secret);
-  if (secret.empty() || found == secrets_.end())
-    return 0;  // Refused; the id is used up all the same.
-  connections_[id].tag = found->second;
-  secrets_.erase(found);
-  RunOnLane(Lane(id), "runtime: connected", [id](FakeHost* self) {
-    self->observer_->OnServiceInvokerConnected(self, id);
-  });
-  for (auto& entry : invokes) {
-    if (entry.second.connection != 0)
-      continue;
-    entry.second.connection = id;
-    if (entry.second.waited)
-      waited_and_delivered.push_back(entry.second.method);
-  }
-  return id;
-}
-
-void FakeHost::PeerClosed(int32_t connection) {
-  ipc_core::ipc_core_refptr<FakeHost> self(this);
-  world_->Push(world_->NewLane(), {"runtime: notices the end of a link", kRuntimeThread,
-                                   [self, connection] { self->NoticeEnd(connection); }});
-}
-
-// Its invokes fail, then its disconnect follows its requests.
-void FakeHost::NoticeEnd(int32_t connection) {
-  if (stopped_)
-    return;
-  connections_[connection].lost = true;
-  std::vector<uint64_t> lost;
-  for (auto& entry : invokes) {
-    if (entry.second.connection == connection)
-      lost.push_back(entry.first);
-  }
-  for (uint64_t id : lost) {
-    Outcome(id, [](ipc_core::IRequestContext* c) {
-      c->OnError(ipc_core::kErrorConnectionLost, "lost");
-    });
-  }
-  RunOnLane(Lane(connection), "runtime: disconnected", [connection](FakeHost* self) {
-    self->observer_->OnServiceInvokerDisconnected(self, connection);
-    self->connections_[connection].gone = true;
-  });
-}
-
 }  // namespace sim
 
 namespace {
@@ -477,7 +448,6 @@ struct LogLine {
   size_t step;
 };
 std::vector<LogLine>* g_log = nullptr;
-size_t g_step = 0;
 
 struct Flags {
   const void* host = nullptr;
@@ -517,7 +487,7 @@ class Simulation {
   }
   ~Simulation() {
     g_log = nullptr;
-    if (w_->live_hosts == 0)
+    if (!w_->HostAlive())
       delete w_;  // Else a host outlived its schedule (reported): leave it.
   }
 
@@ -540,8 +510,7 @@ class Simulation {
     std::function<void()> run;
     bool timeout;
   };
-  std::map<std::pair<int64_t, uint64_t>, UiTask> ui_;
-  uint64_t ui_seq_ = 0;
+  std::multimap<int64_t, UiTask> ui_;  // by due time, then posting order
   sim::World* w_;
 
  private:
@@ -587,7 +556,6 @@ class Simulation {
   std::unordered_map<std::string, int> swarm_;  // weight factor per kind of event
   bool draining_ = false;
   int depth_ = 0;            // nested events (another thread preempting)
-  bool accepted_in_step_ = false;
   bool nested_in_step_ = false;
 };
 
@@ -606,7 +574,7 @@ class SimDelegate : public snipping_tool::ISnippingToolAgentDelegate {
   void OnSnippingShotResultArrived() override { Called("OnSnippingShotResultArrived"); }
   void PostTask(const std::function<void()>& task, uint32_t delay_ms) override {
     Called("PostTask");
-    sim_->ui_[{sim_->w_->now + delay_ms, sim_->ui_seq_++}] = {task, delay_ms > 0};
+    sim_->ui_.emplace(sim_->w_->now + delay_ms, Simulation::UiTask{task, delay_ms > 0});
   }
   void RequestAI(const snipping_tool::RequestAISnippingShot&,
                  const std::function<void(const snipping_tool::ResponseAISnippingShot&)>& reply)
@@ -641,7 +609,6 @@ void Simulation::HostShot() {
     if (shot.calls != 1)
       Fail("a refused shot did not get on_failure at once");
   } else if (shot.kind == Shot::kAccepted) {
-    accepted_in_step_ = true;
     last_accepted_step_ = static_cast<int64_t>(g_step);
   }
 }
@@ -751,7 +718,7 @@ void Simulation::ToolActions(std::vector<Choice>* out) {
 void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_actions) {
   for (auto& lane : w_->lanes) {
     if (!lane.second.empty())
-      out->push_back({8, lane.second.front().thread, lane.second.front().label,
+      out->push_back({8, sim::kRuntimeThread, lane.second.front().label,
                       [this, key = lane.first] {
                         auto& queue = w_->lanes[key];
                         sim::Delivery delivery = std::move(queue.front());
@@ -771,7 +738,7 @@ void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_
                         wait.callback(wait.context, 0);
                       }});
   }
-  if (!ui_.empty() && ui_.begin()->first.first <= w_->now)
+  if (!ui_.empty() && ui_.begin()->first <= w_->now)
     out->push_back({8, sim::kUiThread, ui_.begin()->second.timeout ? "UI: a time-out task" : "UI: a task",
                     [this] {
                       UiTask task = std::move(ui_.begin()->second);
@@ -779,15 +746,19 @@ void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_
                       task.run();
                     }});
   int64_t next = INT64_MAX;
-  if (!ui_.empty() && ui_.begin()->first.first > w_->now)
-    next = ui_.begin()->first.first;
+  if (!ui_.empty() && ui_.begin()->first > w_->now)
+    next = ui_.begin()->first;
   if (!w_->timers.empty())
     next = std::min(next, w_->timers.begin()->first);
   if (next != INT64_MAX)
     out->push_back({1, sim::kRuntimeThread, "time passes to " + std::to_string(next),
                     [this, next] {
                       w_->now = next;
-                      w_->FireDueTimers();
+                      while (!w_->timers.empty() && w_->timers.begin()->first <= next) {
+                        auto fire = std::move(w_->timers.begin()->second);
+                        w_->timers.erase(w_->timers.begin());
+                        fire();
+                      }
                     }});
   if (tool_actions)
     ToolActions(out);
@@ -834,11 +805,9 @@ void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_
 
 void Simulation::RunChoice(const Choice& choice) {
   ++g_step;
-  w_->step = static_cast<int64_t>(g_step);
   steps_.push_back("t=" + std::to_string(w_->now) + " " + choice.label);
   const Flags before = Snapshot();
   const size_t first_line = log_.size();
-  accepted_in_step_ = false;
   nested_in_step_ = false;
   const Thread saved = w_->thread;
   w_->thread = choice.thread;
@@ -931,7 +900,7 @@ void Simulation::CheckAfter(const Flags& before, size_t first_line, const std::s
       Fail("an event that logged \"" + text + "\" changed the flags");
   }
   if (!nested && before.host && before.host == after.host && !before.working && !before.broken &&
-      after.broken && !accepted_in_step_ && label != "host: SetBroken(true)" &&
+      after.broken && last_accepted_step_ != static_cast<int64_t>(g_step) && label != "host: SetBroken(true)" &&
       label != "runtime: port failure")
     Fail("an idle agent became broken by \"" + label + "\"");
   // Each service host object (one per Init) holds at most one tool; an
@@ -943,10 +912,9 @@ void Simulation::CheckAfter(const Flags& before, size_t first_line, const std::s
     if (tool.running && !tool.handle_open)
       Fail("tool " + std::to_string(tool.pid) + " runs but no one holds it");
   }
-  for (sim::FakeHost* host : w_->hosts) {
-    for (const std::string& method : host ? host->waited_and_delivered : std::vector<std::string>())
-      if (method != "snipping_tool.snipping.shot")
-        Fail(method + " sent while no tool was connected reached a later tool");
+  for (const std::string& method : w_->waited_and_delivered) {
+    if (method != "snipping_tool.snipping.shot")
+      Fail(method + " sent while no tool was connected reached a later tool");
   }
 }
 
@@ -986,7 +954,7 @@ std::string Simulation::Run() {
   budget = 5000;
   while (budget-- > 0 && Step(false, false)) {
   }
-  if (w_->live_hosts != 0)
+  if (w_->HostAlive())
     Fail("the service host outlived its schedule");
   return failure_;
 }
