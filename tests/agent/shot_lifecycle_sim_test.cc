@@ -522,6 +522,12 @@ class Simulation {
   };
   void Collect(std::vector<Choice>* out, bool host_actions, bool tool_actions);
   void RunChoice(const Choice& choice);
+  void RunOn(const Choice& choice) {
+    const Thread saved = w_->thread;
+    w_->thread = choice.thread;
+    choice.run();
+    w_->thread = saved;
+  }
   bool Step(bool host_actions, bool tool_actions, bool tools_end = true);
   void Preempt();
   Flags Snapshot() {
@@ -716,21 +722,19 @@ void Simulation::ToolActions(std::vector<Choice>* out) {
 }
 
 void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_actions) {
-  for (auto& lane : w_->lanes) {
-    if (!lane.second.empty())
-      out->push_back({8, sim::kRuntimeThread, lane.second.front().label,
-                      [this, key = lane.first] {
-                        auto& queue = w_->lanes[key];
-                        sim::Delivery delivery = std::move(queue.front());
-                        queue.pop_front();
-                        if (queue.empty())
-                          w_->lanes.erase(key);
-                        delivery.run();
-                      }});
+  for (auto& lane : w_->lanes) {  // an empty lane is erased
+    out->push_back({8, sim::kRuntimeThread, lane.second.front().label, [this, key = lane.first] {
+                      auto& queue = w_->lanes[key];
+                      sim::Delivery delivery = std::move(queue.front());
+                      queue.pop_front();
+                      if (queue.empty())
+                        w_->lanes.erase(key);
+                      delivery.run();
+                    }});
   }
   for (auto& entry : w_->exit_waits) {
     const sim::Tool* tool = w_->ToolOfPid(entry.second.pid);
-    if (!entry.second.fired && tool && !tool->running)
+    if (!entry.second.fired && !tool->running)
       out->push_back({6, sim::kExitThread, "exit wait fires for tool " + std::to_string(tool->pid),
                       [this, number = entry.first] {
                         auto& wait = w_->exit_waits[number];
@@ -809,10 +813,7 @@ void Simulation::RunChoice(const Choice& choice) {
   const Flags before = Snapshot();
   const size_t first_line = log_.size();
   nested_in_step_ = false;
-  const Thread saved = w_->thread;
-  w_->thread = choice.thread;
-  choice.run();
-  w_->thread = saved;
+  RunOn(choice);
   CheckAfter(before, first_line, choice.label, nested_in_step_);
 }
 
@@ -883,10 +884,7 @@ void Simulation::Preempt() {
   steps_.back() += " | meanwhile " + c.label;
   nested_in_step_ = true;
   ++depth_;
-  const Thread saved = w_->thread;
-  w_->thread = c.thread;
-  c.run();
-  w_->thread = saved;
+  RunOn(c);
   --depth_;
 }
 
