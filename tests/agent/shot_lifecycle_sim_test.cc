@@ -236,7 +236,9 @@ class FakeHost : public ipc_core::IServiceHost {
       entry.second.context->OnError(ipc_core::kErrorHostStopped, "host stopped");
     observer_->OnServiceHostStoped(this);
   }
-  bool Invoke(const char* method, const char* payload, ipc_core::IRequestContext* context) override {
+  bool Invoke(const char* method,
+              const char* payload,
+              ipc_core::IRequestContext* context) override {
     return InvokeOn(-1, method, payload, context);
   }
   uint64_t GetConnectionTag(int32_t connection_id) override {
@@ -492,8 +494,56 @@ class Simulation {
   }
 
   // Runs one schedule; the first broken guarantee, or empty.
-  std::string Run();
-  std::string Trace() const;
+  std::string Run() {
+    const int steps = 20 + static_cast<int>(w_->rng() % 60);
+    switches_on_ = w_->Chance(0.5);
+    Switches()->Set(kvbase::kGraySwitchGroup, "diable_screen_tool_downgrade", switches_on_);
+    for (int i = 0; i < steps; ++i) {
+      if (!Step(true, true))
+        break;
+    }
+    // Drain: no more host calls; every tool ends; every delivery and
+    // time-out runs. A shot whose tool is gone must end.
+    draining_ = true;
+    int budget = 5000;
+    while (budget-- > 0 && Step(false, false, false)) {
+    }
+    // With every tool silent, a running shot must have been acknowledged by a
+    // live tool (the user is taking it); else it would wait forever.
+    if (Snapshot().working && current_ >= 0 &&
+        std::none_of(w_->tools.begin(), w_->tools.end(), [this](const sim::Tool& tool) {
+          return tool.running && !tool.closed && tool.acked_shot_step >= last_accepted_step_;
+        }))
+      Fail("a shot hangs: nothing ends it while its tool is silent");
+    while (budget-- > 0 && Step(false, false)) {
+    }
+    if (budget <= 0)
+      Fail("the agent does not settle once every tool has gone");
+    for (size_t id = 0; id < shots_.size(); ++id) {
+      const Shot& shot = shots_[id];
+      if (shot.kind == Shot::kAccepted && shot.generation == current_ && shot.calls != 1)
+        Fail("accepted shot " + std::to_string(id) + " never ended");
+    }
+    if (current_ >= 0) {
+      RunChoice({1, sim::kUiThread, "host: Uninit", [this] { HostUninit(); }});
+    }
+    budget = 5000;
+    while (budget-- > 0 && Step(false, false)) {
+    }
+    if (w_->HostAlive())
+      Fail("the service host outlived its schedule");
+    return failure_;
+  }
+  std::string Trace() const {
+    std::string out;
+    size_t line = 0;
+    for (size_t i = 0; i < steps_.size(); ++i) {
+      out += std::to_string(i + 1) + ". " + steps_[i] + "\n";
+      for (; line < log_.size() && log_[line].step <= i + 1; ++line)
+        out += "      " + log_[line].text + "\n";
+    }
+    return out;
+  }
 
   void Fail(const std::string& what) {
     if (failure_.empty())
@@ -521,15 +571,90 @@ class Simulation {
     std::function<void()> run;
   };
   void Collect(std::vector<Choice>* out, bool host_actions, bool tool_actions);
-  void RunChoice(const Choice& choice);
+  void RunChoice(const Choice& choice) {
+    ++g_step;
+    steps_.push_back("t=" + std::to_string(w_->now) + " " + choice.label);
+    const Flags before = Snapshot();
+    const size_t first_line = log_.size();
+    nested_in_step_ = false;
+    RunOn(choice);
+    CheckAfter(before, first_line, choice.label, nested_in_step_);
+  }
   void RunOn(const Choice& choice) {
     const Thread saved = w_->thread;
     w_->thread = choice.thread;
     choice.run();
     w_->thread = saved;
   }
-  bool Step(bool host_actions, bool tool_actions, bool tools_end = true);
-  void Preempt();
+  bool Step(bool host_actions, bool tool_actions, bool tools_end = true) {
+    std::vector<Choice> choices;
+    Collect(&choices, host_actions, tool_actions);
+    if (tools_end) {
+      for (sim::Tool& tool : w_->tools) {
+        sim::Tool* t = &tool;
+        if (tool.running)
+          choices.push_back({3, sim::kRuntimeThread, "tool " + std::to_string(tool.pid) + ": exits",
+                             [this, t] { w_->KillTool(*t); }});
+      }
+    }
+    // Swarm: each schedule favours or leaves out kinds of event of its own
+    // choosing (never while draining), so that rare orders come up.
+    int total = 0;
+    for (Choice& c : choices) {
+      if (!draining_) {
+        auto found = swarm_.find(c.label);
+        if (found == swarm_.end()) {
+          // Disruptions (a host call other than a shot, a tool ending) are
+          // on or off; the rest goes at one of four paces.
+          const bool disrupts = (c.label.rfind("host:", 0) == 0 &&
+                                 c.label != "host: SnippingShot" && c.label != "host: Init") ||
+                                c.label.find(": exits") != std::string::npos ||
+                                c.label.find("closes its link") != std::string::npos;
+          found = swarm_.emplace(c.label, disrupts ? static_cast<int>(w_->rng() % 2)
+                                                   : 1 << (w_->rng() % 4)).first;
+        }
+        c.weight *= found->second;
+      }
+      total += c.weight;
+    }
+    if (total == 0 && !draining_) {
+      for (Choice& c : choices)
+        total += c.weight = 1;
+    }
+    if (total == 0)
+      return false;
+    int pick = static_cast<int>(w_->rng() % total);
+    for (const Choice& c : choices) {
+      if ((pick -= c.weight) < 0) {
+        RunChoice(c);
+        break;
+      }
+    }
+    return true;
+  }
+  // Another thread runs one whole event while this one waits for an exit
+  // callback: the host's thread (a call or a UI task) inside a runtime or
+  // exit-wait event, a runtime delivery or a tool inside a UI-thread event.
+  void Preempt() {
+    if (depth_ > 0 || draining_ || !w_->Chance(0.25))
+      return;
+    std::vector<Choice> choices;
+    Collect(&choices, true, true);
+    std::vector<const Choice*> others;
+    for (const Choice& c : choices) {
+      if (c.thread != w_->thread && c.label.rfind("time passes", 0) != 0 &&
+          c.label != "host: Init" && c.label != "host: Uninit")
+        others.push_back(&c);
+    }
+    if (others.empty())
+      return;
+    const Choice& c = *others[w_->rng() % others.size()];
+    steps_.back() += " | meanwhile " + c.label;
+    nested_in_step_ = true;
+    ++depth_;
+    RunOn(c);
+    --depth_;
+  }
   Flags Snapshot() {
     Flags flags;
     if (auto* host = agent_->service_host_for_testing()) {
@@ -546,11 +671,160 @@ class Simulation {
     generations_[current_].ai_replies.clear();
     current_ = -1;
   }
-  void CheckAfter(const Flags& before, size_t first_line, const std::string& label, bool nested);
-  void HostShot();
-  void OnCallable(int shot, bool failure);
+  void CheckAfter(const Flags& before, size_t first_line, const std::string& label,
+                              bool nested) {
+    const Flags after = Snapshot();
+    for (size_t i = first_line; i < log_.size(); ++i) {
+      const std::string& text = log_[i].text;
+      if (!nested && text.find(" stale") != std::string::npos &&
+          std::regex_match(text, kStaleLine) && !(before == after))
+        Fail("an event that logged \"" + text + "\" changed the flags");
+    }
+    if (!nested && before.host && before.host == after.host && !before.working && !before.broken &&
+        after.broken && last_accepted_step_ != static_cast<int64_t>(g_step) &&
+        label != "host: SetBroken(true)" && label != "runtime: port failure")
+      Fail("an idle agent became broken by \"" + label + "\"");
+    // Each service host object (one per Init) holds at most one tool; an
+    // object that Uninit left behind may still finish the start it had begun.
+    std::map<const sim::FakeHost*, int> held;
+    for (const sim::Tool& tool : w_->tools) {
+      if (tool.handle_open && ++held[tool.host] > 1)
+        Fail("more than one tool process held");
+      if (tool.running && !tool.handle_open)
+        Fail("tool " + std::to_string(tool.pid) + " runs but no one holds it");
+    }
+    for (const std::string& method : w_->waited_and_delivered) {
+      if (method != "snipping_tool.snipping.shot")
+        Fail(method + " sent while no tool was connected reached a later tool");
+    }
+  }
+  void HostShot() {
+    const int id = static_cast<int>(shots_.size());
+    shots_.push_back(Shot{current_, log_.size()});
+    const Flags before = Snapshot();
+    // Refused when broken (on_failure at once), dropped while a shot runs.
+    shots_[id].kind = before.broken    ? Shot::kRefused
+                      : before.working ? Shot::kDropped
+                                       : Shot::kAccepted;
+    static const char* const kPaths[] = {"/tmp/shot.png", "", "/tmp/x.png"};
+    agent_->SnippingShot(
+        kPaths[w_->rng() % 3],
+        [this, id](const snipping_tool::NotifySnippingShot&) { OnCallable(id, false); },
+        [this, id] { OnCallable(id, true); }, 4, snipping_tool::AIScreenShotRequest());
+    Shot& shot = shots_[id];
+    if (shot.kind == Shot::kRefused) {
+      if (shot.calls != 1)
+        Fail("a refused shot did not get on_failure at once");
+    } else if (shot.kind == Shot::kAccepted) {
+      last_accepted_step_ = static_cast<int64_t>(g_step);
+    }
+  }
+  void OnCallable(int id, bool failure) {
+    Shot& shot = shots_[id];
+    ++shot.calls;
+    if (shot.kind == Shot::kRefused)
+      return;  // Called at once by the facade: checked by HostShot.
+    if (shot.kind == Shot::kDropped)
+      Fail("a callable of a dropped shot ran, shot " + std::to_string(id));
+    if (shot.calls > 1)
+      Fail("a shot's callables ran more than once, shot " + std::to_string(id));
+    if (w_->thread != sim::kUiThread)
+      Fail("a shot's callable ran off the UI thread, shot " + std::to_string(id));
+    if (shot.generation < 0 || generations_[shot.generation].uninit_returned)
+      Fail("a shot's callable ran after Uninit returned, shot " + std::to_string(id));
+    if (failure) {
+      // A failure comes from a stop (or TerminateSnippingTool) that began
+      // after the shot was accepted: an older stop belongs to an older shot.
+      bool stopped_since = false;
+      for (size_t i = shot.first_line; i < log_.size() && !stopped_since; ++i) {
+        const std::string& text = log_[i].text;
+        stopped_since =
+            text.rfind("[SnippingToolAgent] StopSnippingShot reason:", 0) == 0 ||
+            text == "[SnippingToolAgent] [SnippingToolAgentServiceHost] terminate process";
+      }
+      if (!stopped_since)
+        Fail("shot " + std::to_string(id) + " failed by a stop that began before it was accepted");
+    }
+    if (!draining_ && depth_ == 0 && current_ >= 0 && w_->Chance(0.3)) {
+      steps_.back() += " + SnippingShot from the callable";
+      HostShot();
+    }
+  }
   int64_t last_accepted_step_ = 0;
-  void ToolActions(std::vector<Choice>* out);
+  void ToolActions(std::vector<Choice>* out) {
+    for (sim::Tool& tool : w_->tools) {
+      const int pid = tool.pid;
+      sim::Tool* t = &tool;
+      const std::string name = "tool " + std::to_string(pid) + ": ";
+      if (!tool.running) {
+        if (!tool.closed)
+          out->push_back(
+              {2, sim::kRuntimeThread, name + "closes its link", [this, t] { w_->CloseLink(*t); }});
+        continue;
+      }
+      out->push_back({1, sim::kRuntimeThread, name + "exits", [this, t] { w_->KillTool(*t); }});
+      if (!tool.host || tool.closed)
+        continue;
+      if (tool.connection == 0) {
+        if (tool.host->listening())
+          out->push_back({6, sim::kRuntimeThread, name + "connects", [t] {
+                            const int32_t id = t->host->Connect(t->secret);
+                            t->connection = id ? id : -1;
+                          }});
+        continue;
+      }
+      if (tool.connection < 0 || tool.mute)
+        continue;
+      out->push_back(
+          {1, sim::kRuntimeThread, name + "closes its link", [this, t] { w_->CloseLink(*t); }});
+      auto send = [t](const char* method, const char* payload) {
+        t->host->Request(t->connection, std::string("snipping_tool_agent.snipping.") + method,
+                         payload);
+      };
+      if (!tool.sent_handshake)
+        out->push_back({6, sim::kRuntimeThread, name + "handshakes", [t, send] {
+                          t->sent_handshake = true;
+                          send("handshake", "{}");
+                        }});
+      for (auto& entry : tool.host->invokes) {
+        auto& invoke = entry.second;
+        if (invoke.connection != tool.connection)
+          continue;
+        const bool shot = invoke.method == "snipping_tool.snipping.shot";
+        tool.got_shot |= shot;
+        if (invoke.tool_done)
+          continue;
+        const uint64_t id = entry.first;
+        const bool exits = invoke.payload.find("true") != std::string::npos &&
+                           invoke.method.find("hide") != std::string::npos;
+        out->push_back({5, sim::kRuntimeThread, name + "answers " + invoke.method,
+                        [this, t, id, exits] {
+                          auto& answered = t->host->invokes[id];
+                          answered.tool_done = true;
+                          const bool ok = !w_->Chance(0.15);
+                          if (ok && answered.method == "snipping_tool.snipping.shot")
+                            t->acked_shot_step = std::max(t->acked_shot_step, answered.issued_step);
+                          t->host->Answer(id, ok);
+                          if (exits && w_->Chance(0.8))
+                            w_->KillTool(*t);
+                        }});
+        out->push_back({1, sim::kRuntimeThread, name + "never answers " + invoke.method,
+                        [t, id] { t->host->invokes[id].tool_done = true; }});
+      }
+      if (tool.got_shot && tool.results_sent < 2)
+        out->push_back({4, sim::kRuntimeThread, name + "sends a result", [t, send] {
+                          ++t->results_sent;
+                          send("notify",
+                               "{\"image_file_path\":\"/tmp/shot.png\",\"snipping_event\":1}");
+                        }});
+      if (tool.sent_handshake) {
+        out->push_back({1, sim::kRuntimeThread, name + "asks for screen AI",
+                        [send] { send("request_ai", "{\"seq_id\":5,\"ai_type\":2}"); }});
+        out->push_back({1, sim::kRuntimeThread, name + "asks for the select-user window",
+                        [send] { send("show_select_user_wnd", "{\"file_path\":\"x\"}"); }});
+      }
+    }
+  }
 
   SnippingToolAgent* agent_ = SnippingToolAgent::GetInstance();
   int current_ = -1;  // the initialised generation, -1 when none
@@ -599,128 +873,6 @@ class SimDelegate : public snipping_tool::ISnippingToolAgentDelegate {
   int generation_;
 };
 
-void Simulation::HostShot() {
-  const int id = static_cast<int>(shots_.size());
-  shots_.push_back(Shot{current_, log_.size()});
-  const Flags before = Snapshot();
-  // Refused when broken (on_failure at once), dropped while a shot runs.
-  shots_[id].kind = before.broken ? Shot::kRefused : before.working ? Shot::kDropped : Shot::kAccepted;
-  static const char* const kPaths[] = {"/tmp/shot.png", "", "/tmp/x.png"};
-  agent_->SnippingShot(
-      kPaths[w_->rng() % 3],
-      [this, id](const snipping_tool::NotifySnippingShot&) { OnCallable(id, false); },
-      [this, id] { OnCallable(id, true); }, 4, snipping_tool::AIScreenShotRequest());
-  Shot& shot = shots_[id];
-  if (shot.kind == Shot::kRefused) {
-    if (shot.calls != 1)
-      Fail("a refused shot did not get on_failure at once");
-  } else if (shot.kind == Shot::kAccepted) {
-    last_accepted_step_ = static_cast<int64_t>(g_step);
-  }
-}
-
-void Simulation::OnCallable(int id, bool failure) {
-  Shot& shot = shots_[id];
-  ++shot.calls;
-  if (shot.kind == Shot::kRefused)
-    return;  // Called at once by the facade: checked by HostShot.
-  if (shot.kind == Shot::kDropped)
-    Fail("a callable of a dropped shot ran, shot " + std::to_string(id));
-  if (shot.calls > 1)
-    Fail("a shot's callables ran more than once, shot " + std::to_string(id));
-  if (w_->thread != sim::kUiThread)
-    Fail("a shot's callable ran off the UI thread, shot " + std::to_string(id));
-  if (shot.generation < 0 || generations_[shot.generation].uninit_returned)
-    Fail("a shot's callable ran after Uninit returned, shot " + std::to_string(id));
-  if (failure) {
-    // A failure comes from a stop (or TerminateSnippingTool) that began
-    // after the shot was accepted: an older stop belongs to an older shot.
-    bool stopped_since = false;
-    for (size_t i = shot.first_line; i < log_.size() && !stopped_since; ++i) {
-      const std::string& text = log_[i].text;
-      stopped_since = text.rfind("[SnippingToolAgent] StopSnippingShot reason:", 0) == 0 ||
-                      text == "[SnippingToolAgent] [SnippingToolAgentServiceHost] terminate process";
-    }
-    if (!stopped_since)
-      Fail("shot " + std::to_string(id) + " failed by a stop that began before it was accepted");
-  }
-  if (!draining_ && depth_ == 0 && current_ >= 0 && w_->Chance(0.3)) {
-    steps_.back() += " + SnippingShot from the callable";
-    HostShot();
-  }
-}
-
-void Simulation::ToolActions(std::vector<Choice>* out) {
-  for (sim::Tool& tool : w_->tools) {
-    const int pid = tool.pid;
-    sim::Tool* t = &tool;
-    const std::string name = "tool " + std::to_string(pid) + ": ";
-    if (!tool.running) {
-      if (!tool.closed)
-        out->push_back({2, sim::kRuntimeThread, name + "closes its link", [this, t] { w_->CloseLink(*t); }});
-      continue;
-    }
-    out->push_back({1, sim::kRuntimeThread, name + "exits", [this, t] { w_->KillTool(*t); }});
-    if (!tool.host || tool.closed)
-      continue;
-    if (tool.connection == 0) {
-      if (tool.host->listening())
-        out->push_back({6, sim::kRuntimeThread, name + "connects", [t] {
-                          const int32_t id = t->host->Connect(t->secret);
-                          t->connection = id ? id : -1;
-                        }});
-      continue;
-    }
-    if (tool.connection < 0 || tool.mute)
-      continue;
-    out->push_back({1, sim::kRuntimeThread, name + "closes its link", [this, t] { w_->CloseLink(*t); }});
-    auto send = [t](const char* method, const char* payload) {
-      t->host->Request(t->connection, std::string("snipping_tool_agent.snipping.") + method, payload);
-    };
-    if (!tool.sent_handshake)
-      out->push_back({6, sim::kRuntimeThread, name + "handshakes", [t, send] {
-                        t->sent_handshake = true;
-                        send("handshake", "{}");
-                      }});
-    for (auto& entry : tool.host->invokes) {
-      auto& invoke = entry.second;
-      if (invoke.connection != tool.connection)
-        continue;
-      const bool shot = invoke.method == "snipping_tool.snipping.shot";
-      tool.got_shot |= shot;
-      if (invoke.tool_done)
-        continue;
-      const uint64_t id = entry.first;
-      const bool exits = invoke.payload.find("true") != std::string::npos &&
-                         invoke.method.find("hide") != std::string::npos;
-      out->push_back({5, sim::kRuntimeThread, name + "answers " + invoke.method,
-                      [this, t, id, exits] {
-                        auto& answered = t->host->invokes[id];
-                        answered.tool_done = true;
-                        const bool ok = !w_->Chance(0.15);
-                        if (ok && answered.method == "snipping_tool.snipping.shot")
-                          t->acked_shot_step = std::max(t->acked_shot_step, answered.issued_step);
-                        t->host->Answer(id, ok);
-                        if (exits && w_->Chance(0.8))
-                          w_->KillTool(*t);
-                      }});
-      out->push_back({1, sim::kRuntimeThread, name + "never answers " + invoke.method,
-                      [t, id] { t->host->invokes[id].tool_done = true; }});
-    }
-    if (tool.got_shot && tool.results_sent < 2)
-      out->push_back({4, sim::kRuntimeThread, name + "sends a result", [t, send] {
-                        ++t->results_sent;
-                        send("notify", "{\"image_file_path\":\"/tmp/shot.png\",\"snipping_event\":1}");
-                      }});
-    if (tool.sent_handshake) {
-      out->push_back({1, sim::kRuntimeThread, name + "asks for screen AI",
-                      [send] { send("request_ai", "{\"seq_id\":5,\"ai_type\":2}"); }});
-      out->push_back({1, sim::kRuntimeThread, name + "asks for the select-user window",
-                      [send] { send("show_select_user_wnd", "{\"file_path\":\"x\"}"); }});
-    }
-  }
-}
-
 void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_actions) {
   for (auto& lane : w_->lanes) {  // an empty lane is erased
     out->push_back({8, sim::kRuntimeThread, lane.second.front().label, [this, key = lane.first] {
@@ -743,8 +895,8 @@ void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_
                       }});
   }
   if (!ui_.empty() && ui_.begin()->first <= w_->now)
-    out->push_back({8, sim::kUiThread, ui_.begin()->second.timeout ? "UI: a time-out task" : "UI: a task",
-                    [this] {
+    out->push_back({8, sim::kUiThread,
+                    ui_.begin()->second.timeout ? "UI: a time-out task" : "UI: a task", [this] {
                       UiTask task = std::move(ui_.begin()->second);
                       ui_.erase(ui_.begin());
                       task.run();
@@ -780,9 +932,11 @@ void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_
   }
   Generation& gen = generations_[current_];
   out->push_back({4, sim::kUiThread, "host: SnippingShot", [this] { HostShot(); }});
-  out->push_back({1, sim::kUiThread, "host: TerminateSnippingTool", [this] { agent_->TerminateSnippingTool(); }});
+  out->push_back({1, sim::kUiThread, "host: TerminateSnippingTool",
+                  [this] { agent_->TerminateSnippingTool(); }});
   out->push_back({1, sim::kUiThread, "host: SetBroken(true)", [this] { agent_->SetBroken(true); }});
-  out->push_back({1, sim::kUiThread, "host: SetBroken(false)", [this] { agent_->SetBroken(false); }});
+  out->push_back(
+      {1, sim::kUiThread, "host: SetBroken(false)", [this] { agent_->SetBroken(false); }});
   out->push_back({1, sim::kUiThread, "host: Uninit", [this] { HostUninit(); }});
   out->push_back({gen.select_user_windows > 0 ? 3 : 1, sim::kUiThread, "host: OnSelectUserWndHide",
                   [this] {
@@ -805,167 +959,6 @@ void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_
                     Switches()->Set(kvbase::kGraySwitchGroup, "diable_screen_tool_downgrade",
                                     switches_on_);
                   }});
-}
-
-void Simulation::RunChoice(const Choice& choice) {
-  ++g_step;
-  steps_.push_back("t=" + std::to_string(w_->now) + " " + choice.label);
-  const Flags before = Snapshot();
-  const size_t first_line = log_.size();
-  nested_in_step_ = false;
-  RunOn(choice);
-  CheckAfter(before, first_line, choice.label, nested_in_step_);
-}
-
-bool Simulation::Step(bool host_actions, bool tool_actions, bool tools_end) {
-  std::vector<Choice> choices;
-  Collect(&choices, host_actions, tool_actions);
-  if (tools_end) {
-    for (sim::Tool& tool : w_->tools) {
-      sim::Tool* t = &tool;
-      if (tool.running)
-        choices.push_back({3, sim::kRuntimeThread, "tool " + std::to_string(tool.pid) + ": exits",
-                           [this, t] { w_->KillTool(*t); }});
-    }
-  }
-  // Swarm: each schedule favours or leaves out kinds of event of its own
-  // choosing (never while draining), so that rare orders come up.
-  int total = 0;
-  for (Choice& c : choices) {
-    if (!draining_) {
-      auto found = swarm_.find(c.label);
-      if (found == swarm_.end()) {
-        // Disruptions (a host call other than a shot, a tool ending) are
-        // on or off; the rest goes at one of four paces.
-        const bool disrupts = (c.label.rfind("host:", 0) == 0 && c.label != "host: SnippingShot" &&
-                               c.label != "host: Init") ||
-                              c.label.find(": exits") != std::string::npos ||
-                              c.label.find("closes its link") != std::string::npos;
-        found = swarm_.emplace(c.label, disrupts ? static_cast<int>(w_->rng() % 2)
-                                                 : 1 << (w_->rng() % 4)).first;
-      }
-      c.weight *= found->second;
-    }
-    total += c.weight;
-  }
-  if (total == 0 && !draining_) {
-    for (Choice& c : choices)
-      total += c.weight = 1;
-  }
-  if (total == 0)
-    return false;
-  int pick = static_cast<int>(w_->rng() % total);
-  for (const Choice& c : choices) {
-    if ((pick -= c.weight) < 0) {
-      RunChoice(c);
-      break;
-    }
-  }
-  return true;
-}
-
-// Another thread runs one whole event while this one waits for an exit
-// callback: the host's thread (a call or a UI task) inside a runtime or
-// exit-wait event, a runtime delivery or a tool inside a UI-thread event.
-void Simulation::Preempt() {
-  if (depth_ > 0 || draining_ || !w_->Chance(0.25))
-    return;
-  std::vector<Choice> choices;
-  Collect(&choices, true, true);
-  std::vector<const Choice*> others;
-  for (const Choice& c : choices) {
-    if (c.thread != w_->thread && c.label.rfind("time passes", 0) != 0 &&
-        c.label != "host: Init" && c.label != "host: Uninit")
-      others.push_back(&c);
-  }
-  if (others.empty())
-    return;
-  const Choice& c = *others[w_->rng() % others.size()];
-  steps_.back() += " | meanwhile " + c.label;
-  nested_in_step_ = true;
-  ++depth_;
-  RunOn(c);
-  --depth_;
-}
-
-void Simulation::CheckAfter(const Flags& before, size_t first_line, const std::string& label,
-                            bool nested) {
-  const Flags after = Snapshot();
-  for (size_t i = first_line; i < log_.size(); ++i) {
-    const std::string& text = log_[i].text;
-    if (!nested && text.find(" stale") != std::string::npos &&
-        std::regex_match(text, kStaleLine) && !(before == after))
-      Fail("an event that logged \"" + text + "\" changed the flags");
-  }
-  if (!nested && before.host && before.host == after.host && !before.working && !before.broken &&
-      after.broken && last_accepted_step_ != static_cast<int64_t>(g_step) && label != "host: SetBroken(true)" &&
-      label != "runtime: port failure")
-    Fail("an idle agent became broken by \"" + label + "\"");
-  // Each service host object (one per Init) holds at most one tool; an
-  // object that Uninit left behind may still finish the start it had begun.
-  std::map<const sim::FakeHost*, int> held;
-  for (const sim::Tool& tool : w_->tools) {
-    if (tool.handle_open && ++held[tool.host] > 1)
-      Fail("more than one tool process held");
-    if (tool.running && !tool.handle_open)
-      Fail("tool " + std::to_string(tool.pid) + " runs but no one holds it");
-  }
-  for (const std::string& method : w_->waited_and_delivered) {
-    if (method != "snipping_tool.snipping.shot")
-      Fail(method + " sent while no tool was connected reached a later tool");
-  }
-}
-
-std::string Simulation::Run() {
-  const int steps = 20 + static_cast<int>(w_->rng() % 60);
-  switches_on_ = w_->Chance(0.5);
-  Switches()->Set(kvbase::kGraySwitchGroup, "diable_screen_tool_downgrade", switches_on_);
-  for (int i = 0; i < steps; ++i) {
-    if (!Step(true, true))
-      break;
-  }
-  // Drain: no more host calls; every tool ends; every delivery and
-  // time-out runs. A shot whose tool is gone must end.
-  draining_ = true;
-  int budget = 5000;
-  while (budget-- > 0 && Step(false, false, false)) {
-  }
-  // With every tool silent, a running shot must have been acknowledged by a
-  // live tool (the user is taking it); else it would wait forever.
-  if (Snapshot().working && current_ >= 0 &&
-      std::none_of(w_->tools.begin(), w_->tools.end(), [this](const sim::Tool& tool) {
-        return tool.running && !tool.closed && tool.acked_shot_step >= last_accepted_step_;
-      }))
-    Fail("a shot hangs: nothing ends it while its tool is silent");
-  while (budget-- > 0 && Step(false, false)) {
-  }
-  if (budget <= 0)
-    Fail("the agent does not settle once every tool has gone");
-  for (size_t id = 0; id < shots_.size(); ++id) {
-    const Shot& shot = shots_[id];
-    if (shot.kind == Shot::kAccepted && shot.generation == current_ && shot.calls != 1)
-      Fail("accepted shot " + std::to_string(id) + " never ended");
-  }
-  if (current_ >= 0) {
-    RunChoice({1, sim::kUiThread, "host: Uninit", [this] { HostUninit(); }});
-  }
-  budget = 5000;
-  while (budget-- > 0 && Step(false, false)) {
-  }
-  if (w_->HostAlive())
-    Fail("the service host outlived its schedule");
-  return failure_;
-}
-
-std::string Simulation::Trace() const {
-  std::string out;
-  size_t line = 0;
-  for (size_t i = 0; i < steps_.size(); ++i) {
-    out += std::to_string(i + 1) + ". " + steps_[i] + "\n";
-    for (; line < log_.size() && log_[line].step <= i + 1; ++line)
-      out += "      " + log_[line].text + "\n";
-  }
-  return out;
 }
 
 // Once per process: the tool executables' place, the switches, the capture.
