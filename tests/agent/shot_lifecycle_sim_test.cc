@@ -524,9 +524,8 @@ class Simulation {
       if (shot.kind == Shot::kAccepted && shot.generation == current_ && shot.calls != 1)
         Fail("accepted shot " + std::to_string(id) + " never ended");
     }
-    if (current_ >= 0) {
+    if (current_ >= 0)
       RunChoice({1, sim::kUiThread, "host: Uninit", [this] { HostUninit(); }});
-    }
     budget = 5000;
     while (budget-- > 0 && Step(false, false)) {
     }
