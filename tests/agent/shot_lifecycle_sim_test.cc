@@ -479,8 +479,6 @@ test_support::FakeGraySwitchMgr* Switches() {
   return switches;
 }
 
-class SimDelegate;
-
 class Simulation {
  public:
   explicit Simulation(uint64_t seed) : w_(new sim::World(seed)) {
@@ -548,17 +546,43 @@ class Simulation {
     if (failure_.empty())
       failure_ = what + " (step " + std::to_string(g_step) + ")";
   }
-  struct Generation {
-    std::unique_ptr<SimDelegate> delegate;
-    bool uninit_returned = false;
-    std::vector<std::function<void(const snipping_tool::ResponseAISnippingShot&)>> ai_replies;
-    int select_user_windows = 0;
-  };
-  std::vector<Generation> generations_;
   struct UiTask {
     std::function<void()> run;
     bool timeout;
   };
+  // The host's delegate of one Init; it records what the agent asks of it.
+  struct Generation : snipping_tool::ISnippingToolAgentDelegate {
+    explicit Generation(Simulation* owner) : sim(owner) {}
+    virtual ~Generation() = default;
+    void Log(int, const std::string&, int, int64_t, const std::string&) override {}
+    void ReportBIEvent(const std::string&) override { Called("ReportBIEvent"); }
+    void ApplySnippingToolConfig(const std::string&) override { Called("ApplySnippingToolConfig"); }
+    void ShowVipWindow() override { Called("ShowVipWindow"); }
+    void ShowSelectUserWindow(const snipping_tool::SelectUserWndSnippingShot&) override {
+      Called("ShowSelectUserWindow");
+      ++select_user_windows;
+    }
+    void OnSnippingShotResultArrived() override { Called("OnSnippingShotResultArrived"); }
+    void PostTask(const std::function<void()>& task, uint32_t delay_ms) override {
+      Called("PostTask");
+      sim->ui_.emplace(sim->w_->now + delay_ms, UiTask{task, delay_ms > 0});
+    }
+    void RequestAI(const snipping_tool::RequestAISnippingShot&,
+                   const std::function<void(const snipping_tool::ResponseAISnippingShot&)>& reply)
+        override {
+      Called("RequestAI");
+      ai_replies.push_back(reply);
+    }
+    void Called(const char* what) {
+      if (uninit_returned)
+        sim->Fail(std::string("the delegate was called after Uninit returned: ") + what);
+    }
+    Simulation* sim;
+    bool uninit_returned = false;
+    std::vector<std::function<void(const snipping_tool::ResponseAISnippingShot&)>> ai_replies;
+    int select_user_windows = 0;
+  };
+  std::vector<std::unique_ptr<Generation>> generations_;
   std::multimap<int64_t, UiTask> ui_;  // by due time, then posting order
   sim::World* w_;
 
@@ -666,8 +690,8 @@ class Simulation {
   }
   void HostUninit() {
     agent_->Uninit();
-    generations_[current_].uninit_returned = true;
-    generations_[current_].ai_replies.clear();
+    generations_[current_]->uninit_returned = true;
+    generations_[current_]->ai_replies.clear();
     current_ = -1;
   }
   void CheckAfter(const Flags& before, size_t first_line, const std::string& label,
@@ -729,7 +753,7 @@ class Simulation {
       Fail("a shot's callables ran more than once, shot " + std::to_string(id));
     if (w_->thread != sim::kUiThread)
       Fail("a shot's callable ran off the UI thread, shot " + std::to_string(id));
-    if (shot.generation < 0 || generations_[shot.generation].uninit_returned)
+    if (shot.generation < 0 || generations_[shot.generation]->uninit_returned)
       Fail("a shot's callable ran after Uninit returned, shot " + std::to_string(id));
     if (failure) {
       // A failure comes from a stop (or TerminateSnippingTool) that began
@@ -838,40 +862,6 @@ class Simulation {
   bool nested_in_step_ = false;
 };
 
-// The host's delegate of one Init; it records what the agent asks of it.
-class SimDelegate : public snipping_tool::ISnippingToolAgentDelegate {
- public:
-  SimDelegate(Simulation* sim, int generation) : sim_(sim), generation_(generation) {}
-  virtual ~SimDelegate() = default;
-  void Log(int, const std::string&, int, int64_t, const std::string&) override {}
-  void ReportBIEvent(const std::string&) override { Called("ReportBIEvent"); }
-  void ApplySnippingToolConfig(const std::string&) override { Called("ApplySnippingToolConfig"); }
-  void ShowVipWindow() override { Called("ShowVipWindow"); }
-  void ShowSelectUserWindow(const snipping_tool::SelectUserWndSnippingShot&) override {
-    ++Called("ShowSelectUserWindow").select_user_windows;
-  }
-  void OnSnippingShotResultArrived() override { Called("OnSnippingShotResultArrived"); }
-  void PostTask(const std::function<void()>& task, uint32_t delay_ms) override {
-    Called("PostTask");
-    sim_->ui_.emplace(sim_->w_->now + delay_ms, Simulation::UiTask{task, delay_ms > 0});
-  }
-  void RequestAI(const snipping_tool::RequestAISnippingShot&,
-                 const std::function<void(const snipping_tool::ResponseAISnippingShot&)>& reply)
-      override {
-    Called("RequestAI").ai_replies.push_back(reply);
-  }
-
- private:
-  Simulation::Generation& Called(const char* what) {
-    Simulation::Generation& generation = sim_->generations_[generation_];
-    if (generation.uninit_returned)
-      sim_->Fail(std::string("the delegate was called after Uninit returned: ") + what);
-    return generation;
-  }
-  Simulation* sim_;
-  int generation_;
-};
-
 void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_actions) {
   for (auto& lane : w_->lanes) {  // an empty lane is erased
     out->push_back({8, sim::kRuntimeThread, lane.second.front().label, [this, key = lane.first] {
@@ -922,14 +912,13 @@ void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_
   if (current_ < 0) {
     out->push_back({5, sim::kUiThread, "host: Init", [this] {
                       current_ = static_cast<int>(generations_.size());
-                      generations_.push_back(Generation());
-                      generations_.back().delegate.reset(new SimDelegate(this, current_));
-                      agent_->Init(snipping_tool::SnippingToolConfig(),
-                                   generations_.back().delegate.get(), w_->Chance(0.3));
+                      generations_.emplace_back(new Generation(this));
+                      agent_->Init(snipping_tool::SnippingToolConfig(), generations_.back().get(),
+                                   w_->Chance(0.3));
                     }});
     return;
   }
-  Generation& gen = generations_[current_];
+  Generation& gen = *generations_[current_];
   out->push_back({4, sim::kUiThread, "host: SnippingShot", [this] { HostShot(); }});
   out->push_back({1, sim::kUiThread, "host: TerminateSnippingTool",
                   [this] { agent_->TerminateSnippingTool(); }});
@@ -939,13 +928,13 @@ void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_
   out->push_back({1, sim::kUiThread, "host: Uninit", [this] { HostUninit(); }});
   out->push_back({gen.select_user_windows > 0 ? 3 : 1, sim::kUiThread, "host: OnSelectUserWndHide",
                   [this] {
-                    auto& g = generations_[current_];
+                    auto& g = *generations_[current_];
                     g.select_user_windows = std::max(0, g.select_user_windows - 1);
                     agent_->OnSelectUserWndHide(w_->Chance(0.5));
                   }});
   if (!gen.ai_replies.empty())
     out->push_back({3, sim::kUiThread, "host: answers screen AI", [this] {
-                      auto& replies = generations_[current_].ai_replies;
+                      auto& replies = generations_[current_]->ai_replies;
                       auto reply = replies.front();
                       replies.erase(replies.begin());
                       snipping_tool::ResponseAISnippingShot response;
