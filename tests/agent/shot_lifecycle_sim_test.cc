@@ -601,7 +601,7 @@ class Simulation {
     const size_t first_line = log_.size();
     nested_in_step_ = false;
     RunOn(choice);
-    CheckAfter(before, first_line, choice.label, nested_in_step_);
+    CheckAfter(before, first_line, choice.label);
   }
   void RunOn(const Choice& choice) {
     const Thread saved = w_->thread;
@@ -694,8 +694,8 @@ class Simulation {
     generations_[current_]->ai_replies.clear();
     current_ = -1;
   }
-  void CheckAfter(const Flags& before, size_t first_line, const std::string& label,
-                              bool nested) {
+  void CheckAfter(const Flags& before, size_t first_line, const std::string& label) {
+    const bool nested = nested_in_step_;
     const Flags after = Snapshot();
     for (size_t i = first_line; i < log_.size(); ++i) {
       const std::string& text = log_[i].text;
