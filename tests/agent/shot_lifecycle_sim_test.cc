@@ -1,10 +1,7 @@
-// Deterministic simulation of the shot lifecycle: the real facade, service
-// host and SnippingToolProcess, single-threaded on a virtual clock, against
-// a simulated runtime and simulated processes. A seeded scheduler
-// interleaves whole events (host calls, UI tasks, runtime deliveries, tool
-// actions, exit waits, time passing) and checks the agent's guarantees after
-// every step. SIM_SCHEDULES sets the count, SIM_SEED=<n> replays one seed
-// with its trace.
+// The real facade, service host and SnippingToolProcess, single-threaded on
+// a virtual clock against a simulated runtime and simulated processes; a
+// seeded scheduler interleaves whole events and checks the agent's
+// guarantees after every step. SIM_SEED=<n> replays one seed with its trace.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -33,25 +30,21 @@
 #include "platform/process_testing.h"
 #include "tests/support/fake_service_manager.h"
 
-// The simulated world: the agent's real service host and SnippingToolProcess
-// run against a simulated IPC runtime (FakeHost, installed behind
-// CreateServiceHost) and simulated processes (installed behind the
-// platform's launch and exit wait). Nothing happens by itself: pending
-// deliveries wait in lanes until the scheduler runs them.
+// Nothing happens by itself: pending deliveries wait in lanes until the
+// scheduler runs them.
+size_t g_step = 0;  // the scheduler's step
+
 namespace sim {
 
-// Which thread of the real system an event stands for.
 enum Thread { kUiThread, kRuntimeThread, kExitThread };
 
-struct Delivery {
+struct Delivery {  // on the runtime thread
   std::string label;
-  Thread thread;
   std::function<void()> run;
 };
 
 class FakeHost;
 
-// A simulated tool process and, once it connects, its end of the IPC link.
 struct Tool {
   int pid = 0;
   bool running = true;
@@ -59,11 +52,11 @@ struct Tool {
   base::JobHandle job = base::JobHandle();
   std::string secret;
   FakeHost* host = nullptr;  // the host whose port it was started with
-  int32_t connection = 0;    // 0 before it connects, -1 when refused
-  bool closed = false;       // its end of the link is closed
-  bool mute = false;         // connects, then never says anything (a hung tool)
+  int32_t connection = 0;  // 0 before it connects, -1 when refused
+  bool closed = false;
+  bool mute = false;  // connects, then never says anything (a hung tool)
   bool sent_handshake = false;
-  bool got_shot = false;  // a shot request reached it
+  bool got_shot = false;
   int results_sent = 0;
   int64_t acked_shot_step = -1;  // when the newest shot request it acknowledged was sent
 };
@@ -82,33 +75,23 @@ class World : public ipc_core::testing::ServiceHostFactory, public base::testing
   std::mt19937_64 rng;
   bool Chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng) < p; }
   int64_t now = 0;
-  int64_t step = 0;           // the scheduler's step, for the record
   Thread thread = kUiThread;  // the thread of the event being run
 
-  // Pending deliveries: only the head of each lane may run, so the events of
-  // one connection keep their order; other lanes interleave freely.
+  // Only the head of each lane may run: one connection's events keep their order.
   std::map<uint64_t, std::deque<Delivery>> lanes;
   uint64_t NewLane() { return next_free_lane_++; }
   void Push(uint64_t lane, Delivery delivery) { lanes[lane].push_back(std::move(delivery)); }
-  // Timers of the runtime (invoke time-outs), fired when the clock reaches them.
   std::multimap<int64_t, std::function<void()>> timers;
-  void FireDueTimers() {
-    while (!timers.empty() && timers.begin()->first <= now) {
-      auto fire = std::move(timers.begin()->second);
-      timers.erase(timers.begin());
-      fire();
-    }
-  }
 
   std::vector<Tool> tools;
   Tool* ToolOfPid(int pid) {
     return pid > 0 && pid <= static_cast<int>(tools.size()) ? &tools[pid - 1] : nullptr;
   }
-  void KillTool(Tool& tool) {  // the process ends; its link closes
+  void KillTool(Tool& tool) {
     tool.running = false;
     CloseLink(tool);
   }
-  void CloseLink(Tool& tool);  // the tool closes its end of the link
+  void CloseLink(Tool& tool);
   struct ExitWait {
     int pid;
     base::ExitWaitCallback callback;
@@ -116,14 +99,15 @@ class World : public ipc_core::testing::ServiceHostFactory, public base::testing
     bool fired = false;
   };
   std::map<uint64_t, ExitWait> exit_waits;
-  // Called at a point where another thread may run (an exit wait cancelled
-  // with a wait for its callback: no lock of the process object is held).
+  // Another thread may run here (an exit wait cancelled with a wait for its callback).
   std::function<void()> on_preemption_point;
 
   std::vector<FakeHost*> hosts;  // every host made, alive or not
-  int live_hosts = 0;
+  bool HostAlive() const {
+    return std::any_of(hosts.begin(), hosts.end(), [](FakeHost* host) { return host; });
+  }
+  std::vector<std::string> waited_and_delivered;  // methods sent before a tool connected
 
-  // ServiceHostFactory.
   int32_t Create(const char*, const char*, const char*, int32_t, int32_t,
                  ipc_core::IServiceHostObserver* observer, ipc_core::IServiceHost** out) override;
   int32_t Destroy(ipc_core::IServiceHost* host) override {
@@ -131,7 +115,6 @@ class World : public ipc_core::testing::ServiceHostFactory, public base::testing
     return ipc_core::kOk;
   }
 
-  // FakeProcessLayer.
   base::Process Launch(const base::CommandLine&, const base::LaunchOptions& options) override;
   bool Terminate(base::ProcessId pid, bool) override {
     Tool* tool = ToolOfPid(pid);
@@ -149,8 +132,6 @@ class World : public ipc_core::testing::ServiceHostFactory, public base::testing
   }
   bool RegisterExitWait(base::ExitWaitHandle* wait, base::ProcessId pid,
                         base::ExitWaitCallback callback, void* context) override {
-    if (!wait || !callback || !ToolOfPid(pid))
-      return false;
     const uint64_t number = next_exit_wait_++;
     exit_waits[number] = ExitWait{static_cast<int>(pid), callback, context};
     *wait = base::testing::MakeFakeExitWait(number);
@@ -174,22 +155,7 @@ class World : public ipc_core::testing::ServiceHostFactory, public base::testing
   uint64_t next_exit_wait_ = 1;
 };
 
-// While a callback of the host runs, the observer cannot be destroyed: its
-// destructor waits for OnServiceHostStoped, which comes only once every
-// callback in flight has returned. One thread cannot wait for itself, so
-// the wait is played by a reference held for the callback's duration.
-class InFlight {
- public:
-  explicit InFlight(ipc_core::IServiceHostObserver* observer) : observer_(observer) {
-    observer_->AddRef();
-  }
-  ~InFlight() { observer_->Release(); }
-
- private:
-  ipc_core::IServiceHostObserver* observer_;
-};
-
-// The handle of one request delivered to the agent; the tool ignores answers.
+// The tool ignores answers.
 class FakeFeature : public ipc_core::IRequestFeature {
  public:
   FakeFeature(int32_t connection, std::string method)
@@ -210,24 +176,17 @@ class FakeFeature : public ipc_core::IRequestFeature {
   std::string method_;
 };
 
-// The simulated runtime's service host. Keeps the promises of
-// docs/ipc-protocol.md: one connection's events in order and its disconnect
-// after its requests; exactly one outcome per invoke; Invoke to the newest
-// live connection or waiting for the next within its time-out; InvokeOn
-// failing at once for a connection that is gone; Stop then one
-// OnServiceHostStoped and nothing else.
+// Keeps the runtime's promises of docs/ipc-protocol.md.
 class FakeHost : public ipc_core::IServiceHost {
  public:
   FakeHost(World* world, ipc_core::IServiceHostObserver* observer)
       : world_(world), observer_(observer), serial_(world->hosts.size() + 1) {
     world_->hosts.push_back(this);
-    ++world_->live_hosts;
     RunOnLane(0, "runtime: host init", [](FakeHost* self) {
       self->observer_->OnServiceHostInit(self);
     });
   }
   ~FakeHost() override {
-    --world_->live_hosts;
     for (FakeHost*& host : world_->hosts)
       host = host == this ? nullptr : host;
     for (Tool& tool : world_->tools) {
@@ -251,7 +210,21 @@ class FakeHost : public ipc_core::IServiceHost {
     return true;
   }
   int32_t GetPort() override { return published_port_; }
-  bool Start() override;
+  bool Start() override {
+    const bool fails = world_->Chance(0.05);
+    const int32_t port = 41000 + static_cast<int32_t>(serial_);
+    RunOnLane(0, fails ? "runtime: port failure" : "runtime: port ready",
+              [fails, port](FakeHost* self) {
+                if (fails) {
+                  self->observer_->OnServiceHostStartFailure(self, ipc_core::kErrorListenFailed);
+                  return;
+                }
+                self->listening_ = true;
+                self->published_port_ = port;
+                self->observer_->OnServiceHostStartSuccess(self, port);
+              });
+    return true;
+  }
   void Stop() override {
     if (stopped_)
       return;
@@ -263,23 +236,70 @@ class FakeHost : public ipc_core::IServiceHost {
       entry.second.context->OnError(ipc_core::kErrorHostStopped, "host stopped");
     observer_->OnServiceHostStoped(this);
   }
-  bool Invoke(const char* method, const char* payload, ipc_core::IRequestContext* context) override {
+  bool Invoke(const char* method,
+              const char* payload,
+              ipc_core::IRequestContext* context) override {
     return InvokeOn(-1, method, payload, context);
   }
   uint64_t GetConnectionTag(int32_t connection_id) override {
     auto found = connections_.find(connection_id);
-    return found == connections_.end() || found->second.gone ? 0 : found->second.tag;
+    return found == connections_.end() ? 0 : found->second.tag;
   }
   bool InvokeOn(int32_t connection_id, const char* method, const char* payload,
-                ipc_core::IRequestContext* context) override;
+                ipc_core::IRequestContext* context) override {
+    const uint64_t id = next_invoke_++;
+    int32_t target = connection_id;
+    if (connection_id == -1) {
+      target = NewestLiveConnection();
+    } else {
+      auto found = connections_.find(connection_id);
+      if (found == connections_.end() || found->second.lost)
+        target = -1;
+    }
+    invokes[id] = PendingInvoke{target, method ? method : "", payload ? payload : "",
+                                ipc_core::ipc_core_refptr<ipc_core::IRequestContext>(context),
+                                static_cast<int64_t>(g_step)};
+    if (stopped_ || target == -1) {
+      const int32_t code = stopped_ ? ipc_core::kErrorHostStopped : ipc_core::kErrorConnectionLost;
+      Outcome(id, [code](ipc_core::IRequestContext* c) { c->OnError(code, "refused"); });
+      return false;
+    }
+    const int32_t timeout = context->GetTimeoutMs();
+    ipc_core::ipc_core_refptr<FakeHost> self(this);
+    auto expire = [self, id] {
+      if (self->invokes.count(id))
+        self->Outcome(id, [](ipc_core::IRequestContext* c) { c->OnTimeout(); });
+    };
+    if (timeout <= 0)
+      expire();
+    else
+      world_->timers.emplace(world_->now + timeout, expire);
+    return true;
+  }
 
-  // The tool side.
   bool listening() const { return listening_ && !stopped_; }
   bool Knows(const std::string& secret) const { return secrets_.count(secret) > 0; }
-  // Completes the opening exchange with |secret|: the new connection's id,
-  // or 0 when refused.
-  int32_t Connect(const std::string& secret);
-  // The peer sends a request on |connection|.
+  // The new connection's id, or 0 when refused.
+  int32_t Connect(const std::string& secret) {
+    if (!listening())
+      return 0;
+    const int32_t id = next_connection_++;
+    auto found = secrets_.find(secret);
+    if (secret.empty() || found == secrets_.end())
+      return 0;  // Refused; the id is used up all the same.
+    connections_[id].tag = found->second;
+    secrets_.erase(found);
+    RunOnLane(Lane(id), "runtime: connected", [id](FakeHost* self) {
+      self->observer_->OnServiceInvokerConnected(self, id);
+    });
+    for (auto& entry : invokes) {
+      if (entry.second.connection != 0)
+        continue;
+      entry.second.connection = id;
+      world_->waited_and_delivered.push_back(entry.second.method);
+    }
+    return id;
+  }
   void Request(int32_t connection, const std::string& method, const std::string& payload) {
     RunOnLane(Lane(connection), "runtime: request " + method.substr(method.rfind('.') + 1),
               [connection, method, payload](FakeHost* self) {
@@ -290,18 +310,19 @@ class FakeHost : public ipc_core::IServiceHost {
                 self->service_->HandleRequest(method.c_str(), payload.c_str(), feature.get());
               });
   }
-  // The peer's end of |connection| closed; the runtime notices it later.
-  void PeerClosed(int32_t connection);
+  void PeerClosed(int32_t connection) {
+    ipc_core::ipc_core_refptr<FakeHost> self(this);
+    world_->Push(world_->NewLane(), {"runtime: notices the end of a link",
+                                     [self, connection] { self->NoticeEnd(connection); }});
+  }
   struct PendingInvoke {
     int32_t connection;  // 0 while waiting for a connection
     std::string method, payload;
     ipc_core::ipc_core_refptr<ipc_core::IRequestContext> context;
-    bool waited;  // issued while no tool was connected
     int64_t issued_step = 0;
     bool tool_done = false;  // the tool answered it, or never will
   };
   std::map<uint64_t, PendingInvoke> invokes;
-  // The peer answers invoke |id| (ok, or an error of its own).
   void Answer(uint64_t id, bool ok) {
     Outcome(id, [ok](ipc_core::IRequestContext* c) {
       if (ok)
@@ -310,23 +331,21 @@ class FakeHost : public ipc_core::IServiceHost {
         c->OnError(ipc_core::kErrorRemote, "tool refused");
     });
   }
-  // Invokes issued while no tool was connected that reached a later tool,
-  // by method.
-  std::vector<std::string> waited_and_delivered;
 
  private:
   struct Connection {
-    uint64_t tag = 0;
+    uint64_t tag = 0;  // 0 once its disconnect is delivered
     bool lost = false;
-    bool gone = false;  // its disconnect has been delivered
   };
-  // Queues an observer callback, which a stopped host no longer makes.
   void RunOnLane(uint64_t lane, std::string label, std::function<void(FakeHost*)> callback) {
     ipc_core::ipc_core_refptr<FakeHost> self(this);
-    world_->Push(lane, {std::move(label), kRuntimeThread, [self, callback] {
+    world_->Push(lane, {std::move(label), [self, callback] {
                           if (self->stopped_)
                             return;
-                          InFlight in_flight(self->observer_);
+                          // The real observer outlives a callback in flight: play that
+                          // wait by a reference.
+                          ipc_core::ipc_core_refptr<ipc_core::IServiceHostObserver> in_flight(
+                              self->observer_);
                           callback(self.get());
                         }});
   }
@@ -336,7 +355,7 @@ class FakeHost : public ipc_core::IServiceHost {
       return;
     auto context = found->second.context;
     invokes.erase(found);
-    world_->Push(world_->NewLane(), {"runtime: invoke outcome", kRuntimeThread,
+    world_->Push(world_->NewLane(), {"runtime: invoke outcome",
                                      [context, deliver] { deliver(context.get()); }});
   }
   int32_t NewestLiveConnection() const {
@@ -346,7 +365,23 @@ class FakeHost : public ipc_core::IServiceHost {
     }
     return 0;
   }
-  void NoticeEnd(int32_t connection);
+  // Its invokes fail, then its disconnect follows its requests.
+  void NoticeEnd(int32_t connection) {
+    if (stopped_)
+      return;
+    connections_[connection].lost = true;
+    for (auto it = invokes.begin(); it != invokes.end();) {
+      const auto& entry = *it++;  // Outcome erases it
+      if (entry.second.connection == connection)
+        Outcome(entry.first, [](ipc_core::IRequestContext* c) {
+          c->OnError(ipc_core::kErrorConnectionLost, "lost");
+        });
+    }
+    RunOnLane(Lane(connection), "runtime: disconnected", [connection](FakeHost* self) {
+      self->observer_->OnServiceInvokerDisconnected(self, connection);
+      self->connections_[connection].tag = 0;
+    });
+  }
   uint64_t Lane(int32_t connection) const { return serial_ * 1000000 + connection; }
 
   World* world_;
@@ -358,7 +393,7 @@ class FakeHost : public ipc_core::IServiceHost {
   std::map<int32_t, Connection> connections_;
   int32_t next_connection_ = 1;
   int32_t published_port_ = 0;
-  bool started_ = false, listening_ = false, stopped_ = false;
+  bool listening_ = false, stopped_ = false;
   uint64_t next_invoke_ = 1;
 };
 
@@ -400,110 +435,6 @@ base::Process World::Launch(const base::CommandLine&, const base::LaunchOptions&
   return base::testing::MakeFakeProcess(tool.pid);
 }
 
-bool FakeHost::Start() {
-  if (started_ || stopped_)
-    return false;
-  started_ = true;
-  const bool fails = world_->Chance(0.05);
-  const int32_t port = 41000 + static_cast<int32_t>(serial_);
-  RunOnLane(0, fails ? "runtime: port failure" : "runtime: port ready",
-            [fails, port](FakeHost* self) {
-              if (fails) {
-                self->observer_->OnServiceHostStartFailure(self, ipc_core::kErrorListenFailed);
-                return;
-              }
-              self->listening_ = true;
-              self->published_port_ = port;
-              self->observer_->OnServiceHostStartSuccess(self, port);
-            });
-  return true;
-}
-
-bool FakeHost::InvokeOn(int32_t connection_id, const char* method, const char* payload,
-                        ipc_core::IRequestContext* context) {
-  const uint64_t id = next_invoke_++;
-  int32_t target = connection_id;
-  if (connection_id == -1) {
-    target = NewestLiveConnection();
-  } else {
-    auto found = connections_.find(connection_id);
-    if (found == connections_.end() || found->second.lost)
-      target = -1;
-  }
-  invokes[id] = PendingInvoke{target, method ? method : "", payload ? payload : "",
-                              ipc_core::ipc_core_refptr<ipc_core::IRequestContext>(context),
-                              target == 0, world_->step};
-  if (stopped_ || target == -1) {
-    const int32_t code = stopped_ ? ipc_core::kErrorHostStopped : ipc_core::kErrorConnectionLost;
-    Outcome(id, [code](ipc_core::IRequestContext* c) { c->OnError(code, "refused"); });
-    return false;
-  }
-  if (target > 0)
-    context->SetSentAt(ipc_core::NowTicks());
-  const int32_t timeout = context->GetTimeoutMs();
-  ipc_core::ipc_core_refptr<FakeHost> self(this);
-  auto expire = [self, id] {
-    if (self->invokes.count(id))
-      self->Outcome(id, [](ipc_core::IRequestContext* c) { c->OnTimeout(); });
-  };
-  if (timeout <= 0)
-    expire();
-  else
-    world_->timers.emplace(world_->now + timeout, expire);
-  return true;
-}
-
-int32_t FakeHost::Connect(const std::string& secret) {
-  if (!listening())
-    return 0;
-  const int32_t id = next_connection_++;
-  auto found = secrets_.find(secret);
-  if (secret.empty() || found == secrets_.end())
-    return 0;  // Refused; the id is used up all the same.
-  connections_[id].tag = found->second;
-  secrets_.erase(found);
-  RunOnLane(Lane(id), "runtime: connected", [id](FakeHost* self) {
-    self->observer_->OnServiceInvokerConnected(self, id);
-  });
-  for (auto& entry : invokes) {
-    if (entry.second.connection != 0)
-      continue;
-    entry.second.connection = id;
-    entry.second.context->SetSentAt(ipc_core::NowTicks());
-    if (entry.second.waited)
-      waited_and_delivered.push_back(entry.second.method);
-  }
-  return id;
-}
-
-void FakeHost::PeerClosed(int32_t connection) {
-  ipc_core::ipc_core_refptr<FakeHost> self(this);
-  world_->Push(world_->NewLane(), {"runtime: notices the end of a link", kRuntimeThread,
-                                   [self, connection] { self->NoticeEnd(connection); }});
-}
-
-// The runtime sees the end of |connection|: its invokes fail, then its
-// disconnect follows its requests.
-void FakeHost::NoticeEnd(int32_t connection) {
-  if (stopped_)
-    return;
-  connections_[connection].lost = true;
-  std::vector<uint64_t> lost;
-  for (auto& entry : invokes) {
-    if (entry.second.connection == connection)
-      lost.push_back(entry.first);
-  }
-  for (uint64_t id : lost) {
-    Outcome(id, [](ipc_core::IRequestContext* c) {
-      c->OnError(ipc_core::kErrorConnectionLost, "lost");
-    });
-  }
-  RunOnLane(Lane(connection), "runtime: disconnected", [connection](FakeHost* self) {
-    self->observer_->OnServiceInvokerDisconnected(self, connection);
-    self->connections_[connection].gone = true;
-  });
-}
-
 }  // namespace sim
 
 namespace {
@@ -519,7 +450,6 @@ struct LogLine {
   size_t step;
 };
 std::vector<LogLine>* g_log = nullptr;
-size_t g_step = 0;
 
 struct Flags {
   const void* host = nullptr;
@@ -549,37 +479,111 @@ test_support::FakeGraySwitchMgr* Switches() {
   return switches;
 }
 
-class SimDelegate;
-
 class Simulation {
  public:
   explicit Simulation(uint64_t seed) : w_(new sim::World(seed)) {
     w_->on_preemption_point = [this] { Preempt(); };
     g_log = &log_;
   }
-  ~Simulation();
+  ~Simulation() {
+    g_log = nullptr;
+    if (!w_->HostAlive())
+      delete w_;  // Else a host outlived its schedule (reported): leave it.
+  }
 
   // Runs one schedule; the first broken guarantee, or empty.
-  std::string Run();
-  std::string Trace() const;
+  std::string Run() {
+    const int steps = 20 + static_cast<int>(w_->rng() % 60);
+    switches_on_ = w_->Chance(0.5);
+    Switches()->Set(kvbase::kGraySwitchGroup, "diable_screen_tool_downgrade", switches_on_);
+    for (int i = 0; i < steps; ++i) {
+      if (!Step(true, true))
+        break;
+    }
+    // Drain: no more host calls; every tool ends; every delivery and
+    // time-out runs. A shot whose tool is gone must end.
+    draining_ = true;
+    int budget = 5000;
+    while (budget-- > 0 && Step(false, false, false)) {
+    }
+    // With every tool silent, a running shot must have been acknowledged by a
+    // live tool (the user is taking it); else it would wait forever.
+    if (Snapshot().working && current_ >= 0 &&
+        std::none_of(w_->tools.begin(), w_->tools.end(), [this](const sim::Tool& tool) {
+          return tool.running && !tool.closed && tool.acked_shot_step >= last_accepted_step_;
+        }))
+      Fail("a shot hangs: nothing ends it while its tool is silent");
+    while (budget-- > 0 && Step(false, false)) {
+    }
+    if (budget <= 0)
+      Fail("the agent does not settle once every tool has gone");
+    for (size_t id = 0; id < shots_.size(); ++id) {
+      const Shot& shot = shots_[id];
+      if (shot.kind == Shot::kAccepted && shot.generation == current_ && shot.calls != 1)
+        Fail("accepted shot " + std::to_string(id) + " never ended");
+    }
+    if (current_ >= 0)
+      RunChoice({1, sim::kUiThread, "host: Uninit", [this] { HostUninit(); }});
+    budget = 5000;
+    while (budget-- > 0 && Step(false, false)) {
+    }
+    if (w_->HostAlive())
+      Fail("the service host outlived its schedule");
+    return failure_;
+  }
+  std::string Trace() const {
+    std::string out;
+    size_t line = 0;
+    for (size_t i = 0; i < steps_.size(); ++i) {
+      out += std::to_string(i + 1) + ". " + steps_[i] + "\n";
+      for (; line < log_.size() && log_[line].step <= i + 1; ++line)
+        out += "      " + log_[line].text + "\n";
+    }
+    return out;
+  }
 
   void Fail(const std::string& what) {
     if (failure_.empty())
       failure_ = what + " (step " + std::to_string(g_step) + ")";
   }
-  struct Generation {
-    std::unique_ptr<SimDelegate> delegate;
-    bool uninit_returned = false;
-    std::vector<std::function<void(const snipping_tool::ResponseAISnippingShot&)>> ai_replies;
-    int select_user_windows = 0;
-  };
-  std::vector<Generation> generations_;
   struct UiTask {
     std::function<void()> run;
     bool timeout;
   };
-  std::map<std::pair<int64_t, uint64_t>, UiTask> ui_;
-  uint64_t ui_seq_ = 0;
+  // The host's delegate of one Init; it records what the agent asks of it.
+  struct Generation : snipping_tool::ISnippingToolAgentDelegate {
+    explicit Generation(Simulation* owner) : sim(owner) {}
+    virtual ~Generation() = default;
+    void Log(int, const std::string&, int, int64_t, const std::string&) override {}
+    void ReportBIEvent(const std::string&) override { Called("ReportBIEvent"); }
+    void ApplySnippingToolConfig(const std::string&) override { Called("ApplySnippingToolConfig"); }
+    void ShowVipWindow() override { Called("ShowVipWindow"); }
+    void ShowSelectUserWindow(const snipping_tool::SelectUserWndSnippingShot&) override {
+      Called("ShowSelectUserWindow");
+      ++select_user_windows;
+    }
+    void OnSnippingShotResultArrived() override { Called("OnSnippingShotResultArrived"); }
+    void PostTask(const std::function<void()>& task, uint32_t delay_ms) override {
+      Called("PostTask");
+      sim->ui_.emplace(sim->w_->now + delay_ms, UiTask{task, delay_ms > 0});
+    }
+    void RequestAI(const snipping_tool::RequestAISnippingShot&,
+                   const std::function<void(const snipping_tool::ResponseAISnippingShot&)>& reply)
+        override {
+      Called("RequestAI");
+      ai_replies.push_back(reply);
+    }
+    void Called(const char* what) {
+      if (uninit_returned)
+        sim->Fail(std::string("the delegate was called after Uninit returned: ") + what);
+    }
+    Simulation* sim;
+    bool uninit_returned = false;
+    std::vector<std::function<void(const snipping_tool::ResponseAISnippingShot&)>> ai_replies;
+    int select_user_windows = 0;
+  };
+  std::vector<std::unique_ptr<Generation>> generations_;
+  std::multimap<int64_t, UiTask> ui_;  // by due time, then posting order
   sim::World* w_;
 
  private:
@@ -590,16 +594,260 @@ class Simulation {
     std::function<void()> run;
   };
   void Collect(std::vector<Choice>* out, bool host_actions, bool tool_actions);
-  void RunChoice(const Choice& choice);
-  bool Step(bool host_actions, bool tool_actions, bool tools_end = true);
-  void Preempt();
-  Flags Snapshot();
-  void CheckAfter(const Flags& before, size_t first_line, const std::string& label, bool nested);
-  void HostShot();
-  void OnCallable(int shot, bool failure);
-  void CheckSilentTools();
+  void RunChoice(const Choice& choice) {
+    ++g_step;
+    steps_.push_back("t=" + std::to_string(w_->now) + " " + choice.label);
+    const Flags before = Snapshot();
+    const size_t first_line = log_.size();
+    nested_in_step_ = false;
+    RunOn(choice);
+    CheckAfter(before, first_line, choice.label);
+  }
+  void RunOn(const Choice& choice) {
+    const Thread saved = w_->thread;
+    w_->thread = choice.thread;
+    choice.run();
+    w_->thread = saved;
+  }
+  bool Step(bool host_actions, bool tool_actions, bool tools_end = true) {
+    std::vector<Choice> choices;
+    Collect(&choices, host_actions, tool_actions);
+    if (tools_end) {
+      for (sim::Tool& tool : w_->tools) {
+        sim::Tool* t = &tool;
+        if (tool.running)
+          choices.push_back({3, sim::kRuntimeThread, "tool " + std::to_string(tool.pid) + ": exits",
+                             [this, t] { w_->KillTool(*t); }});
+      }
+    }
+    // Swarm: each schedule favours or leaves out kinds of event of its own
+    // choosing (never while draining), so that rare orders come up.
+    int total = 0;
+    for (Choice& c : choices) {
+      if (!draining_) {
+        auto found = swarm_.find(c.label);
+        if (found == swarm_.end()) {
+          // Disruptions (a host call other than a shot, a tool ending) are
+          // on or off; the rest goes at one of four paces.
+          const bool disrupts = (c.label.rfind("host:", 0) == 0 &&
+                                 c.label != "host: SnippingShot" && c.label != "host: Init") ||
+                                c.label.find(": exits") != std::string::npos ||
+                                c.label.find("closes its link") != std::string::npos;
+          found = swarm_.emplace(c.label, disrupts ? static_cast<int>(w_->rng() % 2)
+                                                   : 1 << (w_->rng() % 4)).first;
+        }
+        c.weight *= found->second;
+      }
+      total += c.weight;
+    }
+    if (total == 0 && !draining_) {
+      for (Choice& c : choices)
+        total += c.weight = 1;
+    }
+    if (total == 0)
+      return false;
+    int pick = static_cast<int>(w_->rng() % total);
+    for (const Choice& c : choices) {
+      if ((pick -= c.weight) < 0) {
+        RunChoice(c);
+        break;
+      }
+    }
+    return true;
+  }
+  // Another thread runs one whole event while this one waits for an exit
+  // callback: the host's thread (a call or a UI task) inside a runtime or
+  // exit-wait event, a runtime delivery or a tool inside a UI-thread event.
+  void Preempt() {
+    if (depth_ > 0 || draining_ || !w_->Chance(0.25))
+      return;
+    std::vector<Choice> choices;
+    Collect(&choices, true, true);
+    std::vector<const Choice*> others;
+    for (const Choice& c : choices) {
+      if (c.thread != w_->thread && c.label.rfind("time passes", 0) != 0 &&
+          c.label != "host: Init" && c.label != "host: Uninit")
+        others.push_back(&c);
+    }
+    if (others.empty())
+      return;
+    const Choice& c = *others[w_->rng() % others.size()];
+    steps_.back() += " | meanwhile " + c.label;
+    nested_in_step_ = true;
+    ++depth_;
+    RunOn(c);
+    --depth_;
+  }
+  Flags Snapshot() {
+    Flags flags;
+    if (auto* host = agent_->service_host_for_testing()) {
+      flags.host = host;
+      flags.broken = host->IsBroken();
+      flags.working = host->is_snipping_working();
+      flags.handshaken = host->process_handshake_successed();
+    }
+    return flags;
+  }
+  void HostUninit() {
+    agent_->Uninit();
+    generations_[current_]->uninit_returned = true;
+    generations_[current_]->ai_replies.clear();
+    current_ = -1;
+  }
+  void CheckAfter(const Flags& before, size_t first_line, const std::string& label) {
+    const bool nested = nested_in_step_;
+    const Flags after = Snapshot();
+    for (size_t i = first_line; i < log_.size(); ++i) {
+      const std::string& text = log_[i].text;
+      if (!nested && text.find(" stale") != std::string::npos &&
+          std::regex_match(text, kStaleLine) && !(before == after))
+        Fail("an event that logged \"" + text + "\" changed the flags");
+    }
+    if (!nested && before.host && before.host == after.host && !before.working && !before.broken &&
+        after.broken && last_accepted_step_ != static_cast<int64_t>(g_step) &&
+        label != "host: SetBroken(true)" && label != "runtime: port failure")
+      Fail("an idle agent became broken by \"" + label + "\"");
+    // Each service host object (one per Init) holds at most one tool; an
+    // object that Uninit left behind may still finish the start it had begun.
+    std::map<const sim::FakeHost*, int> held;
+    for (const sim::Tool& tool : w_->tools) {
+      if (tool.handle_open && ++held[tool.host] > 1)
+        Fail("more than one tool process held");
+      if (tool.running && !tool.handle_open)
+        Fail("tool " + std::to_string(tool.pid) + " runs but no one holds it");
+    }
+    for (const std::string& method : w_->waited_and_delivered) {
+      if (method != "snipping_tool.snipping.shot")
+        Fail(method + " sent while no tool was connected reached a later tool");
+    }
+  }
+  void HostShot() {
+    const int id = static_cast<int>(shots_.size());
+    shots_.push_back(Shot{current_, log_.size()});
+    const Flags before = Snapshot();
+    // Refused when broken (on_failure at once), dropped while a shot runs.
+    shots_[id].kind = before.broken    ? Shot::kRefused
+                      : before.working ? Shot::kDropped
+                                       : Shot::kAccepted;
+    static const char* const kPaths[] = {"/tmp/shot.png", "", "/tmp/x.png"};
+    agent_->SnippingShot(
+        kPaths[w_->rng() % 3],
+        [this, id](const snipping_tool::NotifySnippingShot&) { OnCallable(id, false); },
+        [this, id] { OnCallable(id, true); }, 4, snipping_tool::AIScreenShotRequest());
+    Shot& shot = shots_[id];
+    if (shot.kind == Shot::kRefused) {
+      if (shot.calls != 1)
+        Fail("a refused shot did not get on_failure at once");
+    } else if (shot.kind == Shot::kAccepted) {
+      last_accepted_step_ = static_cast<int64_t>(g_step);
+    }
+  }
+  void OnCallable(int id, bool failure) {
+    Shot& shot = shots_[id];
+    ++shot.calls;
+    if (shot.kind == Shot::kRefused)
+      return;  // Called at once by the facade: checked by HostShot.
+    if (shot.kind == Shot::kDropped)
+      Fail("a callable of a dropped shot ran, shot " + std::to_string(id));
+    if (shot.calls > 1)
+      Fail("a shot's callables ran more than once, shot " + std::to_string(id));
+    if (w_->thread != sim::kUiThread)
+      Fail("a shot's callable ran off the UI thread, shot " + std::to_string(id));
+    if (shot.generation < 0 || generations_[shot.generation]->uninit_returned)
+      Fail("a shot's callable ran after Uninit returned, shot " + std::to_string(id));
+    if (failure) {
+      // A failure comes from a stop (or TerminateSnippingTool) that began
+      // after the shot was accepted: an older stop belongs to an older shot.
+      bool stopped_since = false;
+      for (size_t i = shot.first_line; i < log_.size() && !stopped_since; ++i) {
+        const std::string& text = log_[i].text;
+        stopped_since =
+            text.rfind("[SnippingToolAgent] StopSnippingShot reason:", 0) == 0 ||
+            text == "[SnippingToolAgent] [SnippingToolAgentServiceHost] terminate process";
+      }
+      if (!stopped_since)
+        Fail("shot " + std::to_string(id) + " failed by a stop that began before it was accepted");
+    }
+    if (!draining_ && depth_ == 0 && current_ >= 0 && w_->Chance(0.3)) {
+      steps_.back() += " + SnippingShot from the callable";
+      HostShot();
+    }
+  }
   int64_t last_accepted_step_ = 0;
-  void ToolActions(std::vector<Choice>* out);
+  void ToolActions(std::vector<Choice>* out) {
+    for (sim::Tool& tool : w_->tools) {
+      const int pid = tool.pid;
+      sim::Tool* t = &tool;
+      const std::string name = "tool " + std::to_string(pid) + ": ";
+      if (!tool.running) {
+        if (!tool.closed)
+          out->push_back(
+              {2, sim::kRuntimeThread, name + "closes its link", [this, t] { w_->CloseLink(*t); }});
+        continue;
+      }
+      out->push_back({1, sim::kRuntimeThread, name + "exits", [this, t] { w_->KillTool(*t); }});
+      if (!tool.host || tool.closed)
+        continue;
+      if (tool.connection == 0) {
+        if (tool.host->listening())
+          out->push_back({6, sim::kRuntimeThread, name + "connects", [t] {
+                            const int32_t id = t->host->Connect(t->secret);
+                            t->connection = id ? id : -1;
+                          }});
+        continue;
+      }
+      if (tool.connection < 0 || tool.mute)
+        continue;
+      out->push_back(
+          {1, sim::kRuntimeThread, name + "closes its link", [this, t] { w_->CloseLink(*t); }});
+      auto send = [t](const char* method, const char* payload) {
+        t->host->Request(t->connection, std::string("snipping_tool_agent.snipping.") + method,
+                         payload);
+      };
+      if (!tool.sent_handshake)
+        out->push_back({6, sim::kRuntimeThread, name + "handshakes", [t, send] {
+                          t->sent_handshake = true;
+                          send("handshake", "{}");
+                        }});
+      for (auto& entry : tool.host->invokes) {
+        auto& invoke = entry.second;
+        if (invoke.connection != tool.connection)
+          continue;
+        const bool shot = invoke.method == "snipping_tool.snipping.shot";
+        tool.got_shot |= shot;
+        if (invoke.tool_done)
+          continue;
+        const uint64_t id = entry.first;
+        const bool exits = invoke.payload.find("true") != std::string::npos &&
+                           invoke.method.find("hide") != std::string::npos;
+        out->push_back({5, sim::kRuntimeThread, name + "answers " + invoke.method,
+                        [this, t, id, exits] {
+                          auto& answered = t->host->invokes[id];
+                          answered.tool_done = true;
+                          const bool ok = !w_->Chance(0.15);
+                          if (ok && answered.method == "snipping_tool.snipping.shot")
+                            t->acked_shot_step = std::max(t->acked_shot_step, answered.issued_step);
+                          t->host->Answer(id, ok);
+                          if (exits && w_->Chance(0.8))
+                            w_->KillTool(*t);
+                        }});
+        out->push_back({1, sim::kRuntimeThread, name + "never answers " + invoke.method,
+                        [t, id] { t->host->invokes[id].tool_done = true; }});
+      }
+      if (tool.got_shot && tool.results_sent < 2)
+        out->push_back({4, sim::kRuntimeThread, name + "sends a result", [t, send] {
+                          ++t->results_sent;
+                          send("notify",
+                               "{\"image_file_path\":\"/tmp/shot.png\",\"snipping_event\":1}");
+                        }});
+      if (tool.sent_handshake) {
+        out->push_back({1, sim::kRuntimeThread, name + "asks for screen AI",
+                        [send] { send("request_ai", "{\"seq_id\":5,\"ai_type\":2}"); }});
+        out->push_back({1, sim::kRuntimeThread, name + "asks for the select-user window",
+                        [send] { send("show_select_user_wnd", "{\"file_path\":\"x\"}"); }});
+      }
+    }
+  }
 
   SnippingToolAgent* agent_ = SnippingToolAgent::GetInstance();
   int current_ = -1;  // the initialised generation, -1 when none
@@ -611,200 +859,23 @@ class Simulation {
   std::unordered_map<std::string, int> swarm_;  // weight factor per kind of event
   bool draining_ = false;
   int depth_ = 0;            // nested events (another thread preempting)
-  bool accepted_in_step_ = false;
   bool nested_in_step_ = false;
 };
 
-// The host's delegate of one Init; it records what the agent asks of it.
-class SimDelegate : public snipping_tool::ISnippingToolAgentDelegate {
- public:
-  SimDelegate(Simulation* sim, int generation) : sim_(sim), generation_(generation) {}
-  virtual ~SimDelegate() = default;
-  void Log(int, const std::string&, int, int64_t, const std::string&) override {}
-  void ReportBIEvent(const std::string&) override { Called("ReportBIEvent"); }
-  void ApplySnippingToolConfig(const std::string&) override { Called("ApplySnippingToolConfig"); }
-  void ShowVipWindow() override { Called("ShowVipWindow"); }
-  void ShowSelectUserWindow(const snipping_tool::SelectUserWndSnippingShot&) override {
-    ++Called("ShowSelectUserWindow").select_user_windows;
-  }
-  void OnSnippingShotResultArrived() override { Called("OnSnippingShotResultArrived"); }
-  void PostTask(const std::function<void()>& task, uint32_t delay_ms) override {
-    Called("PostTask");
-    sim_->ui_[{sim_->w_->now + delay_ms, sim_->ui_seq_++}] = {task, delay_ms > 0};
-  }
-  void RequestAI(const snipping_tool::RequestAISnippingShot&,
-                 const std::function<void(const snipping_tool::ResponseAISnippingShot&)>& reply)
-      override {
-    Called("RequestAI").ai_replies.push_back(reply);
-  }
-
- private:
-  Simulation::Generation& Called(const char* what) {
-    Simulation::Generation& generation = sim_->generations_[generation_];
-    if (generation.uninit_returned)
-      sim_->Fail(std::string("the delegate was called after Uninit returned: ") + what);
-    return generation;
-  }
-  Simulation* sim_;
-  int generation_;
-};
-
-Simulation::~Simulation() {
-  g_log = nullptr;
-  if (w_->live_hosts == 0)
-    delete w_;  // Else a host outlived its schedule (reported): leave it.
-}
-
-Flags Simulation::Snapshot() {
-  Flags flags;
-  if (auto* host = agent_->service_host_for_testing()) {
-    flags.host = host;
-    flags.broken = host->IsBroken();
-    flags.working = host->is_snipping_working();
-    flags.handshaken = host->process_handshake_successed();
-  }
-  return flags;
-}
-
-void Simulation::HostShot() {
-  const int id = static_cast<int>(shots_.size());
-  shots_.push_back(Shot{current_, log_.size()});
-  const Flags before = Snapshot();
-  // Refused when broken (on_failure at once), dropped while a shot runs.
-  shots_[id].kind = before.broken ? Shot::kRefused : before.working ? Shot::kDropped : Shot::kAccepted;
-  static const char* const kPaths[] = {"/tmp/shot.png", "", "/tmp/x.png"};
-  agent_->SnippingShot(
-      kPaths[w_->rng() % 3],
-      [this, id](const snipping_tool::NotifySnippingShot&) { OnCallable(id, false); },
-      [this, id] { OnCallable(id, true); }, 4, snipping_tool::AIScreenShotRequest());
-  Shot& shot = shots_[id];
-  if (shot.kind == Shot::kRefused) {
-    if (shot.calls != 1)
-      Fail("a refused shot did not get on_failure at once");
-  } else if (shot.kind == Shot::kAccepted) {
-    accepted_in_step_ = true;
-    last_accepted_step_ = static_cast<int64_t>(g_step);
-  }
-}
-
-void Simulation::OnCallable(int id, bool failure) {
-  Shot& shot = shots_[id];
-  ++shot.calls;
-  if (shot.kind == Shot::kRefused)
-    return;  // Called at once by the facade: checked by HostShot.
-  if (shot.kind == Shot::kDropped)
-    Fail("a callable of a dropped shot ran, shot " + std::to_string(id));
-  if (shot.calls > 1)
-    Fail("a shot's callables ran more than once, shot " + std::to_string(id));
-  if (w_->thread != sim::kUiThread)
-    Fail("a shot's callable ran off the UI thread, shot " + std::to_string(id));
-  if (shot.generation < 0 || generations_[shot.generation].uninit_returned)
-    Fail("a shot's callable ran after Uninit returned, shot " + std::to_string(id));
-  if (failure) {
-    // A failure comes from a stop (or TerminateSnippingTool) that began
-    // after the shot was accepted: an older stop belongs to an older shot.
-    bool stopped_since = false;
-    for (size_t i = shot.first_line; i < log_.size() && !stopped_since; ++i) {
-      const std::string& text = log_[i].text;
-      stopped_since = text.rfind("[SnippingToolAgent] StopSnippingShot reason:", 0) == 0 ||
-                      text == "[SnippingToolAgent] [SnippingToolAgentServiceHost] terminate process";
-    }
-    if (!stopped_since)
-      Fail("shot " + std::to_string(id) + " failed by a stop that began before it was accepted");
-  }
-  if (!draining_ && depth_ == 0 && current_ >= 0 && w_->Chance(0.3)) {
-    steps_.back() += " + SnippingShot from the callable";
-    HostShot();
-  }
-}
-
-void Simulation::ToolActions(std::vector<Choice>* out) {
-  for (sim::Tool& tool : w_->tools) {
-    const int pid = tool.pid;
-    sim::Tool* t = &tool;
-    const std::string name = "tool " + std::to_string(pid) + ": ";
-    if (!tool.running) {
-      if (!tool.closed)
-        out->push_back({2, sim::kRuntimeThread, name + "closes its link", [this, t] { w_->CloseLink(*t); }});
-      continue;
-    }
-    out->push_back({1, sim::kRuntimeThread, name + "exits", [this, t] { w_->KillTool(*t); }});
-    if (!tool.host || tool.closed)
-      continue;
-    if (tool.connection == 0) {
-      if (tool.host->listening())
-        out->push_back({6, sim::kRuntimeThread, name + "connects", [t] {
-                          const int32_t id = t->host->Connect(t->secret);
-                          t->connection = id ? id : -1;
-                        }});
-      continue;
-    }
-    if (tool.connection < 0 || tool.mute)
-      continue;
-    out->push_back({1, sim::kRuntimeThread, name + "closes its link", [this, t] { w_->CloseLink(*t); }});
-    auto send = [t](const char* method, const char* payload) {
-      t->host->Request(t->connection, std::string("snipping_tool_agent.snipping.") + method, payload);
-    };
-    if (!tool.sent_handshake)
-      out->push_back({6, sim::kRuntimeThread, name + "handshakes", [t, send] {
-                        t->sent_handshake = true;
-                        send("handshake", "{}");
-                      }});
-    for (auto& entry : tool.host->invokes) {
-      auto& invoke = entry.second;
-      if (invoke.connection != tool.connection)
-        continue;
-      const bool shot = invoke.method == "snipping_tool.snipping.shot";
-      tool.got_shot |= shot;
-      if (invoke.tool_done)
-        continue;
-      const uint64_t id = entry.first;
-      const bool exits = invoke.payload.find("true") != std::string::npos &&
-                         invoke.method.find("hide") != std::string::npos;
-      out->push_back({5, sim::kRuntimeThread, name + "answers " + invoke.method,
-                      [this, t, id, exits] {
-                        auto& answered = t->host->invokes[id];
-                        answered.tool_done = true;
-                        const bool ok = !w_->Chance(0.15);
-                        if (ok && answered.method == "snipping_tool.snipping.shot")
-                          t->acked_shot_step = std::max(t->acked_shot_step, answered.issued_step);
-                        t->host->Answer(id, ok);
-                        if (exits && w_->Chance(0.8))
-                          w_->KillTool(*t);
-                      }});
-      out->push_back({1, sim::kRuntimeThread, name + "never answers " + invoke.method,
-                      [t, id] { t->host->invokes[id].tool_done = true; }});
-    }
-    if (tool.got_shot && tool.results_sent < 2)
-      out->push_back({4, sim::kRuntimeThread, name + "sends a result", [t, send] {
-                        ++t->results_sent;
-                        send("notify", "{\"image_file_path\":\"/tmp/shot.png\",\"snipping_event\":1}");
-                      }});
-    if (tool.sent_handshake) {
-      out->push_back({1, sim::kRuntimeThread, name + "asks for screen AI",
-                      [send] { send("request_ai", "{\"seq_id\":5,\"ai_type\":2}"); }});
-      out->push_back({1, sim::kRuntimeThread, name + "asks for the select-user window",
-                      [send] { send("show_select_user_wnd", "{\"file_path\":\"x\"}"); }});
-    }
-  }
-}
-
 void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_actions) {
-  for (auto& lane : w_->lanes) {
-    if (!lane.second.empty())
-      out->push_back({8, lane.second.front().thread, lane.second.front().label,
-                      [this, key = lane.first] {
-                        auto& queue = w_->lanes[key];
-                        sim::Delivery delivery = std::move(queue.front());
-                        queue.pop_front();
-                        if (queue.empty())
-                          w_->lanes.erase(key);
-                        delivery.run();
-                      }});
+  for (auto& lane : w_->lanes) {  // an empty lane is erased
+    out->push_back({8, sim::kRuntimeThread, lane.second.front().label, [this, key = lane.first] {
+                      auto& queue = w_->lanes[key];
+                      sim::Delivery delivery = std::move(queue.front());
+                      queue.pop_front();
+                      if (queue.empty())
+                        w_->lanes.erase(key);
+                      delivery.run();
+                    }});
   }
   for (auto& entry : w_->exit_waits) {
     const sim::Tool* tool = w_->ToolOfPid(entry.second.pid);
-    if (!entry.second.fired && tool && !tool->running)
+    if (!entry.second.fired && !tool->running)
       out->push_back({6, sim::kExitThread, "exit wait fires for tool " + std::to_string(tool->pid),
                       [this, number = entry.first] {
                         auto& wait = w_->exit_waits[number];
@@ -812,23 +883,27 @@ void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_
                         wait.callback(wait.context, 0);
                       }});
   }
-  if (!ui_.empty() && ui_.begin()->first.first <= w_->now)
-    out->push_back({8, sim::kUiThread, ui_.begin()->second.timeout ? "UI: a time-out task" : "UI: a task",
-                    [this] {
+  if (!ui_.empty() && ui_.begin()->first <= w_->now)
+    out->push_back({8, sim::kUiThread,
+                    ui_.begin()->second.timeout ? "UI: a time-out task" : "UI: a task", [this] {
                       UiTask task = std::move(ui_.begin()->second);
                       ui_.erase(ui_.begin());
                       task.run();
                     }});
   int64_t next = INT64_MAX;
-  if (!ui_.empty() && ui_.begin()->first.first > w_->now)
-    next = ui_.begin()->first.first;
+  if (!ui_.empty() && ui_.begin()->first > w_->now)
+    next = ui_.begin()->first;
   if (!w_->timers.empty())
     next = std::min(next, w_->timers.begin()->first);
   if (next != INT64_MAX)
     out->push_back({1, sim::kRuntimeThread, "time passes to " + std::to_string(next),
                     [this, next] {
                       w_->now = next;
-                      w_->FireDueTimers();
+                      while (!w_->timers.empty() && w_->timers.begin()->first <= next) {
+                        auto fire = std::move(w_->timers.begin()->second);
+                        w_->timers.erase(w_->timers.begin());
+                        fire();
+                      }
                     }});
   if (tool_actions)
     ToolActions(out);
@@ -837,33 +912,29 @@ void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_
   if (current_ < 0) {
     out->push_back({5, sim::kUiThread, "host: Init", [this] {
                       current_ = static_cast<int>(generations_.size());
-                      generations_.push_back(Generation());
-                      generations_.back().delegate.reset(new SimDelegate(this, current_));
-                      agent_->Init(snipping_tool::SnippingToolConfig(),
-                                   generations_.back().delegate.get(), w_->Chance(0.3));
+                      generations_.emplace_back(new Generation(this));
+                      agent_->Init(snipping_tool::SnippingToolConfig(), generations_.back().get(),
+                                   w_->Chance(0.3));
                     }});
     return;
   }
-  Generation& gen = generations_[current_];
+  Generation& gen = *generations_[current_];
   out->push_back({4, sim::kUiThread, "host: SnippingShot", [this] { HostShot(); }});
-  out->push_back({1, sim::kUiThread, "host: TerminateSnippingTool", [this] { agent_->TerminateSnippingTool(); }});
+  out->push_back({1, sim::kUiThread, "host: TerminateSnippingTool",
+                  [this] { agent_->TerminateSnippingTool(); }});
   out->push_back({1, sim::kUiThread, "host: SetBroken(true)", [this] { agent_->SetBroken(true); }});
-  out->push_back({1, sim::kUiThread, "host: SetBroken(false)", [this] { agent_->SetBroken(false); }});
-  out->push_back({1, sim::kUiThread, "host: Uninit", [this] {
-                    agent_->Uninit();
-                    generations_[current_].uninit_returned = true;
-                    generations_[current_].ai_replies.clear();
-                    current_ = -1;
-                  }});
+  out->push_back(
+      {1, sim::kUiThread, "host: SetBroken(false)", [this] { agent_->SetBroken(false); }});
+  out->push_back({1, sim::kUiThread, "host: Uninit", [this] { HostUninit(); }});
   out->push_back({gen.select_user_windows > 0 ? 3 : 1, sim::kUiThread, "host: OnSelectUserWndHide",
                   [this] {
-                    auto& g = generations_[current_];
+                    auto& g = *generations_[current_];
                     g.select_user_windows = std::max(0, g.select_user_windows - 1);
                     agent_->OnSelectUserWndHide(w_->Chance(0.5));
                   }});
   if (!gen.ai_replies.empty())
     out->push_back({3, sim::kUiThread, "host: answers screen AI", [this] {
-                      auto& replies = generations_[current_].ai_replies;
+                      auto& replies = generations_[current_]->ai_replies;
                       auto reply = replies.front();
                       replies.erase(replies.begin());
                       snipping_tool::ResponseAISnippingShot response;
@@ -876,187 +947,6 @@ void Simulation::Collect(std::vector<Choice>* out, bool host_actions, bool tool_
                     Switches()->Set(kvbase::kGraySwitchGroup, "diable_screen_tool_downgrade",
                                     switches_on_);
                   }});
-}
-
-// With every tool alive but silent, and every delivery and time-out run, a
-// shot still running must have been acknowledged by a live tool (the user
-// is still taking it); anything else would wait forever.
-void Simulation::CheckSilentTools() {
-  if (!Snapshot().working || current_ < 0)
-    return;
-  for (const sim::Tool& tool : w_->tools) {
-    if (tool.running && !tool.closed && tool.acked_shot_step >= last_accepted_step_)
-      return;
-  }
-  Fail("a shot hangs: nothing ends it while its tool is silent");
-}
-
-void Simulation::RunChoice(const Choice& choice) {
-  ++g_step;
-  w_->step = static_cast<int64_t>(g_step);
-  steps_.push_back("t=" + std::to_string(w_->now) + " " + choice.label);
-  const Flags before = Snapshot();
-  const size_t first_line = log_.size();
-  accepted_in_step_ = false;
-  nested_in_step_ = false;
-  const Thread saved = w_->thread;
-  w_->thread = choice.thread;
-  choice.run();
-  w_->thread = saved;
-  CheckAfter(before, first_line, choice.label, nested_in_step_);
-}
-
-bool Simulation::Step(bool host_actions, bool tool_actions, bool tools_end) {
-  std::vector<Choice> choices;
-  Collect(&choices, host_actions, tool_actions);
-  if (tools_end) {
-    for (sim::Tool& tool : w_->tools) {
-      sim::Tool* t = &tool;
-      if (tool.running)
-        choices.push_back({3, sim::kRuntimeThread, "tool " + std::to_string(tool.pid) + ": exits",
-                           [this, t] { w_->KillTool(*t); }});
-    }
-  }
-  // Swarm: each schedule favours or leaves out kinds of event of its own
-  // choosing (never while draining), so that rare orders come up.
-  int total = 0;
-  for (Choice& c : choices) {
-    if (!draining_) {
-      auto found = swarm_.find(c.label);
-      if (found == swarm_.end()) {
-        // Disruptions (a host call other than a shot, a tool ending) are
-        // on or off; the rest goes at one of four paces.
-        const bool disrupts = (c.label.rfind("host:", 0) == 0 && c.label != "host: SnippingShot" &&
-                               c.label != "host: Init") ||
-                              c.label.find(": exits") != std::string::npos ||
-                              c.label.find("closes its link") != std::string::npos;
-        found = swarm_.emplace(c.label, disrupts ? static_cast<int>(w_->rng() % 2)
-                                                 : 1 << (w_->rng() % 4)).first;
-      }
-      c.weight *= found->second;
-    }
-    total += c.weight;
-  }
-  if (total == 0 && !draining_) {
-    for (Choice& c : choices)
-      total += c.weight = 1;
-  }
-  if (total == 0)
-    return false;
-  int pick = static_cast<int>(w_->rng() % total);
-  for (const Choice& c : choices) {
-    if ((pick -= c.weight) < 0) {
-      RunChoice(c);
-      break;
-    }
-  }
-  return true;
-}
-
-// Another thread runs one whole event while this one waits for an exit
-// callback: the host's thread (a call or a UI task) inside a runtime or
-// exit-wait event, a runtime delivery or a tool inside a UI-thread event.
-void Simulation::Preempt() {
-  if (depth_ > 0 || draining_ || !w_->Chance(0.25))
-    return;
-  std::vector<Choice> choices;
-  Collect(&choices, true, true);
-  std::vector<const Choice*> others;
-  for (const Choice& c : choices) {
-    if (c.thread != w_->thread && c.label.rfind("time passes", 0) != 0 &&
-        c.label != "host: Init" && c.label != "host: Uninit")
-      others.push_back(&c);
-  }
-  if (others.empty())
-    return;
-  const Choice& c = *others[w_->rng() % others.size()];
-  steps_.back() += " | meanwhile " + c.label;
-  nested_in_step_ = true;
-  ++depth_;
-  const Thread saved = w_->thread;
-  w_->thread = c.thread;
-  c.run();
-  w_->thread = saved;
-  --depth_;
-}
-
-void Simulation::CheckAfter(const Flags& before, size_t first_line, const std::string& label,
-                            bool nested) {
-  const Flags after = Snapshot();
-  for (size_t i = first_line; i < log_.size(); ++i) {
-    const std::string& text = log_[i].text;
-    if (!nested && text.find(" stale") != std::string::npos &&
-        std::regex_match(text, kStaleLine) && !(before == after))
-      Fail("an event that logged \"" + text + "\" changed the flags");
-  }
-  if (!nested && before.host && before.host == after.host && !before.working && !before.broken &&
-      after.broken && !accepted_in_step_ && label != "host: SetBroken(true)" &&
-      label != "runtime: port failure")
-    Fail("an idle agent became broken by \"" + label + "\"");
-  // Each service host object (one per Init) holds at most one tool; an
-  // object that Uninit left behind may still finish the start it had begun.
-  std::map<const sim::FakeHost*, int> held;
-  for (const sim::Tool& tool : w_->tools) {
-    if (tool.handle_open && ++held[tool.host] > 1)
-      Fail("more than one tool process held");
-    if (tool.running && !tool.handle_open)
-      Fail("tool " + std::to_string(tool.pid) + " runs but no one holds it");
-  }
-  for (sim::FakeHost* host : w_->hosts) {
-    for (const std::string& method : host ? host->waited_and_delivered : std::vector<std::string>())
-      if (method != "snipping_tool.snipping.shot")
-        Fail(method + " sent while no tool was connected reached a later tool");
-  }
-}
-
-std::string Simulation::Run() {
-  const int steps = 20 + static_cast<int>(w_->rng() % 60);
-  switches_on_ = w_->Chance(0.5);
-  Switches()->Set(kvbase::kGraySwitchGroup, "diable_screen_tool_downgrade", switches_on_);
-  for (int i = 0; i < steps; ++i) {
-    if (!Step(true, true))
-      break;
-  }
-  // Drain: no more host calls; every tool ends; every delivery and
-  // time-out runs. A shot whose tool is gone must end.
-  draining_ = true;
-  int budget = 5000;
-  while (budget-- > 0 && Step(false, false, false)) {
-  }
-  CheckSilentTools();
-  while (budget-- > 0 && Step(false, false)) {
-  }
-  if (budget <= 0)
-    Fail("the agent does not settle once every tool has gone");
-  for (size_t id = 0; id < shots_.size(); ++id) {
-    const Shot& shot = shots_[id];
-    if (shot.kind == Shot::kAccepted && shot.generation == current_ && shot.calls != 1)
-      Fail("accepted shot " + std::to_string(id) + " never ended");
-  }
-  if (current_ >= 0) {
-    RunChoice({1, sim::kUiThread, "host: Uninit", [this] {
-                 agent_->Uninit();
-                 generations_[current_].uninit_returned = true;
-                 current_ = -1;
-               }});
-  }
-  budget = 5000;
-  while (budget-- > 0 && Step(false, false)) {
-  }
-  if (w_->live_hosts != 0)
-    Fail("the service host outlived its schedule");
-  return failure_;
-}
-
-std::string Simulation::Trace() const {
-  std::string out;
-  size_t line = 0;
-  for (size_t i = 0; i < steps_.size(); ++i) {
-    out += std::to_string(i + 1) + ". " + steps_[i] + "\n";
-    for (; line < log_.size() && log_[line].step <= i + 1; ++line)
-      out += "      " + log_[line].text + "\n";
-  }
-  return out;
 }
 
 // Once per process: the tool executables' place, the switches, the capture.
@@ -1122,18 +1012,10 @@ TEST(ShotLifecycleSimulation, RegressionSeeds) {
     const char* name;
     uint64_t seed;
   } kSeeds[] = {
-      // The disconnect of a tool whose shot had ended clears the flags; the
-      // host starts the next shot before that stop reads which shot it
-      // stops, and the stop fails the new shot.
       {"an old tool's stop reads the shot after the next shot started", 476},
-      // With the downgrade switch on, the tool restarted for a new shot
-      // connects before the dead tool's end of stream is seen; the shot
-      // request fails with 1004, the old disconnect is taken for stale and
-      // the new tool never handshakes: nothing ends the shot.
+      // The shot request fails with 1004 and the old disconnect is taken for
+      // stale: the new tool never handshakes.
       {"a restarted tool connects before the dead tool's end is seen", 70395},
-      // The old tool's disconnect stops a new shot while that shot's tool is
-      // being launched; the launch became current all the same, and its
-      // handshake wait later broke the idle agent.
       {"a stop during a launch leaves that launch current", 36945},
   };
   for (const auto& entry : kSeeds) {
