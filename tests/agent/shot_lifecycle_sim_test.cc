@@ -3,6 +3,8 @@
 // seeded scheduler interleaves whole events and checks the agent's
 // guarantees after every step. SIM_SEED=<n> replays one seed with its trace.
 #include <algorithm>
+#include <mutex>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -28,6 +30,7 @@
 #include "platform/logging.h"
 #include "platform/path_service.h"
 #include "platform/process_testing.h"
+#include "tests/ipc_core/ipc_test_support.h"
 #include "tests/support/fake_service_manager.h"
 
 // Nothing happens by itself: pending deliveries wait in lanes until the
@@ -1021,6 +1024,317 @@ TEST(ShotLifecycleSimulation, RegressionSeeds) {
   for (const auto& entry : kSeeds) {
     const Outcome outcome = RunSeed(entry.seed);
     EXPECT_EQ(outcome.failure, "") << entry.name << "\n" << outcome.trace;
+  }
+}
+
+// The simulated runtime keeps the real one's promises: each scenario runs
+// against both, and both must give what the table says.
+class Conformance {
+ public:
+  virtual ~Conformance() = default;
+  // A tool presenting |secret| connects; its index.
+  virtual int Connect(const std::string& secret, bool answers) = 0;
+  virtual void Close(int tool) = 0;
+  // A tool connects, sends |methods| as requests and closes at once.
+  virtual void SendAllAndClose(const std::vector<std::string>& methods) = 0;
+  // Waits until at least |events| were recorded (the fake runs what is due).
+  virtual void Await(size_t events) = 0;
+  virtual void AwaitDelivered(int tool) = 0;
+  void Invoke(const std::string& name, int32_t timeout_ms, int32_t connection = 0) {
+    ipc_core::ipc_core_refptr<Context> context(new Context(this, name, timeout_ms));
+    if (connection)
+      host_->InvokeOn(connection, "snipping_tool.snipping.shot", "{}", context.get());
+    else
+      host_->Invoke("snipping_tool.snipping.shot", "{}", context.get());
+  }
+  int32_t last_connection = 0;
+  std::vector<std::string> connection_events, outcomes;  // outcomes in any order
+
+ protected:
+  class Observer : public ipc_test::Counted<ipc_core::IServiceHostObserver> {
+   public:
+    explicit Observer(Conformance* rt) : rt_(rt) {}
+    void OnServiceHostInit(ipc_core::IServiceHost*) override {}
+    void OnServiceHostStartSuccess(ipc_core::IServiceHost*, int32_t port) override { port_ = port; }
+    void OnServiceHostStartFailure(ipc_core::IServiceHost*, int32_t) override {}
+    void OnServiceHostStoped(ipc_core::IServiceHost*) override { stopped_ = true; }
+    void OnServiceInvokerConnected(ipc_core::IServiceHost* host, int32_t id) override {
+      rt_->last_connection = id;
+      rt_->Record(&rt_->connection_events,
+                  "connected tag:" + std::to_string(host->GetConnectionTag(id)));
+    }
+    void OnServiceInvokerDisconnected(ipc_core::IServiceHost*, int32_t) override {
+      rt_->Record(&rt_->connection_events, "disconnected");
+    }
+    std::atomic<int32_t> port_{0};
+    std::atomic<bool> stopped_{false};
+
+   private:
+    Conformance* rt_;
+  };
+  class Context : public ipc_core::RequestContext {
+   public:
+    Context(Conformance* rt, std::string name, int32_t timeout_ms) : rt_(rt), name_(name) {
+      set_timeout(timeout_ms);
+    }
+    void OnResponse(const char*) override { rt_->Record(&rt_->outcomes, name_ + ": response"); }
+    void OnError(int32_t code, const char*) override {
+      rt_->Record(&rt_->outcomes, name_ + ": error " + std::to_string(code));
+    }
+    void OnTimeout() override { rt_->Record(&rt_->outcomes, name_ + ": timeout"); }
+
+   private:
+    Conformance* rt_;
+    std::string name_;
+  };
+  void Record(std::vector<std::string>* into, const std::string& event) {
+    std::lock_guard<std::mutex> hold(lock_);
+    into->push_back(event);
+  }
+  size_t Recorded() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return connection_events.size() + outcomes.size();
+  }
+  void StartHost() {
+    service_ = new ipc_test::LambdaService("snipping_tool_agent");
+    for (const char* method : {"snipping_tool_agent.x1", "snipping_tool_agent.x2"}) {
+      service_->On(method, [this, method](const std::string&, ipc_core::IRequestFeature* f) {
+        Record(&connection_events, std::string("request ") + method);
+        f->Reply("");
+      });
+    }
+    host_->RegisterService(service_.get());
+    host_->AddPeerSecret("good-secret", 7);
+    host_->Start();
+  }
+  std::mutex lock_;
+  ipc_core::ipc_core_refptr<Observer> observer_{new Observer(this)};
+  ipc_core::ipc_core_refptr<ipc_test::LambdaService> service_;
+  ipc_core::ipc_core_refptr<ipc_core::IServiceHost> host_;
+};
+
+class RealRuntime : public Conformance {
+ public:
+  RealRuntime() {
+    ipc_core::InitIPCCoreRuntime(nullptr);
+    ipc_core::IServiceHost* raw = nullptr;
+    ipc_core::CreateServiceHost("h", "a", "", 1, 2, observer_.get(), &raw);
+    host_ = ipc_core::ipc_core_refptr<ipc_core::IServiceHost>::Adopt(raw);
+    StartHost();
+    EXPECT_TRUE(test_os::WaitUntil([&] { return observer_->port_ != 0; }));
+  }
+  ~RealRuntime() override {
+    for (Tool& tool : tools_)
+      tool.client.client->Close();
+    host_->Stop();
+    EXPECT_TRUE(test_os::WaitUntil([&] { return observer_->stopped_.load(); }));
+  }
+  int Connect(const std::string& secret, bool answers) override {
+    tools_.emplace_back(ipc_test::TestClient::Create());
+    Tool& tool = tools_.back();
+    tool.service = new ipc_test::LambdaService("snipping_tool");
+    tool.service->On("snipping_tool.snipping.shot",
+                     [answers, &tool](const std::string&, ipc_core::IRequestFeature* f) {
+                       if (answers)
+                         f->Reply("");
+                       else
+                         tool.held.emplace_back(f);
+                       ++tool.delivered;
+                     });
+    tool.client.client->RegisterService(tool.service.get());
+    tool.client.Connect(observer_->port_, secret);
+    return static_cast<int>(tools_.size()) - 1;
+  }
+  void SendAllAndClose(const std::vector<std::string>& methods) override {
+    ipc_test::RawPeer peer(observer_->port_);
+    peer.SendHello("good-secret");
+    ipc_core::wire::Frame welcome;
+    ASSERT_TRUE(peer.ReadFrame(&welcome));
+    std::string bytes;
+    uint64_t id = 1;
+    for (const std::string& method : methods)
+      ipc_core::wire::AppendRequest(&bytes, id++, method, "{}");
+    peer.Send(bytes);
+    peer.Close();
+  }
+  void Close(int tool) override { tools_[tool].client.client->Close(); }
+  void Await(size_t events) override {
+    EXPECT_TRUE(test_os::WaitUntil([&] { return Recorded() >= events; }));
+  }
+  void AwaitDelivered(int tool) override {
+    EXPECT_TRUE(test_os::WaitUntil([&] { return tools_[tool].delivered.load() > 0; }));
+  }
+
+ private:
+  struct Tool {
+    explicit Tool(ipc_test::TestClient c) : client(std::move(c)) {}
+    ipc_test::TestClient client;
+    ipc_core::ipc_core_refptr<ipc_test::LambdaService> service;
+    std::atomic<int> delivered{0};
+    std::vector<ipc_core::ipc_core_refptr<ipc_core::IRequestFeature>> held;
+  };
+  std::deque<Tool> tools_;
+};
+
+class FakeRuntime : public Conformance {
+ public:
+  FakeRuntime() : world_(2) {
+    fake_ = new sim::FakeHost(&world_, observer_.get());
+    host_ = fake_;
+    StartHost();
+    Await(0);
+    EXPECT_TRUE(fake_->listening()) << "this seed's start must succeed";
+  }
+  ~FakeRuntime() override {
+    host_->Stop();
+    EXPECT_TRUE(observer_->stopped_.load());
+    host_ = nullptr;
+    world_.lanes.clear();
+    world_.timers.clear();
+  }
+  int Connect(const std::string& secret, bool answers) override {
+    tools_.push_back({fake_->Connect(secret), answers});
+    return static_cast<int>(tools_.size()) - 1;
+  }
+  void SendAllAndClose(const std::vector<std::string>& methods) override {
+    const int32_t connection = fake_->Connect("good-secret");
+    for (const std::string& method : methods)
+      fake_->Request(connection, method, "{}");
+    fake_->PeerClosed(connection);
+  }
+  void Close(int tool) override { fake_->PeerClosed(tools_[tool].connection); }
+  // Runs everything due; while fewer than |events| happened, time passes to
+  // the next timer.
+  void Await(size_t events) override {
+    for (int budget = 1000; budget > 0; --budget) {
+      std::vector<uint64_t> answers;
+      for (Tool& tool : tools_) {
+        for (auto& entry : fake_->invokes) {
+          if (tool.connection > 0 && entry.second.connection == tool.connection &&
+              !entry.second.tool_done) {
+            entry.second.tool_done = true;
+            ++tool.delivered;
+            if (tool.answers)
+              answers.push_back(entry.first);
+          }
+        }
+      }
+      for (uint64_t id : answers)
+        fake_->Answer(id, true);
+      if (!world_.lanes.empty()) {
+        auto lane = world_.lanes.begin();
+        sim::Delivery delivery = std::move(lane->second.front());
+        lane->second.pop_front();
+        if (lane->second.empty())
+          world_.lanes.erase(lane);
+        delivery.run();
+      } else if (!world_.timers.empty() && Recorded() < events) {
+        world_.now = world_.timers.begin()->first;
+        auto fire = std::move(world_.timers.begin()->second);
+        world_.timers.erase(world_.timers.begin());
+        fire();
+      } else {
+        return;
+      }
+    }
+  }
+  void AwaitDelivered(int tool) override {
+    Await(0);
+    EXPECT_GT(tools_[tool].delivered, 0);
+  }
+
+ private:
+  struct Tool {
+    int32_t connection;
+    bool answers;
+    int delivered = 0;
+  };
+  sim::World world_;
+  sim::FakeHost* fake_;
+  std::vector<Tool> tools_;
+};
+
+TEST(ShotLifecycleSimulation, TheSimulatedRuntimeKeepsTheRealOnesPromises) {
+  const struct {
+    const char* name;
+    std::function<void(Conformance&)> script;
+    std::vector<std::string> connection_events, outcomes;
+  } kScenarios[] = {
+      {"an invoke reaches the connected tool, which answers",
+       [](Conformance& rt) {
+         rt.Connect("good-secret", true);
+         rt.Await(1);
+         rt.Invoke("a", 5000);
+       },
+       {"connected tag:7"},
+       {"a: response"}},
+      {"an invoke made with no tool connected waits for the next one",
+       [](Conformance& rt) {
+         rt.Invoke("a", 5000);
+         rt.Connect("good-secret", true);
+       },
+       {"connected tag:7"},
+       {"a: response"}},
+      {"an invoke on a connection that is lost ends with 1004, not at its time-out",
+       [](Conformance& rt) {
+         const int tool = rt.Connect("good-secret", false);
+         rt.Await(1);
+         rt.Invoke("a", 60000);
+         rt.AwaitDelivered(tool);
+         rt.Close(tool);
+       },
+       {"connected tag:7", "disconnected"},
+       {"a: error 1004"}},
+      {"a disconnect comes after every request of its connection",
+       [](Conformance& rt) {
+         rt.SendAllAndClose({"snipping_tool_agent.x1", "snipping_tool_agent.x2"});
+       },
+       {"connected tag:7", "request snipping_tool_agent.x1", "request snipping_tool_agent.x2",
+        "disconnected"},
+       {}},
+      {"an invoke aimed at a connection that is gone fails at once",
+       [](Conformance& rt) {
+         const int tool = rt.Connect("good-secret", true);
+         rt.Await(1);
+         const int32_t id = rt.last_connection;
+         rt.Close(tool);
+         rt.Await(2);
+         rt.Invoke("a", 60000, id);
+       },
+       {"connected tag:7", "disconnected"},
+       {"a: error 1004"}},
+      {"an invoke nobody answers times out",
+       [](Conformance& rt) {
+         const int tool = rt.Connect("good-secret", false);
+         rt.Await(1);
+         rt.Invoke("a", ipc_test::kShortTimeoutMs);
+         rt.AwaitDelivered(tool);
+       },
+       {"connected tag:7"},
+       {"a: timeout"}},
+      {"a wrong secret is refused; the right one is admitted once, with its tag",
+       [](Conformance& rt) {
+         rt.Connect("wrong-secret", true);
+         rt.Connect("good-secret", true);
+         rt.Connect("good-secret", true);
+       },
+       {"connected tag:7"},
+       {}},
+  };
+  for (const auto& scenario : kScenarios) {
+    for (bool real : {false, true}) {
+      SCOPED_TRACE(std::string(scenario.name) + (real ? " (real runtime)" : " (simulated)"));
+      std::unique_ptr<Conformance> rt;
+      if (real)
+        rt = std::make_unique<RealRuntime>();
+      else
+        rt = std::make_unique<FakeRuntime>();
+      scenario.script(*rt);
+      rt->Await(scenario.connection_events.size() + scenario.outcomes.size());
+      std::sort(rt->outcomes.begin(), rt->outcomes.end());
+      EXPECT_EQ(rt->connection_events, scenario.connection_events);
+      EXPECT_EQ(rt->outcomes, scenario.outcomes);
+    }
   }
 }
 
