@@ -20,13 +20,14 @@ inline std::string RogueToolPath() {
 
 // A module directory in which the agent finds the rogue tool under the
 // tool's file name, once told to use it (until then, the reference tool).
-// Its orders travel in the environment it inherits at launch, so they are
-// set only between shots.
+// Its orders are in a file, not in the environment, which a runtime thread
+// may be reading to start a process at any moment.
 class RogueToolInstall {
  public:
-  RogueToolInstall() : report_(dir_.File("rogue_report.txt")) {
+  RogueToolInstall() : report_(dir_.File("rogue_report.txt")), orders_(dir_.File("burst_at")) {
     test_os::InstallProgramAs(RogueToolPath(), dir_.File("QuilloSnippingTool.exe"));
     test_os::SetEnv("ROGUE_TOOL_REPORT", report_);
+    test_os::SetEnv("ROGUE_TOOL_BURST_AT", orders_);
   }
   ~RogueToolInstall() {
     UseReferenceTool();
@@ -38,7 +39,7 @@ class RogueToolInstall {
 
   // The agent launches the rogue tool, told to burst at |stage| (if any).
   void UseRogueTool(const std::string& stage = "") {
-    test_os::SetEnv("ROGUE_TOOL_BURST_AT", stage);
+    std::ofstream(orders_, std::ios::trunc) << stage;
     base::PathService::OverrideForTesting(base::DIR_MODULE,
                                           base::FilePath::FromUTF8Unsafe(dir_.path()));
   }
@@ -57,7 +58,7 @@ class RogueToolInstall {
 
  private:
   TempDir dir_;
-  const std::string report_;
+  const std::string report_, orders_;
 };
 
 }  // namespace testing

@@ -3,8 +3,8 @@
 // waiting for their answers.
 //
 // The agent starts it under the tool's file name (--channel-port, the secret
-// in QUILLO_IPC_PEER_SECRET); its orders come from the environment:
-//   ROGUE_TOOL_BURST_AT  welcome | shot | reply | record | ai, or none
+// in QUILLO_IPC_PEER_SECRET); its orders come from files the environment names:
+//   ROGUE_TOOL_BURST_AT  file holding welcome | shot | reply | record | ai, or none
 //   ROGUE_TOOL_REPORT    file that gets one line per fact worth checking
 // Past its burst it answers every shot with a result; it leaves as soon as
 // its connection ends.
@@ -53,6 +53,16 @@ constexpr char kRequestAIMethod[] = "snipping_tool_agent.snipping.request_ai";
 std::string EnvOr(const char* name, const char* fallback) {
   const char* value = getenv(name);
   return value ? value : fallback;
+}
+
+std::string FirstLineOf(const std::string& path) {
+  std::string line;
+  if (FILE* file = fopen(path.c_str(), "r")) {
+    for (int c; (c = fgetc(file)) != EOF && c != '\n';)
+      line += static_cast<char>(c);
+    fclose(file);
+  }
+  return line;
 }
 
 class RogueTool {
@@ -207,7 +217,7 @@ class RogueTool {
   }
 
   asio::ip::tcp::socket socket_;
-  const std::string stage_ = EnvOr("ROGUE_TOOL_BURST_AT", "");
+  const std::string stage_ = FirstLineOf(EnvOr("ROGUE_TOOL_BURST_AT", ""));
   const std::string report_ = EnvOr("ROGUE_TOOL_REPORT", "");
   bool burst_done_ = false;
   uint64_t next_id_ = 1;
