@@ -8,6 +8,7 @@
 
 #include "platform/path_service.h"
 #include "tests/agent/agent_test_support.h"
+#include "tests/support/test_text.h"
 
 namespace snipping_tool {
 namespace testing {
@@ -39,7 +40,7 @@ class RogueToolInstall {
 
   // The agent launches the rogue tool, told to burst at |stage| (if any).
   void UseRogueTool(const std::string& stage = "") {
-    std::ofstream(orders_, std::ios::trunc) << stage;
+    test_support::WriteFile(orders_, stage);
     base::PathService::OverrideForTesting(base::DIR_MODULE,
                                           base::FilePath::FromUTF8Unsafe(dir_.path()));
   }

@@ -26,6 +26,7 @@
 #include <asio.hpp>
 
 #include "tests/support/test_os.h"
+#include "tests/support/test_text.h"
 #include "wire_format.h"
 
 namespace {
@@ -55,15 +56,6 @@ std::string EnvOr(const char* name, const char* fallback) {
   return value ? value : fallback;
 }
 
-std::string FirstLineOf(const std::string& path) {
-  std::string line;
-  if (FILE* file = fopen(path.c_str(), "r")) {
-    for (int c; (c = fgetc(file)) != EOF && c != '\n';)
-      line += static_cast<char>(c);
-    fclose(file);
-  }
-  return line;
-}
 
 class RogueTool {
  public:
@@ -217,7 +209,7 @@ class RogueTool {
   }
 
   asio::ip::tcp::socket socket_;
-  const std::string stage_ = FirstLineOf(EnvOr("ROGUE_TOOL_BURST_AT", ""));
+  const std::string stage_ = test_support::ReadFile(EnvOr("ROGUE_TOOL_BURST_AT", ""));
   const std::string report_ = EnvOr("ROGUE_TOOL_REPORT", "");
   bool burst_done_ = false;
   uint64_t next_id_ = 1;
