@@ -1,10 +1,7 @@
 // The reference tool, started with the switches the agent writes, against a
 // real service host offering the agent's service.
 #include <algorithm>
-#include <condition_variable>
 #include <cstdlib>
-#include <functional>
-#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -15,12 +12,12 @@
 #include <gtest/gtest.h>
 
 #include "ipc/ipc_server/launch_switches.h"
-#include "ipc_core/service_host.h"
 #include "payloads/json_payloads.h"
 #include "platform/command_line.h"
 #include "platform/file_path.h"
 #include "platform/launch.h"
 #include "platform/process.h"
+#include "tests/ipc_core/ipc_test_support.h"
 #include "tests/support/test_os.h"
 #include "tests/support/test_text.h"
 #include "tests/tools/tool_test_os.h"
@@ -41,137 +38,65 @@ constexpr char kExitTool[] = R"({"exit_screen_tool":true})";
 // The identity the VizudeDezo tool looks the agent up by.
 constexpr char kVizudeDezoIdentity[] = "{5B1C7E24-0D3A-4F68-9C27-3E8B1A6D4F90}";
 
-// The agent's end: a service host offering the methods these tests have the
+// The agent's end: a started host offering the methods these tests have the
 // tool call, recording each request and answering it with an empty text.
 // Without an identity it publishes no rendezvous other tests could find.
-class AgentEnd : public ipc_core::IServiceHostObserver {
+class AgentEnd {
  public:
-  explicit AgentEnd(const std::string& identity = "") {
-    ipc_core::InitIPCCoreRuntime(nullptr);
-    service_ = new ipc_core::SimpleService("snipping_tool_agent");
-    service_->AddRef();
+  explicit AgentEnd(const std::string& identity = "") : end_(ipc_test::TestHost::Start(identity)) {
+    service_ = new ipc_test::LambdaService("snipping_tool_agent");
     for (const std::string method : {kHandshake, kNotify, kBilog}) {
-      service_->RegisterRequestHandler(
-          method, [this, method](const std::string& payload,
-                                 ipc_core::ipc_core_refptr<ipc_core::IRequestFeature> feature) {
-            Change([&] { requests_.emplace_back(method, payload); });
-            feature->Reply("");
-          });
+      service_->On(method, [this, method](const std::string& payload,
+                                          ipc_core::IRequestFeature* feature) {
+        std::lock_guard<std::mutex> lock(lock_);
+        requests_.emplace_back(method, payload);
+        feature->Reply("");
+      });
     }
-    ipc_core::CreateServiceHost("quillo_service_host", "quillo", identity.c_str(), 33333, 56704,
-                                this, &host_);
-    host_->RegisterService(service_);
-    secret_ = ipc_core::GeneratePeerSecret();
-    host_->AddPeerSecret(secret_.c_str());
+    end_.host->RegisterService(service_.get());
   }
-
-  ~AgentEnd() override {
-    Stop();
-    ipc_core::DestroyServiceHost(host_);
-    host_->Release();
-    service_->Release();
-  }
-
-  // Starts listening; false when no port came within the wait bound.
-  bool Start() {
-    host_->Start();
-    return WaitUntil([this] { return port_ != 0; });
-  }
+  ~AgentEnd() { Stop(); }
 
   void Stop() {
-    host_->Stop();
-    WaitUntil([this] { return stopped_; });
+    if (!stopped_)
+      end_.StopAndWait();
+    stopped_ = true;
   }
-
-  int port() const { return port_; }
-  const std::string& secret() const { return secret_; }
+  int port() const { return end_.port; }
+  const std::string& secret() const { return end_.secret; }
+  int connections() { return end_.observer->count("connected:1"); }
 
   // The requests of the tool so far, {method, payload}, in order.
   std::vector<std::pair<std::string, std::string>> requests() {
     std::lock_guard<std::mutex> lock(lock_);
     return requests_;
   }
-
   std::vector<std::string> PayloadsOf(const std::string& method) {
-    std::lock_guard<std::mutex> lock(lock_);
-    return PayloadsLocked(method);
-  }
-
-  bool WaitForRequests(const std::string& method, size_t count) {
-    return WaitUntil([&] { return PayloadsLocked(method).size() >= count; });
-  }
-
-  int connections() {
-    std::lock_guard<std::mutex> lock(lock_);
-    return connections_;
-  }
-
-  // Invokes |method| on the tool and waits for the outcome: "reply <text>",
-  // "error <code> <reason>" or "timeout".
-  std::string InvokeAndWait(const std::string& method, const std::string& payload) {
-    auto outcome = std::make_shared<std::promise<std::string>>();
-    auto* context = new ipc_core::RequestHandlerWithString(
-        [outcome](std::string reply) { outcome->set_value("reply " + reply); },
-        [outcome](const ipc_core::ErrorResult& error) {
-          outcome->set_value(error.is_timeout()
-                                 ? "timeout"
-                                 : "error " + std::to_string(error.code) + " " + error.reason);
-        });
-    std::future<std::string> text = outcome->get_future();
-    context->set_timeout(5000);
-    context->AddRef();
-    host_->Invoke(method.c_str(), payload.c_str(), context);
-    context->Release();
-    return text.wait_for(test_os::kWaitBound) == std::future_status::ready ? text.get()
-                                                                           : "no outcome";
-  }
-
-  void AddRef() override {}
-  void Release() override {}
-  void OnServiceHostInit(ipc_core::IServiceHost*) override {}
-  void OnServiceHostStartSuccess(ipc_core::IServiceHost*, int32_t port) override {
-    Change([&] { port_ = port; });
-  }
-  void OnServiceHostStartFailure(ipc_core::IServiceHost*, int32_t) override {}
-  void OnServiceHostStoped(ipc_core::IServiceHost*) override {
-    Change([&] { stopped_ = true; });
-  }
-  void OnServiceInvokerConnected(ipc_core::IServiceHost*, int32_t) override {
-    Change([&] { ++connections_; });
-  }
-  void OnServiceInvokerDisconnected(ipc_core::IServiceHost*, int32_t) override {}
-
- private:
-  void Change(const std::function<void()>& change) {
-    std::lock_guard<std::mutex> lock(lock_);
-    change();
-    changed_.notify_all();
-  }
-
-  std::vector<std::string> PayloadsLocked(const std::string& method) {
     std::vector<std::string> payloads;
-    for (const auto& [name, payload] : requests_) {
+    for (const auto& [name, payload] : requests()) {
       if (name == method)
         payloads.push_back(payload);
     }
     return payloads;
   }
-
-  bool WaitUntil(const std::function<bool()>& condition) {
-    std::unique_lock<std::mutex> lock(lock_);
-    return changed_.wait_for(lock, test_os::kWaitBound, condition);
+  bool WaitForRequests(const std::string& method, size_t count) {
+    return test_os::WaitUntil([&] { return PayloadsOf(method).size() >= count; });
+  }
+  // The outcome of invoking |method| on the tool, as ipc_test::Call gives it.
+  std::string InvokeAndWait(const char* method, const std::string& payload) {
+    return ipc_test::Call(end_.host.get(), method, payload, 5000);
   }
 
-  ipc_core::IServiceHost* host_ = nullptr;
-  ipc_core::SimpleService* service_ = nullptr;
-  std::string secret_;
-  std::mutex lock_;
-  std::condition_variable changed_;
-  int port_ = 0;
+ private:
+  ipc_test::TestHost end_;
+  ipc_core::ipc_core_refptr<ipc_test::LambdaService> service_;
   bool stopped_ = false;
-  int connections_ = 0;
+  std::mutex lock_;
   std::vector<std::pair<std::string, std::string>> requests_;
 };
+
+// The runtime started for each test, its records captured.
+class ReferenceToolIpcTest : public ipc_test::RuntimeTest {};
 
 // The agent's record, |script| in its extras when given.
 snipping_tool::SnippingToolConfig ConfigWith(const std::string& script) {
@@ -237,22 +162,21 @@ std::string ShotPayload(const std::string& path) {
   return snipping_tool::JsonClassToStr(shot);
 }
 
-TEST(ReferenceToolIpcTest, ReportsFailuresHonestlyAndExitsOnlyWhenTold) {
+TEST_F(ReferenceToolIpcTest, ReportsFailuresHonestlyAndExitsOnlyWhenTold) {
   AgentEnd agent;
-  ASSERT_TRUE(agent.Start());
   base::Process tool = LaunchTool(false, agent, ConfigWith(""));
   ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
   EXPECT_EQ(agent.PayloadsOf(kHandshake), std::vector<std::string>{"{}"});
 
   // A request without a path is answered, then reported as unreadable.
-  EXPECT_EQ(agent.InvokeAndWait(kShot, "[]"), "reply {}");
+  EXPECT_EQ(agent.InvokeAndWait(kShot, "[]"), "{}");
   ASSERT_TRUE(agent.WaitForRequests(kNotify, 1));
   EXPECT_EQ(agent.PayloadsOf(kNotify), std::vector<std::string>{NoFileResult(4)});
 
   // Only exit_screen_tool true ends the tool (the other tests' ends); it
   // ends by itself when the agent goes away.
-  EXPECT_EQ(agent.InvokeAndWait(kWndHide, R"({"exit_screen_tool":false})"), "reply {}");
-  EXPECT_EQ(agent.InvokeAndWait(kWndHide, "not json"), "reply {}");
+  EXPECT_EQ(agent.InvokeAndWait(kWndHide, R"({"exit_screen_tool":false})"), "{}");
+  EXPECT_EQ(agent.InvokeAndWait(kWndHide, "not json"), "{}");
   EXPECT_FALSE(tool.HasExited());
   agent.Stop();
   EXPECT_EQ(WaitForExit(tool), 3);
@@ -260,9 +184,8 @@ TEST(ReferenceToolIpcTest, ReportsFailuresHonestlyAndExitsOnlyWhenTold) {
 
 // A tool that cannot go on ends without a connection: with a bad script
 // (2), with a secret the agent refuses (4).
-TEST(ReferenceToolIpcTest, EndsWithoutAConnectionWhenItCannotGoOn) {
+TEST_F(ReferenceToolIpcTest, EndsWithoutAConnectionWhenItCannotGoOn) {
   AgentEnd agent;
-  ASSERT_TRUE(agent.Start());
   const std::string bad_script = R"({"steps":[{"at":"on_shot","do":"explode"}]})";
   base::Process tool = LaunchTool(false, agent, ConfigWith(bad_script));
   EXPECT_EQ(WaitForExit(tool), 2);
@@ -272,11 +195,10 @@ TEST(ReferenceToolIpcTest, EndsWithoutAConnectionWhenItCannotGoOn) {
   EXPECT_EQ(agent.connections(), 0);
 }
 
-TEST(ReferenceToolIpcTest, FollowsItsScriptAndTracesWhatItSawAndGot) {
+TEST_F(ReferenceToolIpcTest, FollowsItsScriptAndTracesWhatItSawAndGot) {
   TempDir dir;
   const std::string trace = dir.File("tool.trace");
   AgentEnd agent;
-  ASSERT_TRUE(agent.Start());
   base::Process tool = LaunchTool(false, agent, ConfigWith(Traced(trace, R"(
       {"at":"after_connect","do":"send_result"},
       {"at":"after_handshake","do":"bilog","payload":"{\"key\":"},
@@ -296,8 +218,8 @@ TEST(ReferenceToolIpcTest, FollowsItsScriptAndTracesWhatItSawAndGot) {
   // directory to save into), no file is claimed, and its result is sent
   // twice.
   const std::string first = dir.File("1.png");
-  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(first)), "error 4242 busy");
-  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(UnsavableFile(dir, "2.png"))), "reply {}");
+  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(first)), "error 4242: busy");
+  EXPECT_EQ(agent.InvokeAndWait(kShot, ShotPayload(UnsavableFile(dir, "2.png"))), "{}");
   ASSERT_TRUE(agent.WaitForRequests(kNotify, 3));
   const std::vector<std::string> results = agent.PayloadsOf(kNotify);
   EXPECT_EQ(results[1], results[2]);
@@ -328,13 +250,12 @@ TEST(ReferenceToolIpcTest, FollowsItsScriptAndTracesWhatItSawAndGot) {
   EXPECT_TRUE(no_handler) << "the runtime's refusal of an unknown method reaches the trace";
 }
 
-TEST(ReferenceToolIpcTest, GrandchildOutlivesTheToolUntilItsTimeIsUp) {
+TEST_F(ReferenceToolIpcTest, GrandchildOutlivesTheToolUntilItsTimeIsUp) {
   // The sleeper must not die with the tool by itself: tests of the agent
   // rely on its death to show that the agent tore the tree down.
   TempDir dir;
   const std::string trace = dir.File("tool.trace");
   AgentEnd agent;
-  ASSERT_TRUE(agent.Start());
   snipping_tool::SnippingToolConfig config = ConfigWith(Traced(trace, R"(
       {"at":"after_handshake","do":"spawn_grandchild","ms":1500},
       {"at":"after_handshake","do":"handshake"})"));
@@ -350,7 +271,7 @@ TEST(ReferenceToolIpcTest, GrandchildOutlivesTheToolUntilItsTimeIsUp) {
   EXPECT_TRUE(test_os::WaitForProcessEnd(pid)) << "the sleeper outlived its time";
 }
 
-TEST(ReferenceToolIpcTest, VizudeDezoWithoutAPortFindsTheAgentByIdentity) {
+TEST_F(ReferenceToolIpcTest, VizudeDezoWithoutAPortFindsTheAgentByIdentity) {
   // A rendezvous location of this test's own, so that agents of other tests
   // running at the same time are not found instead.
   TempDir dir;
@@ -358,7 +279,6 @@ TEST(ReferenceToolIpcTest, VizudeDezoWithoutAPortFindsTheAgentByIdentity) {
   test_os::ScopedEnv moved(variable, dir.path());
   const std::string trace = dir.File("tool.trace");
   AgentEnd agent(kVizudeDezoIdentity);
-  ASSERT_TRUE(agent.Start());
   base::Process tool = LaunchTool(true, agent, ConfigWith(Traced(trace)), {{variable, dir.path()}});
   ASSERT_TRUE(agent.WaitForRequests(kHandshake, 1));
   agent.InvokeAndWait(kWndHide, kExitTool);
