@@ -240,25 +240,6 @@ TEST_F(ServiceHostTest, AnAnswerLeavesBeforeItsHandlerReturns) {
   c.host.StopAndWait();
 }
 
-TEST_F(ServiceHostTest, InvokeMadeBeforeTheToolConnectsIsDeliveredWhenItConnects) {
-  TestHost t = TestHost::Start();
-  // With no tool ever connected, an invoke waits for one until its deadline.
-  EXPECT_EQ("timeout", Call(t.host.get(), "tool.echo", "", kShortTimeoutMs));
-  ipc_core_refptr<RecordingContext> early(new RecordingContext);
-  EXPECT_TRUE(t.host->Invoke("tool.echo", "early", early.get()));
-  TestClient tool = TestClient::Create();
-  ipc_core_refptr<LambdaService> svc(new LambdaService("tool"));
-  svc->On("tool.echo", [](const std::string& p, IRequestFeature* f) { f->Reply(p.c_str()); });
-  tool.client->RegisterService(svc.get());
-  const int64_t before_connect = ipc_core::NowTicks();
-  ASSERT_TRUE(tool.Connect(t.port, t.secret));
-  ASSERT_TRUE(early->Wait());
-  EXPECT_EQ("early", early->text());
-  // Stamped when it actually left, not when it was made.
-  EXPECT_GE(early->sent_at(), before_connect);
-  t.StopAndWait();
-}
-
 // Each end keeps one deadline timer armed at the earliest deadline it was
 // given: an earlier deadline after a later one, and a later one after the
 // earliest was answered, must both still end their invokes.
@@ -384,30 +365,6 @@ std::string Hello(const std::string& secret, uint32_t version = ipc_core::wire::
   return bytes;
 }
 
-TEST_F(ServiceHostTest, ASecretAdmitsOneConnectionOnce) {
-  TestHost t = TestHost::Start();
-  // Two tools race with the same secret: exactly one gets in.
-  TestClient a = TestClient::Create();
-  TestClient b = TestClient::Create();
-  a.client->ConnectToPort(t.port, t.secret.c_str());
-  b.client->ConnectToPort(t.port, t.secret.c_str());
-  ASSERT_TRUE(WaitUntil(
-      [&] { return !a.observer->events().empty() && !b.observer->events().empty(); }));
-  std::vector<std::string> outcomes = {a.observer->events().front(), b.observer->events().front()};
-  std::sort(outcomes.begin(), outcomes.end());
-  EXPECT_EQ((std::vector<std::string>{"connect_failed:1009", "connected"}), outcomes);
-  // Even after the admitted one leaves, the secret stays used.
-  (a.observer->events().front() == "connected" ? a : b).client->Close();
-  ASSERT_TRUE(WaitUntil([&] {
-    return t.observer->count("disconnected:1") + t.observer->count("disconnected:2") == 1;
-  }));
-  TestClient late = TestClient::Create();
-  EXPECT_FALSE(late.Connect(t.port, t.secret));
-  EXPECT_EQ("connect_failed:1009", late.observer->events().front());
-  EXPECT_EQ(1, t.observer->count("connected:1") + t.observer->count("connected:2"));
-  t.StopAndWait();
-}
-
 TEST_F(ServiceHostTest, SilentConnectionIsClosedAfterTheHelloTimeout) {
   ipc_core::testing::SetHelloTimeoutMs(100);
   TestHost t = TestHost::Start();
@@ -483,48 +440,6 @@ TEST_F(ServiceHostTest, BadPeersAreRefusedOrClosedAloneWithAWarning) {
   EXPECT_EQ(0, c.service->handled());
   EXPECT_EQ("undisturbed", Call(c.host.host.get(), "tool.echo", "undisturbed"));
   c.host.StopAndWait();
-}
-
-TEST_F(ServiceHostTest, DisconnectIsReportedAfterEveryRequestOfTheConnection) {
-  TestHost t = TestHost::Start();
-  ipc_core_refptr<LambdaService> svc(new LambdaService("agent"));
-  std::atomic<int> handled{0};
-  std::atomic<int> in_handler{0};
-  std::atomic<bool> connected_seen_first{false};
-  std::atomic<bool> out_of_order{false};
-  std::atomic<bool> overlapped{false};
-  svc->On("agent.note", [&](const std::string& payload, IRequestFeature* f) {
-    if (in_handler.fetch_add(1) != 0)
-      overlapped = true;
-    if (handled.load() == 0)
-      connected_seen_first = t.observer->count("connected:1") == 1;
-    // Requests of one connection arrive one at a time, in the order sent.
-    if (payload != std::to_string(handled.load() + 1))
-      out_of_order = true;
-    handled++;
-    f->Reply("");
-    in_handler.fetch_sub(1);
-  });
-  ASSERT_TRUE(t.host->RegisterService(svc.get()));
-  std::atomic<int> handled_at_disconnect{-1};
-  t.observer->SetHook("disconnected", [&](IServiceHost*, int32_t) {
-    handled_at_disconnect = handled.load();
-  });
-  constexpr int kRequests = 200;
-  {
-    auto peer = EstablishedRawPeer(t, t.secret);
-    std::string burst;
-    for (int i = 1; i <= kRequests; ++i)
-      ipc_core::wire::AppendRequest(&burst, i, "agent.note", std::to_string(i));
-    peer->Send(burst);
-    peer->Close();
-  }
-  ASSERT_TRUE(t.observer->WaitFor("disconnected:1"));
-  EXPECT_EQ(kRequests, handled_at_disconnect.load());
-  EXPECT_TRUE(connected_seen_first.load());
-  EXPECT_FALSE(out_of_order.load());
-  EXPECT_FALSE(overlapped.load());
-  t.StopAndWait();
 }
 
 TEST_F(ServiceHostTest, AToolThatOutrunsItsHandlersIsDropped) {
