@@ -1303,6 +1303,10 @@ TEST(ShotLifecycleSimulation, TheSimulatedRuntimeKeepsTheRealOnesPromises) {
        },
        {"connected tag:7", "disconnected"},
        {"a: error 1004"}},
+      {"an invoke made while no tool ever connects times out",
+       [](Conformance& rt) { rt.Invoke("a", ipc_test::kShortTimeoutMs); },
+       {},
+       {"a: timeout"}},
       {"an invoke nobody answers times out",
        [](Conformance& rt) {
          const int tool = rt.Connect("good-secret", false);
