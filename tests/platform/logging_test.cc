@@ -45,9 +45,6 @@ class LoggingTest : public ::testing::Test {
 
 TEST_F(LoggingTest, BelowTheMinimumLevelNothingIsEvaluatedOrRecorded) {
   SetMinLogLevel(LOG_WARNING);
-  EXPECT_EQ(GetMinLogLevel(), LOG_WARNING);
-  EXPECT_FALSE(ShouldCreateLogMessage(LOG_INFO));
-  EXPECT_TRUE(ShouldCreateLogMessage(LOG_WARNING));
   EXPECT_TRUE(ShouldCreateLogMessage(LOG_ERROR));
   int evaluated = 0;
   auto piece = [&evaluated] {
