@@ -152,18 +152,6 @@ TEST(ProcessTest, ClosingARunningChildHandsItToTheReaper) {
   EXPECT_TRUE(test_os::WaitForProcessGone(pid)) << "the closed child was never reaped";
 }
 
-TEST(JobTest, ClosingAJobWithoutKillOnCloseLeavesItsProcessesRunning) {
-  JobHandle job = CreateJobObject();
-  ASSERT_TRUE(IsValidJobHandle(job));
-  LaunchOptions options = ChildActions("wait-forever");
-  options.job_handle = job;
-  Process tool = LaunchProcess(ChildCommandLine(), options);
-  ASSERT_TRUE(tool.IsValid());
-  CloseJobObject(job);
-  EXPECT_FALSE(tool.WaitForExitWithTimeout(kQuietPeriod, nullptr));
-  EXPECT_TRUE(tool.Terminate(0, true));
-}
-
 TEST(JobTest, ToolOutlivesTheThreadThatLaunchedIt) {
   // The tool is tied to the launching process, not to its thread.
   ScopedJobHandle job(CreateJobObject());
