@@ -153,10 +153,12 @@ TEST_F(VizudeDezoSwitchesTest, FullRecordInOrder) {
 TEST_F(VizudeDezoSwitchesTest, LocalLanguageFromDuiConfig) {
   const std::pair<std::string, const char*> cases[] = {
       {R"({"lang":"ja-JP","x":1})", "--local_language=ja-JP"},
-      {R"({"theme":"x"})", "--local_language"},
+      {R"({"lang":"en","lang":"de"})", "--local_language=en"},  // the first of a repeated key
+      {R"({"theme":"x","Lang":"de"})", "--local_language"},
       {R"({"lang":7})", "--local_language"},
       {"", ""},
       {"{\"lang\":", ""},  // malformed
+      {R"({"lang":"en"} x)", ""},
       {R"(["lang"])", ""},
   };
   for (const auto& [dui_config, expected] : cases) {

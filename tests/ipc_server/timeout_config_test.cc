@@ -71,10 +71,7 @@ TEST_F(TimeoutConfigTest, DefaultsSwitchAndDocument) {
       {kNone, "\xEF\xBB\xBF{\"IPCInvokeTimeout\":5000}", 3000, 2000, 3000},
       {kNone, R"({"IPCInvokeTimeout":"5000"})", 3000, 2000, 3000},
       {kNone, R"({"IPCInvokeTimeout":5000.0})", 3000, 2000, 3000},
-      {kNone, R"({"IPCInvokeTimeout":5e3})", 3000, 2000, 3000},
-      {kNone, R"({"IPCInvokeTimeout":true})", 3000, 2000, 3000},
       {kNone, R"({"IPCInvokeTimeout":4294972296})", 3000, 2000, 3000},
-      {kNone, R"({"IPCInvokeTimeout":[5000]})", 3000, 2000, 3000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.document ? c.document : "no document");

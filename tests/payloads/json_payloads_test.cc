@@ -133,8 +133,7 @@ TEST(JsonStrToClassTest, ToolReadsNestedRecordsListsAndSwitches) {
   RequestSnippingShot shot;
   ASSERT_TRUE(JsonStrToClass(
       "{\"grays\":{\"x\":true,\"n\":1,\"y\":false,\"x\":false},"
-      "\"ai_screen_shot_request\":{\"skills\":[{\"name\":\"s1\"},7,[],{\"skillData\":\"d\"}],"
-      "\"agentInfo\":{\"agentCode\":\"c\"}},\"is_dark_theme\":true}",
+      "\"ai_screen_shot_request\":{\"skills\":[{\"name\":\"s1\"},7,[],{\"skillData\":\"d\"}]}}",
       shot));
   // Non-boolean switches are left out and a repeated switch keeps its first
   // value; list elements that are not objects are left out.
@@ -142,8 +141,6 @@ TEST(JsonStrToClassTest, ToolReadsNestedRecordsListsAndSwitches) {
   ASSERT_EQ(shot.ai_screen_shot_request.skills.size(), 2u);
   EXPECT_EQ(shot.ai_screen_shot_request.skills[0].name, "s1");
   EXPECT_EQ(shot.ai_screen_shot_request.skills[1].skillData, "d");
-  EXPECT_EQ(shot.ai_screen_shot_request.agentInfo.agentCode, "c");
-  EXPECT_TRUE(shot.is_dark_theme);
 }
 
 // Every record survives being written and read back, in both directions.

@@ -83,19 +83,6 @@ TEST(ExitWaitTest, FiresOnceOnAThreadOfItsOwnWhenTheProcessEnds) {
   EXPECT_TRUE(UnregisterExitWait(wait, true));
 }
 
-TEST(ExitWaitTest, AProcessThatEndedBeforeRegistrationFiresAtOnce) {
-  Process child = LaunchChild("exit 0");
-  ASSERT_TRUE(child.IsValid());
-  ASSERT_TRUE(child.WaitForExitWithTimeout(kWaitBound, nullptr));
-  Watch watch;
-  ExitWaitHandle wait = ExitWaitHandle();
-  ASSERT_TRUE(RegisterExitWait(&wait, child.Handle(), &Watch::Callback, &watch));
-  EXPECT_TRUE(WaitUntil([&] { return watch.returned.load() == 1; }));
-  // Cancelling after the callback ran is still owed, and succeeds.
-  EXPECT_TRUE(UnregisterExitWait(wait, true));
-  EXPECT_EQ(watch.entered.load(), 1);
-}
-
 TEST(ExitWaitTest, CancelledBeforeTheEndNeverFires) {
   Process child = LaunchChild("wait-forever");
   ASSERT_TRUE(child.IsValid());
@@ -169,14 +156,16 @@ TEST(ExitWaitRegressionTest, CancellingAsProcessesEndNeverOutlivesTheRegistratio
   }
 }
 
-TEST(ExitWaitTest, ManyWaitsEachFireOnce) {
+// Processes that ended before their registration: each wait fires at once,
+// and only once.
+TEST(ExitWaitTest, ManyWaitsOfEndedProcessesEachFireOnce) {
   constexpr int kChildren = 8;
   Process children[kChildren];
   Watch watches[kChildren];
   ExitWaitHandle waits[kChildren] = {};
   for (int i = 0; i < kChildren; ++i) {
     children[i] = LaunchChild("exit 0");
-    ASSERT_TRUE(children[i].IsValid());
+    ASSERT_TRUE(children[i].WaitForExitWithTimeout(kWaitBound, nullptr));
     ASSERT_TRUE(RegisterExitWait(&waits[i], children[i].Handle(), &Watch::Callback, &watches[i]));
   }
   for (Watch& watch : watches)
@@ -187,6 +176,7 @@ TEST(ExitWaitTest, ManyWaitsEachFireOnce) {
                            [](const Watch& watch) { return watch.entered.load() != 1; });
       },
       kQuietPeriod));
+  // Cancelling after the callback ran is still owed, and succeeds.
   for (ExitWaitHandle wait : waits)
     EXPECT_TRUE(UnregisterExitWait(wait, true));
 }

@@ -8,32 +8,6 @@
 namespace base {
 namespace {
 
-TEST(JSONReaderTest, DictionaryAndStringMembers) {
-  std::unique_ptr<DictionaryValue> dict = DictionaryValue::From(
-      JSONReader::Read("{\"lang\":\"zh-CN\",\"n\":1,\"lang\":\"en\",\"nul\":\"a\\u0000b\"}"));
-  ASSERT_TRUE(dict);
-  std::string text = "unchanged";
-  EXPECT_TRUE(dict->GetString("lang", &text));
-  EXPECT_EQ(text, "zh-CN");
-  text = "unchanged";
-  EXPECT_FALSE(dict->GetString("n", &text));
-  EXPECT_FALSE(dict->GetString("missing", &text));
-  EXPECT_FALSE(dict->GetString("Lang", &text));
-  EXPECT_EQ(text, "unchanged");
-  EXPECT_TRUE(dict->GetString("nul", &text));
-  EXPECT_EQ(text, std::string("a\0b", 3));
-}
-
-TEST(JSONReaderTest, NonObjectsAndMalformedTexts) {
-  std::unique_ptr<Value> array = JSONReader::Read("[1]");
-  ASSERT_TRUE(array);
-  EXPECT_FALSE(array->is_dict());
-  EXPECT_FALSE(DictionaryValue::From(std::move(array)));
-  EXPECT_FALSE(DictionaryValue::From(nullptr));
-  for (const char* text : {"", " ", "{", "{\"a\":1} x", "{a:1}", "{\"a\":1,}"})
-    EXPECT_FALSE(JSONReader::Read(text)) << text;
-}
-
 TEST(JSONReaderTest, DeepNestingOnASmallStack) {
   pthread_attr_t attributes;
   ASSERT_EQ(pthread_attr_init(&attributes), 0);

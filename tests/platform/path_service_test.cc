@@ -42,11 +42,5 @@ TEST(PathServiceTest, ModuleDirInsideASharedLibraryIsTheLibrarysOwn) {
   EXPECT_EQ(FilePath::FromUTF8Unsafe(buffer), FilePath::FromUTF8Unsafe(probe_dir));
 }
 
-TEST(PathServiceTest, UnknownKeysAreRefused) {
-  FilePath untouched = FilePath::FromUTF8Unsafe("untouched");
-  EXPECT_FALSE(PathService::Get(12345, &untouched));
-  EXPECT_EQ(untouched.AsUTF8Unsafe(), "untouched");
-}
-
 }  // namespace
 }  // namespace base

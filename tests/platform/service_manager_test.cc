@@ -1,7 +1,6 @@
 #include "platform/service_manager.h"
 
 #include <atomic>
-#include <map>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -10,7 +9,6 @@
 
 #include "platform/once.h"
 #include "tests/support/fake_service_manager.h"
-#include "tests/support/log_capture.h"
 
 namespace kvbase {
 namespace {
@@ -26,16 +24,6 @@ class ServiceLookupTest : public ::testing::Test {
 
   std::shared_ptr<FakeServiceManager> manager_ = std::make_shared<FakeServiceManager>();
 };
-
-TEST_F(ServiceLookupTest, NoManagerGivesDefaultsWithoutAnyLog) {
-  ServiceManagerHolder::GetInstance()->SetServiceManager(nullptr);
-  test_support::LogCapture log;
-  EXPECT_FALSE(GetGraySwitch("increase_screen_ipc_time"));
-  EXPECT_EQ(GetAppTheme(), "light");
-  EXPECT_EQ(GetServiceFromServiceManager<biz::IThemeManager>("anything"), nullptr);
-  EXPECT_TRUE(log.Lines().empty());
-  EXPECT_TRUE(manager_->log().empty());
-}
 
 TEST_F(ServiceLookupTest, MissingServiceIsLoggedThroughTheManagerAtLevel2ButNotAMissingInterface) {
   EXPECT_FALSE(GetGraySwitch("increase_screen_ipc_time"));
