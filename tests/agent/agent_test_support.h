@@ -185,6 +185,9 @@ class AgentTest : public ::testing::Test {
   test_support::LogCapture& log() { return log_; }
   const TempDir& temp_dir() { return temp_dir_; }
 
+  // What the tools started, killed at the end if a failed test left it.
+  std::vector<int> descendants_;
+
  private:
   test_support::LogCapture log_;
   TestHost host_;

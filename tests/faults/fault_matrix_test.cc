@@ -126,11 +126,6 @@ std::string ReferenceSteps(const Cell& cell) {
 
 class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<Cell> {
  protected:
-  void TearDown() override {
-    AgentTest::TearDown();
-    test_os::KillSurvivors(grandchildren_);
-  }
-
   void StartCell(const Cell& cell) {
     SnippingToolConfig config;
     if (cell.kind == Kind::kBurst)
@@ -152,8 +147,8 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
     EXPECT_TRUE(testing::WaitForProcessGone(tool_pid)) << "tool " << tool_pid;
     const std::vector<testing::TraceEvent> grandchild = ToolTrace("grandchild");
     if (!grandchild.empty()) {
-      grandchildren_.push_back(atoi(grandchild[0].name.c_str()));
-      EXPECT_TRUE(test_os::WaitForProcessEnd(grandchildren_.back())) << "grandchild";
+      descendants_.push_back(atoi(grandchild[0].name.c_str()));
+      EXPECT_TRUE(test_os::WaitForProcessEnd(descendants_.back())) << "grandchild";
     }
     EXPECT_TRUE(test_os::WaitUntil([] { return test_os::LaunchedProcesses().empty(); }))
         << test_os::LaunchedProcesses().size() << " launched processes left";
@@ -176,7 +171,6 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
   void RecoverAndExpectNextShot(const Cell& cell, const std::shared_ptr<ShotOutcome>& first);
 
   testing::RogueToolInstall rogue_;
-  std::vector<int> grandchildren_;
   int record_started_ = 0;
 };
 

@@ -15,12 +15,7 @@ using testing::AgentTest;
 
 class HostActionTest : public AgentTest {
  protected:
-  void TearDown() override {
-    AgentTest::TearDown();
-    test_os::KillSurvivors(grandchildren_);
-  }
   testing::RogueToolInstall rogue_;
-  std::vector<int> grandchildren_;
 };
 
 // Faults that were found and fixed: a stale shot request ending the next
@@ -253,18 +248,18 @@ TEST_F(HostActionTest, DescendantsThatLeaveTheToolsSessionEndWithUninit) {
   ASSERT_EQ(1, shot->successes);
   // Started at the handshake, they may trail the shot's result.
   ASSERT_TRUE(test_os::WaitUntil([&] {
-    grandchildren_.clear();
+    descendants_.clear();
     for (const char* kind : {"grandchild", "setsid_grandchild", "daemon"}) {
       const auto spawned = ToolTrace(kind);
       if (!spawned.empty() && std::stoi(spawned[0].name) > 0)
-        grandchildren_.push_back(std::stoi(spawned[0].name));
+        descendants_.push_back(std::stoi(spawned[0].name));
     }
-    return grandchildren_.size() == 3;
+    return descendants_.size() == 3;
   }));
   const int tool = LastToolPid();
   agent()->Uninit();
   EXPECT_TRUE(testing::WaitForProcessGone(tool));
-  for (const int pid : grandchildren_)
+  for (const int pid : descendants_)
     EXPECT_TRUE(test_os::WaitForProcessEnd(pid)) << "descendant " << pid << " outlived Uninit";
   EXPECT_TRUE(test_os::WaitUntil([] { return test_os::ChildProcesses().empty(); }))
       << test_os::ChildProcesses().size() << " child processes left after Uninit";
