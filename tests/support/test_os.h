@@ -116,7 +116,6 @@ class ProgramRun {
   // Ends it the way that leaves it no code to run on the way out (SIGKILL,
   // TerminateProcess) and waits for its end; true when that kill ended it.
   bool KillHard();
-  int pid() const { return pid_; }
 
  private:
   int pid_ = 0;
