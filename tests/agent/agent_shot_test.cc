@@ -47,8 +47,7 @@ TEST_F(AgentTest, ColdShotSucceedsAndWarmShotSkipsTheStartUp) {
 
 TEST_F(AgentTest, ExecutableMissingStopsWithStartProcess) {
   TempDir empty;
-  base::PathService::OverrideForTesting(base::DIR_MODULE,
-                                        base::FilePath::FromUTF8Unsafe(empty.path()));
+  base::PathService::OverrideForTesting(base::DIR_MODULE, base::FilePath::FromUTF8Unsafe(empty.path()));
   StartAgent();
   auto shot = Shot();
   ASSERT_TRUE(WaitForOutcome(shot));
@@ -56,35 +55,25 @@ TEST_F(AgentTest, ExecutableMissingStopsWithStartProcess) {
   ExpectStopped(*shot, "start_process", /*broken=*/true);
 }
 
-// A service host that cannot start, or cannot even be created: no port
-// time-out is armed for a host that does not exist.
-TEST_F(AgentTest, ServiceHostThatCannotStartOrBeCreatedStopsWithPortFailure) {
-  const struct {
-    void (*fail)(int32_t);
-    int32_t error;
-    std::string line;
-    bool host_created;
-  } kCases[] = {
-      {ipc_core::testing::FailNextStart, ipc_core::kErrorListenFailed,
-       "OnServiceHostStartFailure error_code:" + std::to_string(ipc_core::kErrorListenFailed),
-       true},
-      {ipc_core::testing::FailNextCreate, ipc_core::kErrorNotStarted,
-       "PrepareHost CreateServiceHost failed", false},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.line);
-    c.fail(c.error);
-    StartAgent();
-    auto shot = Shot();
-    ASSERT_TRUE(WaitForOutcome(shot));
-    ExpectStopped(*shot, "port_failure", /*broken=*/true);
-    EXPECT_TRUE(log().Contains("[SnippingToolAgent] " + c.line));
-    if (!c.host_created) {
-      EXPECT_EQ(0u, host().delayed_task_count());
-    }
-    agent()->Uninit();
-    host().DiscardTasks();
-  }
+TEST_F(AgentTest, ServiceHostThatCannotStartStopsWithPortFailure) {
+  ipc_core::testing::FailNextStart(ipc_core::kErrorListenFailed);
+  StartAgent();
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  ExpectStopped(*shot, "port_failure", /*broken=*/true);
+  EXPECT_TRUE(log().Contains("[SnippingToolAgent] OnServiceHostStartFailure error_code:" +
+                            std::to_string(ipc_core::kErrorListenFailed)));
+}
+
+TEST_F(AgentTest, ServiceHostThatCannotBeCreatedStopsWithPortFailure) {
+  ipc_core::testing::FailNextCreate(ipc_core::kErrorNotStarted);
+  StartAgent();
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  ExpectStopped(*shot, "port_failure", /*broken=*/true);
+  EXPECT_TRUE(log().Contains("[SnippingToolAgent] PrepareHost CreateServiceHost failed"));
+  // No port time-out was armed for a host that does not exist.
+  EXPECT_EQ(0u, host().delayed_task_count());
 }
 
 TEST_F(AgentTest, PortThatComesTooLateStopsWithPortTimeout) {
