@@ -11,7 +11,7 @@ void AgentTest::TearDown() {
   agent_->Uninit();
   host_.DiscardTasks();
   // Every tool this test started is gone before the next test begins.
-  EXPECT_TRUE(LastToolPid() <= 0 || WaitForProcessGone(LastToolPid()));
+  EXPECT_TRUE(LastToolPid() <= 0 || test_os::WaitForProcessGone(LastToolPid()));
   test_os::KillSurvivors(descendants_);
 }
 
@@ -52,7 +52,7 @@ void AgentTest::ExpectStopped(const ShotOutcome& shot, const std::string& reason
   EXPECT_TRUE(host_.HasEvent("pc_snipping_shot_broken_" + reason)) << reason;
   EXPECT_EQ(broken, agent_->IsBroken());
   EXPECT_TRUE(log_.Contains("[SnippingToolAgent] StopSnippingShot_UI reason:" + reason));
-  EXPECT_TRUE(LastToolPid() <= 0 || WaitForProcessGone(LastToolPid()));
+  EXPECT_TRUE(LastToolPid() <= 0 || test_os::WaitForProcessGone(LastToolPid()));
 }
 
 int AgentTest::LastToolPid() {

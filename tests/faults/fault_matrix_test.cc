@@ -119,7 +119,7 @@ std::string ReferenceSteps(const Cell& cell) {
     if (after_answer)
       step(R"("do":"skip_result")");
     for (const char* result : {kFirstResult, kSecondResult})
-      step(R"("do":"send_result","payload":")" + testing::JsonEscape(result) + "\"");
+      step(R"("do":"send_result","payload":")" + test_support::JsonEscape(result) + "\"");
   }
   return steps;
 }
@@ -144,7 +144,7 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
   // The readied job's idle keeper included.
   void ExpectToolTreeGone(int tool_pid) {
     ASSERT_GT(tool_pid, 0);
-    EXPECT_TRUE(testing::WaitForProcessGone(tool_pid)) << "tool " << tool_pid;
+    EXPECT_TRUE(test_os::WaitForProcessGone(tool_pid)) << "tool " << tool_pid;
     const std::vector<testing::TraceEvent> grandchild = ToolTrace("grandchild");
     if (!grandchild.empty()) {
       descendants_.push_back(atoi(grandchild[0].name.c_str()));
@@ -258,7 +258,7 @@ void FaultMatrixTest::DriveFirstShot(const Cell& cell, const std::shared_ptr<Sho
       // The host's way out ends it as a lost tool; the disconnect is stale.
       const int tool_pid = LastToolPid();
       agent()->TerminateSnippingTool();
-      EXPECT_TRUE(testing::WaitForProcessGone(tool_pid));
+      EXPECT_TRUE(test_os::WaitForProcessGone(tool_pid));
       ASSERT_TRUE(LogShows(kStaleDisconnect));
       ExpectStopped(*shot, "ipc_disconneted", /*broken=*/false);
       EXPECT_EQ(1, BrokenEventCount());

@@ -42,7 +42,7 @@ TEST_F(HostActionRegressionTest, OldShotRequestFailingAfterTerminateDoesNotEndTh
   ASSERT_TRUE(host().RunUntil([&] {
     return log().Contains("[SnippingToolAgent] OnServiceInvokerDisconnected stale connection_id:1");
   }));
-  EXPECT_TRUE(testing::WaitForProcessGone(stuck_tool));
+  EXPECT_TRUE(test_os::WaitForProcessGone(stuck_tool));
   host().RunUntilIdle();
 
   EXPECT_EQ(1, next->successes) << "the next shot was ended by the old one's request";
@@ -98,7 +98,7 @@ TEST_F(HostActionRegressionTest, OutOfDescriptorsAShotFailsCleanlyAndTheNextOneW
   agent()->TerminateSnippingTool();
   // The old tool's descriptors must be gone first: one freed during the
   // starved shot would be enough for its launch.
-  ASSERT_TRUE(testing::WaitForProcessGone(tool));
+  ASSERT_TRUE(test_os::WaitForProcessGone(tool));
   ASSERT_TRUE(host().RunUntil([&] {
     return log().Contains("[SnippingToolAgent] OnServiceInvokerDisconnected connection_id:1");
   }));
@@ -135,7 +135,7 @@ TEST_F(HostActionTest, ToolEndingSoonAfterItsLaunchLeavesTheAgentUsable) {
       auto shot = Shot();
       ASSERT_TRUE(WaitForOutcome(shot));
       const int tool = LastToolPid();
-      ASSERT_TRUE(testing::WaitForProcessGone(tool));
+      ASSERT_TRUE(test_os::WaitForProcessGone(tool));
       ASSERT_TRUE(host().RunUntil([&] {
         return log().Contains("[SnippingToolAgent] OnServiceInvokerDisconnected connection_id:" +
                               std::to_string(round + 1));
@@ -258,7 +258,7 @@ TEST_F(HostActionTest, DescendantsThatLeaveTheToolsSessionEndWithUninit) {
   }));
   const int tool = LastToolPid();
   agent()->Uninit();
-  EXPECT_TRUE(testing::WaitForProcessGone(tool));
+  EXPECT_TRUE(test_os::WaitForProcessGone(tool));
   for (const int pid : descendants_)
     EXPECT_TRUE(test_os::WaitForProcessEnd(pid)) << "descendant " << pid << " outlived Uninit";
   EXPECT_TRUE(test_os::WaitUntil([] { return test_os::ChildProcesses().empty(); }))
