@@ -63,8 +63,9 @@ ProcessSample SampleProcess() {
   // One of the descriptors is the one used to list them.
   sample.fds = test_os::CountOpenHandles() - 1;
   sample.children = static_cast<int>(test_os::ChildProcesses().size());
-  sample.rss_kib = static_cast<int64_t>(test_os::ResidentSetBytes() / 1024);
-  sample.hwm_kib = StatusField(test_support::ReadFile("/proc/self/status"), "VmHWM:");
+  const std::string status = test_support::ReadFile("/proc/self/status");
+  sample.rss_kib = StatusField(status, "VmRSS:");
+  sample.hwm_kib = StatusField(status, "VmHWM:");
   // Unlike VmRSS, this does not count freed memory the allocator keeps: it
   // tells a leak from fragmentation. It covers malloc's main arena only, not
   // the arenas of other threads.

@@ -14,37 +14,26 @@ namespace snipping_tool {
 namespace {
 
 using testing::TestHost;
-
-class AgentFacadeTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(GetQuilloSnipingToolAgent(&agent_)); }
-  void TearDown() override {
-    agent_->Uninit();
-    host_.DiscardTasks();
-  }
-
-  ISnippingToolAgent* agent_ = nullptr;
-  TestHost host_;
-};
+using AgentFacadeTest = testing::AgentTest;
 
 TEST_F(AgentFacadeTest, FactoryHandsOutOneAgentAndRefusesANullOut) {
   EXPECT_FALSE(GetQuilloSnipingToolAgent(nullptr));
   ISnippingToolAgent* again = nullptr;
   ASSERT_TRUE(GetQuilloSnipingToolAgent(&again));
-  EXPECT_EQ(agent_, again);
+  EXPECT_EQ(agent(), again);
   // The agent is never counted: any number of AddRef/Release changes nothing.
   for (int i = 0; i < 5; ++i)
-    agent_->Release();
-  agent_->AddRef();
+    agent()->Release();
+  agent()->AddRef();
   ASSERT_TRUE(GetQuilloSnipingToolAgent(&again));
-  EXPECT_EQ(agent_, again);
+  EXPECT_EQ(agent(), again);
 }
 
 TEST_F(AgentFacadeTest, ShotBeforeInitFailsAtOnceOnTheCallersThread) {
-  EXPECT_TRUE(agent_->IsBroken());
+  EXPECT_TRUE(agent()->IsBroken());
   int failures = 0;
   std::thread::id failure_thread;
-  agent_->SnippingShot(
+  agent()->SnippingShot(
       "/tmp/x.png", [](const NotifySnippingShot&) { ADD_FAILURE() << "no success expected"; },
       [&] {
         ++failures;
@@ -54,76 +43,72 @@ TEST_F(AgentFacadeTest, ShotBeforeInitFailsAtOnceOnTheCallersThread) {
   EXPECT_EQ(1, failures);
   EXPECT_EQ(std::this_thread::get_id(), failure_thread);
   // An empty failure callable is simply not called.
-  agent_->SnippingShot("/tmp/x.png", nullptr, nullptr, 4, AIScreenShotRequest());
+  agent()->SnippingShot("/tmp/x.png", nullptr, nullptr, 4, AIScreenShotRequest());
 }
 
 TEST_F(AgentFacadeTest, BrokenStateFollowsInitUninitAndSetBroken) {
-  agent_->Init(SnippingToolConfig(), &host_, false);
-  EXPECT_FALSE(agent_->IsBroken());
-  agent_->SetBroken(true);
-  EXPECT_TRUE(agent_->IsBroken());
-  agent_->SetBroken(false);
-  EXPECT_FALSE(agent_->IsBroken());
-  agent_->Uninit();
-  EXPECT_TRUE(agent_->IsBroken());
+  StartAgent();
+  EXPECT_FALSE(agent()->IsBroken());
+  agent()->SetBroken(true);
+  EXPECT_TRUE(agent()->IsBroken());
+  agent()->SetBroken(false);
+  EXPECT_FALSE(agent()->IsBroken());
+  agent()->Uninit();
+  EXPECT_TRUE(agent()->IsBroken());
   // A later Init creates a new service host, with its own configuration, and
   // the agent is usable again.
   SnippingToolConfig config;
   config.extras["timeout_config"] = R"({"ProcessHandshakeTimeout":7000})";
-  agent_->Init(config, &host_, false);
-  EXPECT_FALSE(agent_->IsBroken());
-  EXPECT_EQ(7000u, static_cast<SnippingToolAgent*>(agent_)->service_host_for_testing()
-                       ->process_handshake_timeout());
+  StartAgent(config);
+  EXPECT_FALSE(agent()->IsBroken());
+  EXPECT_EQ(7000u, service_host()->process_handshake_timeout());
 }
 
 TEST_F(AgentFacadeTest, SecondInitReplacesOnlyTheDelegate) {
   SnippingToolConfig first;
   first.extras["timeout_config"] = R"({"IPCInvokeTimeout":4000})";
-  agent_->Init(first, &host_, false);
-  auto* facade = static_cast<SnippingToolAgent*>(agent_);
-  SnippingToolAgentServiceHost* service_host = facade->service_host_for_testing();
-  ASSERT_NE(nullptr, service_host);
+  StartAgent(first);
+  SnippingToolAgentServiceHost* first_host = service_host();
+  ASSERT_NE(nullptr, first_host);
 
   TestHost other;
   SnippingToolConfig second;
   second.extras["timeout_config"] = R"({"IPCInvokeTimeout":6000})";
-  agent_->Init(second, &other, true);
-  EXPECT_EQ(service_host, facade->service_host_for_testing());
-  EXPECT_EQ(&other, facade->delegate().get());
-  EXPECT_EQ(4000u, service_host->ipc_invoke_timeout());
-  agent_->Uninit();
+  agent()->Init(second, &other, true);
+  EXPECT_EQ(first_host, service_host());
+  EXPECT_EQ(&other, static_cast<SnippingToolAgent*>(agent())->delegate().get());
+  EXPECT_EQ(4000u, first_host->ipc_invoke_timeout());
+  agent()->Uninit();
 }
 
 TEST_F(AgentFacadeTest, GuardedSettersDoNothingWhileBroken) {
-  agent_->Init(SnippingToolConfig(), &host_, false);
-  auto* facade = static_cast<SnippingToolAgent*>(agent_);
-  SnippingToolAgentServiceHost* service_host = facade->service_host_for_testing();
-  agent_->SetGraySwitch("a", true);
-  agent_->SetBroken(true);
-  agent_->SetGraySwitch("b", true);
-  agent_->SetGraySwitch("a", false);
+  StartAgent();
+  agent()->SetGraySwitch("a", true);
+  agent()->SetBroken(true);
+  agent()->SetGraySwitch("b", true);
+  agent()->SetGraySwitch("a", false);
   const std::map<std::string, bool> expected = {{"a", true}};
-  EXPECT_EQ(expected, service_host->grays());
+  EXPECT_EQ(expected, service_host()->grays());
 
   // Not guarded: the recording setters, SetBroken and TerminateSnippingTool,
   // which also clears the broken state.
-  agent_->SetRecordStartedCallback([] {});
-  agent_->TerminateSnippingTool();
-  EXPECT_FALSE(agent_->IsBroken());
-  agent_->SetGraySwitch("a", false);
-  EXPECT_FALSE(service_host->grays().at("a"));
+  agent()->SetRecordStartedCallback([] {});
+  agent()->TerminateSnippingTool();
+  EXPECT_FALSE(agent()->IsBroken());
+  agent()->SetGraySwitch("a", false);
+  EXPECT_FALSE(service_host()->grays().at("a"));
 }
 
 TEST_F(AgentFacadeTest, RuntimeRecordsReachTheDelegateOnlyWhileInitialised) {
   IpcCoreLogSink(1, "ipc_core/src/x.cc", 10, 7, "before init");
-  agent_->Init(SnippingToolConfig(), &host_, false);
+  StartAgent();
   IpcCoreLogSink(2, "ipc_core/src/x.cc", 11, -5, "while initialised");
   IpcCoreLogSink(2, nullptr, 12, 0, "no file: dropped");
-  agent_->Uninit();
+  agent()->Uninit();
   IpcCoreLogSink(0, "ipc_core/src/x.cc", 13, 0, "after uninit");
 
   std::vector<testing::RuntimeLogRecord> records;
-  for (const auto& r : host_.runtime_logs()) {
+  for (const auto& r : host().runtime_logs()) {
     if (r.file == "ipc_core/src/x.cc")
       records.push_back(r);
   }

@@ -1,8 +1,7 @@
 // Shots against a reference tool scripted to misbehave or to send
 // notifications and requests, through the facade and real sockets.
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -104,37 +103,28 @@ TEST_F(AgentRegressionTest, NoticesSentRightAfterTheHandshakesAnswerReachTheHost
 TEST_F(AgentRegressionTest, UninitReturnsOnlyOnceTheDelegateCallsUnderWayHaveReturned) {
   // The host may destroy its delegate as soon as Uninit returns, so a call
   // the runtime's thread is making into it must have ended by then.
-  std::mutex lock;
-  std::condition_variable changed;
-  bool entered = false;
-  bool released = false;
+  std::promise<void> entered;
+  std::promise<void> released;
+  std::shared_future<void> release = released.get_future().share();
   host().SetEventHook([&](const std::string& key) {
-    if (key != "held")
-      return;
-    std::unique_lock<std::mutex> hold(lock);
-    entered = true;
-    changed.notify_all();
-    changed.wait(hold, [&] { return released; });
+    if (key == "held") {
+      entered.set_value();
+      release.wait();
+    }
   });
   StartAgent(WithScript(R"({"at":"after_result","do":"bilog","json":{"key":"held"}})"));
   auto shot = Shot();
   ASSERT_TRUE(WaitForOutcome(shot));
-  ASSERT_TRUE(test_os::WaitUntil([&] {
-    std::lock_guard<std::mutex> hold(lock);
-    return entered;
-  }));
+  ASSERT_EQ(std::future_status::ready, entered.get_future().wait_for(test_os::kWaitBound));
   std::atomic<bool> uninit_returned{false};
   std::thread uninit([&] {
     agent()->Uninit();
     uninit_returned.store(true);
   });
-  EXPECT_FALSE(test_os::WaitUntil([&] { return uninit_returned.load(); }, std::chrono::milliseconds(300)))
+  EXPECT_FALSE(
+      test_os::WaitUntil([&] { return uninit_returned.load(); }, std::chrono::milliseconds(300)))
       << "Uninit returned while the host's delegate was still being called";
-  {
-    std::lock_guard<std::mutex> hold(lock);
-    released = true;
-  }
-  changed.notify_all();
+  released.set_value();
   uninit.join();
   EXPECT_TRUE(uninit_returned.load());
   host().SetEventHook(nullptr);

@@ -16,7 +16,7 @@ namespace snipping_tool {
 namespace {
 
 using testing::AgentTest;
-using testing::TempDir;
+using test_os::TempDir;
 
 TEST_F(AgentTest, ColdShotSucceedsAndWarmShotSkipsTheStartUp) {
   StartAgent();

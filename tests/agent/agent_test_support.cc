@@ -11,10 +11,8 @@ void AgentTest::TearDown() {
   agent_->Uninit();
   host_.DiscardTasks();
   // Every tool this test started is gone before the next test begins.
-  const int pid = LastToolPid();
-  if (pid > 0) {
-    EXPECT_TRUE(WaitForProcessGone(pid));
-  }
+  EXPECT_TRUE(LastToolPid() <= 0 || test_os::WaitForProcessGone(LastToolPid()));
+  test_os::KillSurvivors(descendants_);
 }
 
 SnippingToolConfig AgentTest::WithScript(const std::string& steps) {
@@ -54,10 +52,7 @@ void AgentTest::ExpectStopped(const ShotOutcome& shot, const std::string& reason
   EXPECT_TRUE(host_.HasEvent("pc_snipping_shot_broken_" + reason)) << reason;
   EXPECT_EQ(broken, agent_->IsBroken());
   EXPECT_TRUE(log_.Contains("[SnippingToolAgent] StopSnippingShot_UI reason:" + reason));
-  const int pid = LastToolPid();
-  if (pid > 0) {
-    EXPECT_TRUE(WaitForProcessGone(pid));
-  }
+  EXPECT_TRUE(LastToolPid() <= 0 || test_os::WaitForProcessGone(LastToolPid()));
 }
 
 int AgentTest::LastToolPid() {

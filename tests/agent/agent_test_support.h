@@ -143,10 +143,6 @@ struct ShotOutcome {
   NotifySnippingShot result;
 };
 
-using test_os::TempDir;
-using test_os::WaitForProcessGone;
-using test_support::JsonEscape;
-
 // One line of the reference tool's trace.
 struct TraceEvent {
   std::string kind;
@@ -183,12 +179,15 @@ class AgentTest : public ::testing::Test {
   }
   TestHost& host() { return host_; }
   test_support::LogCapture& log() { return log_; }
-  const TempDir& temp_dir() { return temp_dir_; }
+  const test_os::TempDir& temp_dir() { return temp_dir_; }
+
+  // What the tools started, killed at the end if a failed test left it.
+  std::vector<int> descendants_;
 
  private:
   test_support::LogCapture log_;
   TestHost host_;
-  TempDir temp_dir_;
+  test_os::TempDir temp_dir_;
   ISnippingToolAgent* agent_ = nullptr;
   int shot_count_ = 0;
 };

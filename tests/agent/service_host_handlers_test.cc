@@ -58,15 +58,6 @@ class HandlersTest : public ::testing::Test {
     return feature;
   }
 
-  // The tool's connection and handshake, completed on the UI thread.
-  void Handshake() {
-    service_host_->OnServiceInvokerConnected(nullptr, RecordingFeature::kConnection);
-    auto feature = Send("snipping_tool_agent.snipping.handshake", "{}");
-    EXPECT_EQ(std::vector<std::string>{""}, feature->replies);
-    host_.RunUntilIdle();
-    ASSERT_TRUE(service_host_->process_handshake_successed());
-  }
-
   LogCapture log_;
   TestHost host_;
   ipc_core::ipc_core_refptr<SnippingToolAgentServiceHost> service_host_;
@@ -109,26 +100,10 @@ TEST_F(HandlersTest, RecordingNoticesAreUngatedAndReachTheCallablesOnTheUIThread
   EXPECT_EQ(1, finished);
 }
 
-TEST_F(HandlersTest, SelectUserWindowRequestCarriesItsFields) {
-  Handshake();
-  auto feature = Send("snipping_tool_agent.snipping.show_select_user_wnd",
-                      R"({"parent_wnd":132456,"file_path":"C:\\tmp\\a.png","file_type":1})");
-  EXPECT_EQ(std::vector<std::string>{""}, feature->replies);
-  const auto requests = host_.select_user_requests();
-  ASSERT_EQ(1u, requests.size());
-  EXPECT_EQ(132456, requests[0].parent_wnd);
-  EXPECT_EQ("C:\\tmp\\a.png", requests[0].file_path);
-  EXPECT_EQ(1, requests[0].file_type);
-}
-
-TEST_F(HandlersTest, ScreenAIRequestReachesTheHostWithoutAReplyUnlessMalformed) {
-  Send("snipping_tool_agent.snipping.request_ai", R"({"seq_id":5)");
-  auto feature = Send("snipping_tool_agent.snipping.request_ai",
-                      R"({"seq_id":5,"ai_type":2,"text":"hello","src_lan":"en","dest_lan":"zh"})");
-  const auto requests = host_.ai_requests();
-  ASSERT_EQ(1u, requests.size());
-  EXPECT_EQ(5, requests[0].seq_id);
-  EXPECT_EQ("hello", requests[0].text);
+// The well-formed request's way to the host is the demo host's test.
+TEST_F(HandlersTest, MalformedScreenAIRequestReachesNobodyAndGetsNoAnswer) {
+  auto feature = Send("snipping_tool_agent.snipping.request_ai", R"({"seq_id":5)");
+  EXPECT_TRUE(host_.ai_requests().empty());
   EXPECT_TRUE(feature->replies.empty());
   EXPECT_TRUE(feature->errors.empty());
   EXPECT_TRUE(log_.Contains("[screen_ai] OnNotifyRequestAI JsonStrToClass Failed."));

@@ -119,18 +119,13 @@ std::string ReferenceSteps(const Cell& cell) {
     if (after_answer)
       step(R"("do":"skip_result")");
     for (const char* result : {kFirstResult, kSecondResult})
-      step(R"("do":"send_result","payload":")" + testing::JsonEscape(result) + "\"");
+      step(R"("do":"send_result","payload":")" + test_support::JsonEscape(result) + "\"");
   }
   return steps;
 }
 
 class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<Cell> {
  protected:
-  void TearDown() override {
-    AgentTest::TearDown();
-    test_os::KillSurvivors(grandchildren_);
-  }
-
   void StartCell(const Cell& cell) {
     SnippingToolConfig config;
     if (cell.kind == Kind::kBurst)
@@ -149,11 +144,11 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
   // The readied job's idle keeper included.
   void ExpectToolTreeGone(int tool_pid) {
     ASSERT_GT(tool_pid, 0);
-    EXPECT_TRUE(testing::WaitForProcessGone(tool_pid)) << "tool " << tool_pid;
+    EXPECT_TRUE(test_os::WaitForProcessGone(tool_pid)) << "tool " << tool_pid;
     const std::vector<testing::TraceEvent> grandchild = ToolTrace("grandchild");
     if (!grandchild.empty()) {
-      grandchildren_.push_back(atoi(grandchild[0].name.c_str()));
-      EXPECT_TRUE(test_os::WaitForProcessEnd(grandchildren_.back())) << "grandchild";
+      descendants_.push_back(atoi(grandchild[0].name.c_str()));
+      EXPECT_TRUE(test_os::WaitForProcessEnd(descendants_.back())) << "grandchild";
     }
     EXPECT_TRUE(test_os::WaitUntil([] { return test_os::LaunchedProcesses().empty(); }))
         << test_os::LaunchedProcesses().size() << " launched processes left";
@@ -176,7 +171,6 @@ class FaultMatrixTest : public AgentTest, public ::testing::WithParamInterface<C
   void RecoverAndExpectNextShot(const Cell& cell, const std::shared_ptr<ShotOutcome>& first);
 
   testing::RogueToolInstall rogue_;
-  std::vector<int> grandchildren_;
   int record_started_ = 0;
 };
 
@@ -264,7 +258,7 @@ void FaultMatrixTest::DriveFirstShot(const Cell& cell, const std::shared_ptr<Sho
       // The host's way out ends it as a lost tool; the disconnect is stale.
       const int tool_pid = LastToolPid();
       agent()->TerminateSnippingTool();
-      EXPECT_TRUE(testing::WaitForProcessGone(tool_pid));
+      EXPECT_TRUE(test_os::WaitForProcessGone(tool_pid));
       ASSERT_TRUE(LogShows(kStaleDisconnect));
       ExpectStopped(*shot, "ipc_disconneted", /*broken=*/false);
       EXPECT_EQ(1, BrokenEventCount());

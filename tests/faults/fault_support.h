@@ -58,7 +58,7 @@ class RogueToolInstall {
   }
 
  private:
-  TempDir dir_;
+  test_os::TempDir dir_;
   const std::string report_, orders_;
 };
 

@@ -15,12 +15,7 @@ using testing::AgentTest;
 
 class HostActionTest : public AgentTest {
  protected:
-  void TearDown() override {
-    AgentTest::TearDown();
-    test_os::KillSurvivors(grandchildren_);
-  }
   testing::RogueToolInstall rogue_;
-  std::vector<int> grandchildren_;
 };
 
 // Faults that were found and fixed: a stale shot request ending the next
@@ -47,7 +42,7 @@ TEST_F(HostActionRegressionTest, OldShotRequestFailingAfterTerminateDoesNotEndTh
   ASSERT_TRUE(host().RunUntil([&] {
     return log().Contains("[SnippingToolAgent] OnServiceInvokerDisconnected stale connection_id:1");
   }));
-  EXPECT_TRUE(testing::WaitForProcessGone(stuck_tool));
+  EXPECT_TRUE(test_os::WaitForProcessGone(stuck_tool));
   host().RunUntilIdle();
 
   EXPECT_EQ(1, next->successes) << "the next shot was ended by the old one's request";
@@ -103,7 +98,7 @@ TEST_F(HostActionRegressionTest, OutOfDescriptorsAShotFailsCleanlyAndTheNextOneW
   agent()->TerminateSnippingTool();
   // The old tool's descriptors must be gone first: one freed during the
   // starved shot would be enough for its launch.
-  ASSERT_TRUE(testing::WaitForProcessGone(tool));
+  ASSERT_TRUE(test_os::WaitForProcessGone(tool));
   ASSERT_TRUE(host().RunUntil([&] {
     return log().Contains("[SnippingToolAgent] OnServiceInvokerDisconnected connection_id:1");
   }));
@@ -140,7 +135,7 @@ TEST_F(HostActionTest, ToolEndingSoonAfterItsLaunchLeavesTheAgentUsable) {
       auto shot = Shot();
       ASSERT_TRUE(WaitForOutcome(shot));
       const int tool = LastToolPid();
-      ASSERT_TRUE(testing::WaitForProcessGone(tool));
+      ASSERT_TRUE(test_os::WaitForProcessGone(tool));
       ASSERT_TRUE(host().RunUntil([&] {
         return log().Contains("[SnippingToolAgent] OnServiceInvokerDisconnected connection_id:" +
                               std::to_string(round + 1));
@@ -242,39 +237,30 @@ TEST_F(HostActionTest, BackToBackColdShotsWithToolsExitingAfterTheirResults) {
 }
 
 // Descendants that left the tool's session (setsid) or parentage (a daemon)
-// end with TerminateSnippingTool and with Uninit, which leaves no child.
-TEST_F(HostActionTest, DescendantsThatLeaveTheToolsSessionEndWithTerminateAndWithUninit) {
+// end with Uninit, which leaves no child. TerminateSnippingTool closes the
+// same job: the fault matrix sees the grandchild end.
+TEST_F(HostActionTest, DescendantsThatLeaveTheToolsSessionEndWithUninit) {
   StartAgent(WithScript(R"({"at":"after_handshake","do":"spawn_grandchild"},
                           {"at":"after_handshake","do":"spawn_setsid_grandchild"},
                           {"at":"after_handshake","do":"spawn_daemon"})"));
-  size_t seen = 0;  // the trace holds the descendants of every tool so far
-  for (const char* end : {"TerminateSnippingTool", "Uninit"}) {
-    SCOPED_TRACE(end);
-    auto shot = Shot();
-    ASSERT_TRUE(WaitForOutcome(shot));
-    ASSERT_EQ(1, shot->successes);
-    // Started at the handshake, they may trail the shot's result.
-    std::vector<int> descendants;
-    ASSERT_TRUE(test_os::WaitUntil([&] {
-      descendants.clear();
-      for (const char* kind : {"grandchild", "setsid_grandchild", "daemon"}) {
-        const auto spawned = ToolTrace(kind);
-        if (spawned.size() == seen + 1 && std::stoi(spawned[seen].name) > 0)
-          descendants.push_back(std::stoi(spawned[seen].name));
-      }
-      return descendants.size() == 3;
-    }));
-    ++seen;
-    grandchildren_.insert(grandchildren_.end(), descendants.begin(), descendants.end());
-    const int tool = LastToolPid();
-    if (std::string(end) == "Uninit")
-      agent()->Uninit();
-    else
-      agent()->TerminateSnippingTool();
-    EXPECT_TRUE(testing::WaitForProcessGone(tool));
-    for (const int pid : descendants)
-      EXPECT_TRUE(test_os::WaitForProcessEnd(pid)) << "descendant " << pid << " outlived " << end;
-  }
+  auto shot = Shot();
+  ASSERT_TRUE(WaitForOutcome(shot));
+  ASSERT_EQ(1, shot->successes);
+  // Started at the handshake, they may trail the shot's result.
+  ASSERT_TRUE(test_os::WaitUntil([&] {
+    descendants_.clear();
+    for (const char* kind : {"grandchild", "setsid_grandchild", "daemon"}) {
+      const auto spawned = ToolTrace(kind);
+      if (!spawned.empty() && std::stoi(spawned[0].name) > 0)
+        descendants_.push_back(std::stoi(spawned[0].name));
+    }
+    return descendants_.size() == 3;
+  }));
+  const int tool = LastToolPid();
+  agent()->Uninit();
+  EXPECT_TRUE(test_os::WaitForProcessGone(tool));
+  for (const int pid : descendants_)
+    EXPECT_TRUE(test_os::WaitForProcessEnd(pid)) << "descendant " << pid << " outlived Uninit";
   EXPECT_TRUE(test_os::WaitUntil([] { return test_os::ChildProcesses().empty(); }))
       << test_os::ChildProcesses().size() << " child processes left after Uninit";
 }

@@ -13,11 +13,11 @@ namespace snipping_tool {
 namespace {
 
 TEST(HostKillTest, HostKilledDuringAShotLeavesNoToolNorDescendantBehind) {
-  testing::TempDir dir;
+  test_os::TempDir dir;
   const std::string trace = dir.File("trace.txt");
   const std::string output = dir.File("demo_output.txt");
   const std::string script =
-      "{\"trace_file\":\"" + testing::JsonEscape(trace) +
+      "{\"trace_file\":\"" + test_support::JsonEscape(trace) +
       "\",\"steps\":["
       "{\"at\":\"after_handshake\",\"do\":\"spawn_grandchild\",\"ms\":60000},"
       "{\"at\":\"after_handshake\",\"do\":\"spawn_setsid_grandchild\",\"ms\":60000},"

@@ -21,6 +21,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <asio.hpp>
@@ -50,12 +51,6 @@ constexpr char kNotifyMethod[] = "snipping_tool_agent.snipping.notify";
 constexpr char kBILogMethod[] = "snipping_tool_agent.snipping.bilog";
 constexpr char kRecordStartedMethod[] = "snipping_tool_agent.snipping.notify_record_started";
 constexpr char kRequestAIMethod[] = "snipping_tool_agent.snipping.request_ai";
-
-std::string EnvOr(const char* name, const char* fallback) {
-  const char* value = getenv(name);
-  return value ? value : fallback;
-}
-
 
 class RogueTool {
  public:
@@ -112,16 +107,13 @@ class RogueTool {
   void Burst() {
     std::string method = kBILogMethod;
     std::string payload = R"({"key":"rogue_burst"})";
-    if (stage_ == "reply") {
-      method = "snipping_tool_agent.snipping.set_config";
-      payload = R"({"config_json":"{\"rogue\":1}"})";
-    } else if (stage_ == "record") {
-      method = "snipping_tool_agent.snipping.show_vip_wnd";
-      payload = "{}";
-    } else if (stage_ == "ai") {
-      method = kRequestAIMethod;
-      payload = R"({"seq_id":8,"ai_type":1,"text":"burst"})";
-    }
+    const std::map<std::string, std::pair<const char*, const char*>> kByStage = {
+        {"reply",
+         {"snipping_tool_agent.snipping.set_config", R"({"config_json":"{\"rogue\":1}"})"}},
+        {"record", {"snipping_tool_agent.snipping.show_vip_wnd", "{}"}},
+        {"ai", {kRequestAIMethod, R"({"seq_id":8,"ai_type":1,"text":"burst"})"}}};
+    if (const auto found = kByStage.find(stage_); found != kByStage.end())
+      std::tie(method, payload) = found->second;
     const uint64_t first = next_id_;
     std::string frames;
     for (int i = 0; i < kBurstSize; ++i)
@@ -209,8 +201,9 @@ class RogueTool {
   }
 
   asio::ip::tcp::socket socket_;
-  const std::string stage_ = test_support::ReadFile(EnvOr("ROGUE_TOOL_BURST_AT", ""));
-  const std::string report_ = EnvOr("ROGUE_TOOL_REPORT", "");
+  const std::string stage_ =
+      test_support::ReadFile(test_os::GetEnv("ROGUE_TOOL_BURST_AT").value_or(""));
+  const std::string report_ = test_os::GetEnv("ROGUE_TOOL_REPORT").value_or("");
   bool burst_done_ = false;
   uint64_t next_id_ = 1;
   ipc_core::wire::FrameDecoder decoder_;
@@ -305,5 +298,5 @@ int main(int argc, char** argv) {
     return kExitCannotConnect;
   asio::error_code error;
   socket.set_option(asio::ip::tcp::no_delay(true), error);
-  RogueTool(std::move(socket)).Run(EnvOr("QUILLO_IPC_PEER_SECRET", ""));
+  RogueTool(std::move(socket)).Run(test_os::GetEnv("QUILLO_IPC_PEER_SECRET").value_or(""));
 }

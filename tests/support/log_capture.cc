@@ -1,7 +1,5 @@
 #include "tests/support/log_capture.h"
 
-#include <algorithm>
-
 #include "tests/support/test_os.h"
 
 namespace test_support {
@@ -45,15 +43,6 @@ std::vector<std::string> LogCapture::LinesContaining(const std::string& text) co
       result.push_back(record.text);
   }
   return result;
-}
-
-int LogCapture::Find(const std::string& text, int from) const {
-  const std::vector<Record> all = Records();
-  for (size_t i = static_cast<size_t>(std::max(from, 0)); i < all.size(); ++i) {
-    if (all[i].text == text)
-      return static_cast<int>(i);
-  }
-  return -1;
 }
 
 void LogCapture::Clear() {

@@ -31,8 +31,6 @@ class LogCapture {
   std::vector<logging::LogSeverity> Severities() const;
   std::vector<std::string> LinesContaining(const std::string& text) const;
   bool Contains(const std::string& text) const { return !LinesContaining(text).empty(); }
-  // Index of the first line equal to |text| at or after |from|, or -1.
-  int Find(const std::string& text, int from = 0) const;
   void Clear();
   // Waits (up to test_os::kWaitBound) until a line holding |text| has been
   // logged.

@@ -1,13 +1,12 @@
 #include "tests/support/test_child.h"
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/test_os.h"
+#include "tests/support/test_text.h"
 
 namespace test_support {
 namespace {
@@ -46,18 +45,10 @@ ChildReport ParseReport(const std::string& text) {
   return report;
 }
 
+// The files are written whole, through a rename.
 std::string WaitForFile(const std::string& path) {
-  std::string content;
-  test_os::WaitUntil([&] {
-    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
-    if (!in)
-      return false;
-    std::stringstream text;
-    text << in.rdbuf();
-    content = text.str();
-    return true;
-  });
-  return content;
+  test_os::WaitUntil([&] { return test_os::FileHasContent(path); });
+  return ReadFile(path);
 }
 
 }  // namespace

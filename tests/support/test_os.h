@@ -5,7 +5,6 @@
 #define TESTS_SUPPORT_TEST_OS_H_
 
 #include <chrono>
-#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -117,7 +116,6 @@ class ProgramRun {
   // Ends it the way that leaves it no code to run on the way out (SIGKILL,
   // TerminateProcess) and waits for its end; true when that kill ended it.
   bool KillHard();
-  int pid() const { return pid_; }
 
  private:
   int pid_ = 0;
@@ -154,8 +152,6 @@ int CountThreads();
 // Open kernel objects of this process: descriptors on POSIX, handles on
 // Windows. Compare two counts of the same process, never across platforms.
 int CountOpenHandles();
-// Resident memory of this process in bytes, 0 when it cannot be read.
-size_t ResidentSetBytes();
 // True when this process runs under an emulation of its OS (Wine), where
 // processes start an order of magnitude slower: long loops run fewer rounds.
 bool UnderEmulation();

@@ -240,16 +240,6 @@ int CountOpenHandles() {
   return CountEntries("/proc/self/fd");
 }
 
-size_t ResidentSetBytes() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0)
-      return static_cast<size_t>(std::strtoull(line.c_str() + 6, nullptr, 10)) * 1024;
-  }
-  return 0;
-}
-
 bool DescriptorExhaustion::Take() {
   struct rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0)

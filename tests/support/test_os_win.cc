@@ -2,7 +2,6 @@
 
 #include <windows.h>
 // clang-format off: these need windows.h first.
-#include <psapi.h>
 #include <tlhelp32.h>
 #include <winternl.h>
 // clang-format on
@@ -309,14 +308,6 @@ int CountOpenHandles() {
   if (!GetProcessHandleCount(GetCurrentProcess(), &count))
     return -1;
   return static_cast<int>(count);
-}
-
-size_t ResidentSetBytes() {
-  PROCESS_MEMORY_COUNTERS counters = {};
-  counters.cb = sizeof(counters);
-  if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters)))
-    return 0;
-  return counters.WorkingSetSize;
 }
 
 // A process has no descriptor limit of its own to run into here.
