@@ -30,15 +30,6 @@ TEST_F(ServiceClientTest, ReportsAFailedConnect) {
   EXPECT_FALSE(TestClient::Create().client->ConnectToPort(0, "x"));
 }
 
-TEST_F(ServiceClientTest, SecretFromTheEnvironmentWhenNoneIsGiven) {
-  TestHost t = TestHost::Start();
-  test_os::SetEnv(ipc_core::kPeerSecretEnvironmentVariable, t.secret);
-  TestClient tool = TestClient::Create();
-  EXPECT_TRUE(tool.Connect(t.port, ""));
-  test_os::UnsetEnv(ipc_core::kPeerSecretEnvironmentVariable);
-  t.StopAndWait();
-}
-
 // Closing the tool end ends the invokes of both ends at once: its own as
 // stopped, the host's as a lost connection.
 TEST_F(ServiceClientTest, CloseEndsTheInvokesOfBothEndsAndDisconnectsOnce) {

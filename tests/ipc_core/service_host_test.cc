@@ -612,28 +612,6 @@ TEST_F(ServiceHostTest, StopAndLastReleaseInsideACallbackDoNotDeadlock) {
   EXPECT_TRUE(WaitUntil([&] { return ipc_core::testing::LiveObjectCount() <= live_before; }));
 }
 
-TEST_F(ServiceHostTest, ThreadCountIsStableOverManyHostLifetimes) {
-  TestHost warm = TestHost::Start();
-  warm.StopAndWait();
-  int threads_before = test_os::CountThreads();
-  int live_before = ipc_core::testing::LiveObjectCount();
-  int32_t last_port = 0;
-  for (int i = 0; i < 50; ++i) {
-    TestHost t = TestHost::Start();
-    if (i % 10 == 0) {
-      TestClient tool = TestClient::Create();
-      ASSERT_TRUE(tool.Connect(t.port, t.secret));
-    }
-    last_port = t.port;
-    t.StopAndWait();
-  }
-  EXPECT_EQ(threads_before, test_os::CountThreads());
-  // Objects of earlier tests may still be on their way out, so the count can
-  // only be compared from above: a leak would keep it higher.
-  EXPECT_TRUE(WaitUntil([&] { return ipc_core::testing::LiveObjectCount() <= live_before; }));
-  EXPECT_FALSE(Listens(last_port));
-}
-
 TEST_F(ServiceHostTest, ArgumentsAreChecked) {
   ipc_core_refptr<RecordingObserver> observer(new RecordingObserver);
   IServiceHost* raw = reinterpret_cast<IServiceHost*>(1);

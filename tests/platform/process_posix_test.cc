@@ -69,7 +69,7 @@ TEST(JobPosixTest, LaunchIntoAKillOnCloseJobFailsCleanlyWithoutTheKeeper) {
   ASSERT_EQ(chmod(copy.c_str(), 0700), 0);
   Process parent = LaunchProcess(
       CommandLine(FilePath(copy)),
-      ChildActions("launch-tool " + test_support::ChildProgram() + " " + dir.File("tool")));
+      ChildActions("launch-tool " + test_support::ChildProgram()));
   ASSERT_TRUE(parent.IsValid());
   int exit_code = -1;
   EXPECT_TRUE(parent.WaitForExitWithTimeout(kWaitBound, &exit_code));

@@ -50,12 +50,6 @@ ChildReport WaitForReport(const std::string& path);
 std::vector<std::string> OwnArguments(int argc, char** argv);
 std::string OwnProgramPath(int argc, char** argv);
 std::vector<std::string> OwnDescriptors();
-// Starts |program| again with the order to wait forever; its pid, or 0. A
-// copy in a session of its own (setsid) or a daemon (double-forked as well,
-// so that its parent has ended before it runs) is cut loose from this
-// program; Windows starts both detached, in a new process group.
-enum class CopyKind { kChild, kSession, kDaemon };
-int StartCopy(const std::string& program, CopyKind kind);
 
 }  // namespace test_support
 

@@ -4,13 +4,8 @@
 // told what to do without touching its command line):
 //   report <file>          write argv, environment and open descriptors
 //   write-pid <file>       write this process's pid
-//   grandchild <file>      start a copy that waits forever, write its pid;
-//   setsid-grandchild <file>, daemon <file>: the same cut loose (StartCopy)
-//   launch-tool <program> <file>
-//                          launch <program>, a copy of this one, into a
-//                          kill-on-close job and write its pid; the tool
-//                          writes a setsid-grandchild and a daemon to
-//                          <file>.session and <file>.daemon
+//   launch-tool <program>  launch <program> into a kill-on-close job and
+//                          exit: 0, or 91 when the launch failed
 //   sleep <ms>, exit <code>, abort, wait-forever
 // Files are written whole through a rename, so a reader that sees the file
 // sees all of it.
@@ -59,21 +54,16 @@ std::string Report(int argc, char** argv) {
   return report;
 }
 
-void LaunchTool(const std::string& program, const std::string& pid_file) {
+[[noreturn]] void LaunchTool(const std::string& program) {
   base::JobHandle job = base::CreateJobObject();
   base::SetJobObjectLimitFlags(job, base::kJobObjectLimitKillOnJobClose);
   base::LaunchOptions options;
   options.job_handle = job;
-  options.environment[kActionsVariable] = "setsid-grandchild " + pid_file +
-                                          ".session\ndaemon " + pid_file +
-                                          ".daemon\nwait-forever";
-  base::Process tool = base::LaunchProcess(
+  options.environment[kActionsVariable] = "wait-forever";
+  const base::Process tool = base::LaunchProcess(
       base::CommandLine(base::FilePath::FromUTF8Unsafe(program)), options);
-  if (!tool.IsValid())
-    std::_Exit(kLaunchFailedExitCode);
-  WriteFileAtomically(pid_file, std::to_string(tool.Pid()));
-  // The job and the tool stay open until this process is killed.
-  WaitForever();
+  // The job's end at exit takes a launched tool with it.
+  std::_Exit(tool.IsValid() ? 0 : kLaunchFailedExitCode);
 }
 
 }  // namespace
@@ -87,19 +77,13 @@ int main(int argc, char** argv) {
     std::istringstream words(line);
     std::string action;
     std::string argument;
-    std::string second;
-    words >> action >> argument >> second;
+    words >> action >> argument;
     if (action == "report") {
       WriteFileAtomically(argument, Report(argc, argv));
     } else if (action == "write-pid") {
       WriteFileAtomically(argument, std::to_string(test_os::CurrentPid()));
-    } else if (action == "grandchild" || action == "setsid-grandchild" || action == "daemon") {
-      const CopyKind kind = action == "grandchild" ? CopyKind::kChild
-                            : action == "daemon"   ? CopyKind::kDaemon
-                                                   : CopyKind::kSession;
-      WriteFileAtomically(argument, std::to_string(StartCopy(program, kind)));
     } else if (action == "launch-tool") {
-      LaunchTool(argument, second);
+      LaunchTool(argument);
     } else if (action == "sleep") {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argument.c_str())));
     } else if (action == "exit") {

@@ -30,23 +30,4 @@ std::vector<std::string> OwnDescriptors() {
   return {};
 }
 
-int StartCopy(const std::string& program, CopyKind kind) {
-  const std::wstring variable = base::SysUTF8ToWide(kActionsVariable);
-  SetEnvironmentVariableW(variable.c_str(), L"wait-forever");
-  const std::wstring path = base::SysUTF8ToWide(program);
-  std::wstring line = L"\"" + path + L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
-  const DWORD flags = kind == CopyKind::kChild ? 0 : DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP;
-  const BOOL started = CreateProcessW(path.c_str(), &line[0], nullptr, nullptr, FALSE, flags,
-                                      nullptr, nullptr, &startup, &info);
-  SetEnvironmentVariableW(variable.c_str(), nullptr);
-  if (!started)
-    return 0;
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
-  return static_cast<int>(info.dwProcessId);
-}
-
 }  // namespace test_support
