@@ -178,6 +178,10 @@ TEST_F(SnippingToolProcessTest, ReadiedLaunchesTakeTheirJobAndLeaveNothingWhenTu
   process.SetPrepareLaunches(false);
   EXPECT_TRUE(WaitUntil([] { return test_os::ChildProcesses().empty(); }))
       << test_os::ChildProcesses().size() << " children left";
+  // Readying a job, its keeper started ahead where there is one, succeeded.
+  const std::vector<logging::LogSeverity> severities = log_.Severities();
+  EXPECT_EQ(std::count(severities.begin(), severities.end(), logging::LOG_INFO),
+            static_cast<long>(severities.size()));
 }
 
 TEST_F(SnippingToolProcessTest, StartsAndResetsFromManyThreadsHoldAtMostOneTool) {
