@@ -80,6 +80,28 @@ void NeverCalled(void*, unsigned char) {
   ADD_FAILURE() << "called";
 }
 
+// A tool in a kill-on-close job leads a process group of its own, so that a
+// signal to the launcher's group (a terminal's Ctrl-C) does not reach it;
+// its exit wait, registered without a free descriptor, is refused rather
+// than left unwatched.
+TEST(JobPosixTest, AToolLeadsItsOwnGroupAndItsExitWaitNeedsADescriptor) {
+  ScopedJobHandle job(CreateJobObject());
+  ASSERT_TRUE(SetJobObjectLimitFlags(job.Get(), kJobObjectLimitKillOnJobClose));
+  LaunchOptions options = ChildActions("wait-forever");
+  options.job_handle = job.Get();
+  Process tool = LaunchProcess(ChildCommandLine(), options);
+  ASSERT_TRUE(tool.IsValid());
+  EXPECT_EQ(getpgid(tool.Pid()), tool.Pid());
+  // The first registration brings up the exit watcher.
+  ExitWaitHandle wait = ExitWaitHandle();
+  ASSERT_TRUE(RegisterExitWait(&wait, tool.Handle(), &NeverCalled, nullptr));
+  EXPECT_TRUE(UnregisterExitWait(wait, true));
+  test_os::DescriptorExhaustion exhaustion;
+  if (exhaustion.Take()) {
+    EXPECT_FALSE(RegisterExitWait(&wait, tool.Handle(), &NeverCalled, nullptr));
+  }
+}
+
 TEST(ExitWaitPosixTest, RefusesBadArgumentsWithALoggedError) {
   test_support::LogCapture log;
   ExitWaitHandle wait = ExitWaitHandle();
