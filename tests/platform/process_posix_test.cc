@@ -1,9 +1,11 @@
 // What processes, jobs and exit waits do the POSIX way.
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 
 #include "platform/exit_wait.h"
 #include "platform/job.h"
+#include "platform/last_error.h"
 #include "platform/launch.h"
 #include "platform/process.h"
 #include "tests/support/log_capture.h"
@@ -74,6 +77,30 @@ TEST(JobPosixTest, LaunchIntoAKillOnCloseJobFailsCleanlyWithoutTheKeeper) {
   int exit_code = -1;
   EXPECT_TRUE(parent.WaitForExitWithTimeout(kWaitBound, &exit_code));
   EXPECT_EQ(exit_code, test_support::kLaunchFailedExitCode);
+}
+
+// A readied job whose keeper was killed (by the user, or by the system short
+// of memory) fails its next launch at once with the lost channel's error;
+// the launch after it starts a new keeper. (A launch that kept writing to the
+// dead keeper would spin until the suite's time-out.)
+TEST(JobPosixTest, AJobWhoseKeeperWasKilledFailsOneLaunchAndRecovers) {
+  const std::vector<int> before = test_os::ChildProcesses();
+  ScopedJobHandle job(CreateJobObject());
+  ASSERT_TRUE(SetJobObjectLimitFlags(job.Get(), kJobObjectLimitKillOnJobClose));
+  ASSERT_TRUE(PrepareJobObject(job.Get()));
+  std::vector<int> keepers;
+  for (int pid : test_os::ChildProcesses()) {
+    if (std::find(before.begin(), before.end(), pid) == before.end())
+      keepers.push_back(pid);
+  }
+  ASSERT_EQ(keepers.size(), 1u);
+  test_os::KillProcess(keepers[0]);
+  ASSERT_TRUE(test_os::WaitForProcessEnd(keepers[0]));
+  LaunchOptions options = ChildActions("wait-forever");
+  options.job_handle = job.Get();
+  EXPECT_FALSE(LaunchProcess(ChildCommandLine(), options).IsValid());
+  EXPECT_EQ(GetLastSystemError(), static_cast<SystemErrorCode>(EPIPE));
+  EXPECT_TRUE(LaunchProcess(ChildCommandLine(), options).IsValid());
 }
 
 void NeverCalled(void*, unsigned char) {
