@@ -55,6 +55,28 @@ TEST_F(ServiceClientTest, CloseEndsTheInvokesOfBothEndsAndDisconnectsOnce) {
   c.host.StopAndWait();
 }
 
+// Close lets go of the observer and the services at once, also before any
+// connection: a tool whose observer holds its client leaves no cycle behind.
+TEST_F(ServiceClientTest, CloseLetsGoOfTheObserverAndTheServicesAtOnce) {
+  std::atomic<int> gone{0};
+  struct Observer : RecordingClientObserver {
+    explicit Observer(std::atomic<int>* gone) : gone_(gone) {}
+    ~Observer() override { ++*gone_; }
+    std::atomic<int>* gone_;
+  };
+  struct Service : LambdaService {
+    explicit Service(std::atomic<int>* gone) : LambdaService("tool"), gone_(gone) {}
+    ~Service() override { ++*gone_; }
+    std::atomic<int>* gone_;
+  };
+  ipc_core::IServiceClient* raw = nullptr;
+  ASSERT_EQ(ipc_core::kOk, ipc_core::CreateServiceClient("t", new Observer(&gone), &raw));
+  auto client = ipc_core_refptr<ipc_core::IServiceClient>::Adopt(raw);
+  ASSERT_TRUE(client->RegisterService(new Service(&gone)));  // the client's reference only
+  client->Close();
+  EXPECT_TRUE(WaitUntil([&] { return gone.load() == 2; }));
+}
+
 TEST_F(ServiceClientTest, GivesUpOnAHostThatNeverWelcomes) {
   ipc_core::testing::SetHelloTimeoutMs(100);
   // A listener that accepts and says nothing.
