@@ -643,21 +643,5 @@ TEST_F(ServiceHostTest, GeneratedSecretsAreLongAndDistinct) {
   EXPECT_NE(a, ipc_core::GeneratePeerSecret());
 }
 
-// Records about refused peers are limited: past ten in an interval, one
-// summary at its end, not one line per refusal. Last of the file: the limit
-// then holds for the rest of the process's interval, and a case run after it
-// in the same process would miss the records it waits for.
-TEST_F(ServiceHostTest, AFloodOfRefusedPeersIsSummarisedNotWritten) {
-  TestHost t = TestHost::Start();
-  for (int i = 0; i < 40; ++i) {
-    RawPeer peer(t.port);
-    peer.Send(Hello("wrong"));
-    EXPECT_TRUE(peer.WaitClosed());
-  }
-  EXPECT_LT(CountLogs(1, "unknown or already used secret"), 40);
-  EXPECT_LE(CountLogs(1, "not written"), 1);
-  t.StopAndWait();
-}
-
 }  // namespace
 }  // namespace ipc_test
