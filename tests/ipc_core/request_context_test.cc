@@ -146,11 +146,5 @@ TEST(RequestHandlerTest, OutcomesReachTheirCallbackAndStampTheAnswer) {
   }
 }
 
-// The time-out code counts as a time-out whichever way it arrives.
-TEST(RequestHandlerTest, TheTimeoutCodeIsATimeoutAlsoAsAnError) {
-  EXPECT_TRUE(ErrorResult(0, kErrorTimeout, "late").is_timeout());
-  EXPECT_FALSE(ErrorResult(-1, 1004, "").is_timeout());
-}
-
 }  // namespace
 }  // namespace ipc_core
