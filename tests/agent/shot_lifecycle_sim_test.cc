@@ -3,7 +3,6 @@
 // seeded scheduler interleaves whole events and checks the agent's
 // guarantees after every step. SIM_SEED=<n> replays one seed with its trace.
 #include <algorithm>
-#include <mutex>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <regex>
 #include <string>

@@ -275,7 +275,7 @@ TEST_F(ReferenceToolIpcTest, VizudeDezoWithoutAPortFindsTheAgentByIdentity) {
   // A rendezvous location of this test's own, so that agents of other tests
   // running at the same time are not found instead.
   TempDir dir;
-  const std::string variable = RendezvousVariableFor(dir.path());
+  const std::string variable = RendezvousVariable();
   test_os::ScopedEnv moved(variable, dir.path());
   const std::string trace = dir.File("tool.trace");
   AgentEnd agent(kVizudeDezoIdentity);

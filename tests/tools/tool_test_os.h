@@ -15,9 +15,10 @@ namespace reference_tool_test {
 // otherwise why it has none.
 std::string NoScreenReason();
 
-// The environment variable that moves the rendezvous location into |dir|,
-// for this process and the tool.
-std::string RendezvousVariableFor(const std::string& dir);
+// The environment variable that moves the rendezvous location, for this
+// process and the tool, into a directory it names (private to the user, as
+// a test_os::TempDir is).
+std::string RendezvousVariable();
 
 inline bool PathExists(const std::string& path) {
   std::error_code error;

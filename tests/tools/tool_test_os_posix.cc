@@ -1,7 +1,5 @@
 #include "tests/tools/tool_test_os.h"
 
-#include <sys/stat.h>
-
 #include <cstdlib>
 
 namespace reference_tool_test {
@@ -13,10 +11,8 @@ std::string NoScreenReason() {
   return "";
 }
 
-std::string RendezvousVariableFor(const std::string& dir) {
-  // The runtime takes XDG_RUNTIME_DIR only when it is closed to everyone
-  // but the user.
-  chmod(dir.c_str(), 0700);
+std::string RendezvousVariable() {
+  // Taken only when it is closed to everyone but the user.
   return "XDG_RUNTIME_DIR";
 }
 

@@ -10,7 +10,7 @@ std::string NoScreenReason() {
   return "";
 }
 
-std::string RendezvousVariableFor(const std::string&) {
+std::string RendezvousVariable() {
   return "LOCALAPPDATA";
 }
 
